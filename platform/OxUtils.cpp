@@ -1,0 +1,174 @@
+#include "platform/OxUtils.h"
+
+#include "platform/OxString.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Lk {
+
+int oxstrlen(const char* s) { return s == nullptr ? 0 : static_cast<int>(std::strlen(s)); }
+
+int oxstrlen(const char* s, int max) {
+    if (s == nullptr)
+        return 0;
+    if (max < 1)
+        return max;
+    return static_cast<int>(strnlen(s, static_cast<size_t>(max)));
+}
+
+const char* oxstrstr(const char* haystack, const char* needle) {
+    if (haystack == nullptr || needle == nullptr)
+        return nullptr;
+    return std::strstr(haystack, needle);
+}
+
+int oxstrcmp(const char* a, const char* b) { return std::strcmp(a, b); }
+
+int oxstrncmp(const char* a, const char* b, int n) {
+    return n <= 0 ? 0 : std::strncmp(a, b, static_cast<size_t>(n));
+}
+
+void oxmemcpy(void* dst, const void* src, int n) {
+    if (n > 0)
+        std::memcpy(dst, src, static_cast<size_t>(n));
+}
+
+void oxmemset(void* dst, int value, int n) {
+    if (n > 0)
+        std::memset(dst, value & 0xFF, static_cast<size_t>(n));
+}
+
+void oxsort(void* base, int n, int size, int (*cmp)(const void*, const void*)) {
+    if (base != nullptr && n > 1)
+        std::qsort(base, static_cast<size_t>(n), static_cast<size_t>(size), cmp);
+}
+
+char oxtoupper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+char oxtolower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+void oxtoupper(char* s) {
+    for (; s != nullptr && *s != 0; ++s)
+        *s = oxtoupper(*s);
+}
+
+void oxtolower(char* s) {
+    for (; s != nullptr && *s != 0; ++s)
+        *s = oxtolower(*s);
+}
+
+bool FileExists(const OxString& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+bool forceDirectories(const char* path) {
+    if (path == nullptr || *path == 0)
+        return false;
+    if (std::strcmp(path, "/") == 0)
+        return true;
+    struct stat info;
+    if (::stat(path, &info) == 0 && S_ISDIR(info.st_mode))
+        return true;
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr || slash == path)
+        return false;
+    const OxString parent(path, static_cast<int>(slash - path));
+    if (!forceDirectories(parent.c_str()))
+        return false;
+    return ::mkdir(path, 0777) == 0 || errno == EEXIST;
+}
+
+bool ForceDirectories(const OxString& path) { return forceDirectories(path.c_str()); }
+
+void* getMemoryMappedFile(const OxString& path, int& size, OxString* error) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        if (error != nullptr)
+            *error = "error opening file: : " + path;
+        return nullptr;
+    }
+    long length = -1;
+    if (std::fseek(file, 0, SEEK_END) == 0)
+        length = std::ftell(file);
+    if (length < 0 || length >= 0x7FFFFFFF || std::fseek(file, 0, SEEK_SET) != 0) {
+        std::fclose(file);
+        if (error != nullptr)
+            *error = "file too large (2GB limit): " + path;
+        return nullptr;
+    }
+    // One spare byte so that even an empty file gets a buffer of its own.
+    void* buffer = std::malloc(static_cast<size_t>(length) + 1);
+    if (buffer == nullptr) {
+        std::fclose(file);
+        if (error != nullptr)
+            *error = OxString::format("out of memory (trying to allocate %ld bytes).", length);
+        return nullptr;
+    }
+    const size_t got = std::fread(buffer, 1, static_cast<size_t>(length), file);
+    std::fclose(file);
+    if (got != static_cast<size_t>(length)) {
+        std::free(buffer);
+        if (error != nullptr)
+            *error = "error reading file into buffer : " + path;
+        return nullptr;
+    }
+    size = static_cast<int>(length);
+    return buffer;
+}
+
+void freeMemoryMappedFile(void* buffer) { std::free(buffer); }
+
+namespace {
+
+bool writeAll(int fd, const char* data, int len) {
+    while (len > 0) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(len));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<int>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+bool writeFileReplacing(const OxString& path, const void* data, int len) {
+    // The temporary file sits beside the target so that the rename stays on one file
+    // system; open() applies the umask as for any new file.
+    static std::atomic<unsigned> sequence{0};
+    std::string tempPath;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        tempPath = std::string(path.c_str()) + ".tmp" + std::to_string(::getpid()) + "-" +
+                   std::to_string(sequence++);
+        fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+    struct stat old;
+    bool ok = ::stat(path.c_str(), &old) != 0 || ::fchmod(fd, old.st_mode & 07777) == 0;
+    ok = ok && writeAll(fd, static_cast<const char*>(data), len);
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(tempPath.c_str(), path.c_str()) == 0;
+    if (!ok)
+        ::unlink(tempPath.c_str());
+    return ok;
+}
+
+} // namespace Lk
