@@ -1,0 +1,117 @@
+#include "src/DisplayProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+DisplayEvent classify(const Bytes& bytes, int channel = kReceiveChannelOmni) {
+    return classifyDisplayMessage(bytes.data(), static_cast<int>(bytes.size()), channel);
+}
+
+// A display message carrying `codes`, framed as the module sends it.
+Bytes frame(const Bytes& codes) {
+    Bytes bytes{0xF0, 0x77};
+    bytes.insert(bytes.end(), codes.begin(), codes.end());
+    bytes.push_back(0x75);
+    bytes.push_back(0xF7);
+    return bytes;
+}
+
+Bytes codesFrom(unsigned char first, int count) {
+    Bytes codes;
+    for (int i = 0; i < count; ++i)
+        codes.push_back(static_cast<unsigned char>(first + i));
+    return codes;
+}
+
+} // namespace
+
+TEST(DisplayProtocol, everyCharacterCodeHasItsGlyph) {
+    // The module's table written out once by hand, code 0 first.
+    const std::string table = std::string(" ABCDEFGHIJKLMNOPQRSTUVWXYZ") + "00112233445566778899" +
+                              "+-*/\\><._|||" + std::string(23, ' ') + std::string(18, 'e') +
+                              "0123456789" + std::string(146, 'e');
+    ASSERT_EQ(table.size(), 256u);
+    for (int code = 0; code < 256; ++code) {
+        const Lk::OxString glyph = getFennicChar(static_cast<unsigned char>(code));
+        ASSERT_EQ(glyph.length(), 1) << "code " << code;
+        EXPECT_EQ(glyph[0], table[code]) << "code " << code;
+    }
+}
+
+TEST(DisplayProtocol, frameLengthDecidesWhatEachLineHolds) {
+    for (int codes = 0; codes <= 20; ++codes) {
+        const DisplayEvent event = classify(frame(codesFrom(1, codes)));
+        ASSERT_EQ(event.kind, DisplayEvent::Kind::showText) << codes << " codes";
+        const int inLine1 = codes < 8 ? codes : 8;
+        const int inLine2 = codes <= 8 ? 0 : (codes < 16 ? codes - 8 : 8);
+        EXPECT_EQ(std::string(event.lines.line1.c_str()), std::string("ABCDEFGH", inLine1));
+        EXPECT_EQ(std::string(event.lines.line2.c_str()), std::string("IJKLMNOP", inLine2));
+    }
+}
+
+TEST(DisplayProtocol, decodesTheModulesExamples) {
+    DisplayEvent event = classify({0xF0, 0x77, 0x08, 0x05, 0x0C, 0x0C, 0x0F, 0x75, 0xF7});
+    EXPECT_EQ(event.kind, DisplayEvent::Kind::showText);
+    EXPECT_EQ(event.lines.line1, "HELLO");
+    EXPECT_TRUE(event.lines.line2.isEmpty());
+
+    event = classify({0xF0, 0x77, 0x75, 0xF7});
+    EXPECT_EQ(event.kind, DisplayEvent::Kind::showText);
+    EXPECT_TRUE(event.lines.line1.isEmpty());
+    EXPECT_TRUE(event.lines.line2.isEmpty());
+}
+
+TEST(DisplayProtocol, ignoresFramesThatAreNotDisplayMessages) {
+    EXPECT_EQ(classify({0xF0, 0x77, 0x01, 0x02, 0xF7}).kind, DisplayEvent::Kind::ignored);
+    EXPECT_EQ(classify({0xF0, 0x78, 0x01, 0x75, 0xF7}).kind, DisplayEvent::Kind::ignored);
+    EXPECT_EQ(classify({0xF0, 0x77, 0xF7}).kind, DisplayEvent::Kind::ignored);
+    EXPECT_EQ(classify({0x90, 0x40, 0x7F}).kind, DisplayEvent::Kind::ignored);
+    EXPECT_EQ(classify({0xB0, 0x07}).kind, DisplayEvent::Kind::ignored);
+    EXPECT_EQ(classify({0xC0}).kind, DisplayEvent::Kind::ignored);
+    EXPECT_EQ(classify({}).kind, DisplayEvent::Kind::ignored);
+    EXPECT_EQ(classifyDisplayMessage(nullptr, 20, 0).kind, DisplayEvent::Kind::ignored);
+}
+
+TEST(DisplayProtocol, programChangeCountsOnlyOnTheReceiveChannel) {
+    const int channel3 = 2;
+    DisplayEvent event = classify({0xC2, 0x05}, channel3);
+    EXPECT_EQ(event.kind, DisplayEvent::Kind::showProgram);
+    EXPECT_EQ(event.program, 5);
+    EXPECT_EQ(classify({0xC0, 0x05}, channel3).kind, DisplayEvent::Kind::ignored);
+    EXPECT_EQ(classify({0xC0, 0x05}).kind, DisplayEvent::Kind::showProgram);
+    EXPECT_EQ(classify({0xCF, 0x7F}).program, 127);
+    EXPECT_EQ(classify({0xC2, 0x05, 0x00}, channel3).kind, DisplayEvent::Kind::ignored);
+}
+
+TEST(DisplayProtocol, programLinesShowTheNameInCapitalsOrItsNumber) {
+    ProgramNames names;
+    names[5] = "Grand Piano Left";
+    names[6] = "Strings and more!";
+    names[7] = "Café";
+
+    DisplayLines lines;
+    ASSERT_TRUE(formatProgramLines(5, names, lines));
+    EXPECT_EQ(lines.line1, "GRAND PI");
+    EXPECT_EQ(lines.line2, "ANO LEFT");
+
+    ASSERT_TRUE(formatProgramLines(6, names, lines));
+    EXPECT_EQ(lines.line2, "AND MORE") << "characters from the 17th on are not shown";
+
+    ASSERT_TRUE(formatProgramLines(7, names, lines));
+    EXPECT_EQ(lines.line1, "CAFé") << "only ASCII letters change case";
+
+    ASSERT_TRUE(formatProgramLines(0, names, lines));
+    EXPECT_EQ(lines.line1, "PROGRAM ");
+    EXPECT_EQ(lines.line2, "001");
+    ASSERT_TRUE(formatProgramLines(127, names, lines));
+    EXPECT_EQ(lines.line2, "128");
+
+    EXPECT_FALSE(formatProgramLines(-1, names, lines));
+    EXPECT_FALSE(formatProgramLines(128, names, lines));
+}
