@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the whole suite plainly and under AddressSanitizer
+# with UndefinedBehaviorSanitizer, and the threaded tests under ThreadSanitizer. Each
+# variant keeps its own build directory, so repeated runs only rebuild what changed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scripts/setup.sh
+
+jobs=$(nproc)
+export CCACHE_DIR="${CCACHE_DIR:-$root/.cache/ccache}"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+# run_variant <build dir> <sanitizers> [ctest arguments...]
+run_variant() {
+  local dir=$1 sanitize=$2
+  shift 2
+  echo "=== ${dir} (${sanitize:-no sanitizer}) ==="
+  local benchmarks=ON
+  [ -n "$sanitize" ] && benchmarks=OFF
+  cmake -S . -B "$dir" -G Ninja -DDOKA_SANITIZE="$sanitize" -DDOKA_BUILD_BENCHMARKS="$benchmarks" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure --parallel "$((jobs * 2))" --timeout 300 "$@"
+}
+
+run_variant build ""
+run_variant build-asan "address,undefined"
+run_variant build-tsan "thread" -L threads
+echo "=== all tests passed ==="
