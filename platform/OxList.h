@@ -40,8 +40,9 @@ public:
         setCapacity(newCapacity, 0);
     }
     virtual const T& add(const T& v) {
+        const T value = v; // v may be an element of this list, freed when the array grows
         makeRoom();
-        items[count] = v;
+        items[count] = value;
         return items[count++];
     }
     virtual bool remove(int i) { return removeImpl(i); }
@@ -50,9 +51,9 @@ public:
             newCapacity = 0;
         if (newCapacity == capacity)
             return;
-        if (count > newCapacity)
-            count = newCapacity;
         T* fresh = newCapacity > 0 ? new T[newCapacity] : nullptr;
+        // Without keep the old elements are dropped, so none may count as present.
+        count = keep ? (count < newCapacity ? count : newCapacity) : 0;
         if (keep)
             copyElements(fresh, items, count);
         delete[] items;
@@ -190,6 +191,8 @@ public:
     virtual T steal(const T& v) { return steal(Base::indexOf(v)); }
     // Hands every element to target, behind its own; this list ends up empty.
     virtual void moveTo(OxOwnedList& target) {
+        if (&target == this)
+            return; // the elements would be owned twice and then forgotten
         target.Base::add(static_cast<const Base&>(*this));
         this->count = 0;
     }
@@ -224,7 +227,7 @@ public:
 
     bool append(T v) {
         if (capacity < count + 1)
-            setCapacity(count + 1 + growBy, 1, 0);
+            setCapacity(count + 1 + (growBy > 0 ? growBy : 0), 1, 0);
         data[count++] = v;
         return true;
     }

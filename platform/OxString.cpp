@@ -49,10 +49,25 @@ bool isShared(const OxStringContainer* c) {
     return c == &emptyContainer || c->refCount.load(std::memory_order_acquire) > 1;
 }
 
-int maxInt(int a, int b) { return a > b ? a : b; }
-int sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
-bool isBlank(unsigned char b) { return b >= 1 && b <= 32; }
-bool isDigit(unsigned char b) { return b >= '0' && b <= '9'; }
+int maxInt(int a, int b) {
+    return a > b ? a : b;
+}
+int sign(int v) {
+    return v < 0 ? -1 : (v > 0 ? 1 : 0);
+}
+bool isBlank(unsigned char b) {
+    return b >= 1 && b <= 32;
+}
+bool isDigit(unsigned char b) {
+    return b >= '0' && b <= '9';
+}
+
+// Length of a text that grows by `add` bytes; refuses sizes an int cannot hold.
+int grownLength(int length, int add) {
+    if (add > OxString::WHOLE - length)
+        throw std::bad_alloc();
+    return length + add;
+}
 
 // Does p point into the text bytes of c? Such a source must be copied before c changes.
 bool pointsInto(const char* p, const OxStringContainer* c) {
@@ -61,7 +76,7 @@ bool pointsInto(const char* p, const OxStringContainer* c) {
 
 } // namespace
 
-const OxString OxString::empty;
+const OxString OxString::empty(&emptyContainer);
 
 OxStringContainer* OxString::allocate(int capacity) {
     if (capacity <= 0)
@@ -81,9 +96,13 @@ OxStringContainer* OxString::allocate(int capacity) {
 
 OxString::OxString() : c(&emptyContainer) {}
 
-OxString::OxString(const OxString& other) : c(other.c) { retain(c); }
+OxString::OxString(const OxString& other) : c(other.c) {
+    retain(c);
+}
 
-OxString::OxString(OxString&& other) noexcept : c(other.c) { other.c = &emptyContainer; }
+OxString::OxString(OxString&& other) noexcept : c(other.c) {
+    other.c = &emptyContainer;
+}
 
 OxString::OxString(const char* s, int len, int capacity) : c(&emptyContainer) {
     const int n = maxInt(oxstrlen(s, len), 0);
@@ -107,7 +126,9 @@ OxString::OxString(const wchar_t* s, int len, int capacity) : c(&emptyContainer)
         OxUnicodeUtils::convert32to8(in, reinterpret_cast<unsigned char*>(c->text), len);
 }
 
-OxString::~OxString() { release(c); }
+OxString::~OxString() {
+    release(c);
+}
 
 OxString OxString::withCapacity(int capacity) {
     return capacity > 0 ? OxString(allocate(capacity)) : OxString();
@@ -158,11 +179,17 @@ OxString OxString::format(const char* fmt, ...) {
     return result;
 }
 
-const char* OxString::c_str() const { return c->text; }
+const char* OxString::c_str() const {
+    return c->text;
+}
 
-int OxString::length() const { return static_cast<int>(std::strlen(c->text)); }
+int OxString::length() const {
+    return static_cast<int>(std::strlen(c->text));
+}
 
-int OxString::capacity() const { return c->capacity; }
+int OxString::capacity() const {
+    return c->capacity;
+}
 
 const wchar_t* OxString::toWChar() const {
     static const wchar_t emptyUtf32[1] = {0};
@@ -172,7 +199,10 @@ const wchar_t* OxString::toWChar() const {
     if (c->other == nullptr)
         c->other = new OxStringOtherRepresentations();
     OxStringOtherRepresentations& other = *c->other;
-    const int count = OxUnicodeUtils::convert8to32(text, nullptr, c->capacity);
+    // The budget includes the NUL slot, so a sequence cut short by the end of the text is
+    // always ended by the NUL and never depends on spare capacity behind it.
+    const int budget = c->capacity + 1;
+    const int count = OxUnicodeUtils::convert8to32(text, nullptr, budget);
     if (other.units < count + 1) {
         std::free(other.utf32);
         other.utf32 = static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * (count + 1)));
@@ -182,7 +212,7 @@ const wchar_t* OxString::toWChar() const {
         }
         other.units = count + 1;
     }
-    OxUnicodeUtils::convert8to32(text, reinterpret_cast<unsigned*>(other.utf32), c->capacity);
+    OxUnicodeUtils::convert8to32(text, reinterpret_cast<unsigned*>(other.utf32), budget);
     return other.utf32;
 }
 
@@ -204,7 +234,9 @@ OxString& OxString::operator=(OxString&& other) noexcept {
     return *this;
 }
 
-char* OxString::writableText() { return c->text; }
+char* OxString::writableText() {
+    return c->text;
+}
 
 void OxString::makeUnshared(int minCapacity) const {
     if (!isShared(c) && c->capacity >= minCapacity)
@@ -216,7 +248,9 @@ void OxString::makeUnshared(int minCapacity) const {
     c = fresh;
 }
 
-void OxString::setCapacity(int n) const { makeUnshared(maxInt(c->capacity, n)); }
+void OxString::setCapacity(int n) const {
+    makeUnshared(maxInt(c->capacity, n));
+}
 
 void OxString::eraseWithNewCapacity(int n) {
     if (!isShared(c) && c->capacity >= n) {
@@ -257,7 +291,7 @@ OxString& OxString::append(const OxString& other) {
     const int len = length();
     const int add = keep.length();
     // Growth is exact: the container is sized to the new length, no spare room.
-    makeUnshared(len + add);
+    makeUnshared(grownLength(len, add));
     std::memcpy(c->text + len, keep.c->text, add);
     c->text[len + add] = 0;
     return *this;
@@ -272,7 +306,7 @@ OxString& OxString::append(const char* s, int len) {
     if (add <= 0)
         return *this;
     const int oldLen = length();
-    makeUnshared(oldLen + add);
+    makeUnshared(grownLength(oldLen, add));
     std::memcpy(c->text + oldLen, s, add);
     c->text[oldLen + add] = 0;
     return *this;
@@ -331,7 +365,8 @@ OxString OxString::replaceAll(const OxString& search, const OxString& replacemen
         return *this;
     const int total = length();
     const int searchLen = search.length();
-    OxString result = OxString::withCapacity(total + 4 * searchLen);
+    const long long reserve = total + 4LL * searchLen;
+    OxString result = OxString::withCapacity(reserve < WHOLE ? static_cast<int>(reserve) : total);
     int pos = 0;
     while (pos < total) {
         const int match = indexOfAtOffset(search, pos, ignoreCase);
@@ -411,8 +446,7 @@ bool OxString::endsWith(const OxString& s, int ignoreCase) const {
     if (n == 0 || n > total)
         return false;
     return OxString_compare(reinterpret_cast<const unsigned char*>(c->text + total - n),
-                            reinterpret_cast<const unsigned char*>(s.c->text), ignoreCase,
-                            n) == 0;
+                            reinterpret_cast<const unsigned char*>(s.c->text), ignoreCase, n) == 0;
 }
 
 bool OxString::isNumber() const {
@@ -431,8 +465,7 @@ namespace {
 
 // Shared front of parseInt and parseHex: checks the range and skips leading blanks.
 // Returns the position of the first byte after them, or -1 when parsing must fail.
-int startOfNumber(const char* text, int textLength, int capacity, int start, int len,
-                  int& budget) {
+int startOfNumber(const char* text, int textLength, int capacity, int start, int len, int& budget) {
     if (start < 0 || (start > 0 && start >= textLength))
         return -1;
     budget = len < 0 ? capacity - start : len;
@@ -509,7 +542,9 @@ int OxString::parseIntChar(char ch) {
     return isDigit(static_cast<unsigned char>(ch)) ? ch - '0' : -1;
 }
 
-bool OxString::isNumberChar(char ch) { return isDigit(static_cast<unsigned char>(ch)); }
+bool OxString::isNumberChar(char ch) {
+    return isDigit(static_cast<unsigned char>(ch));
+}
 
 bool OxString::equals(const OxString& other) const {
     return c == other.c || std::strcmp(c->text, other.c->text) == 0;
@@ -621,7 +656,9 @@ OxString OxString::extractFileNameWithoutExtension() const {
     return removeFileExtension().extractFileName();
 }
 
-OxString OxString::changeFileExt(const OxString& ext) const { return removeFileExtension() + ext; }
+OxString OxString::changeFileExt(const OxString& ext) const {
+    return removeFileExtension() + ext;
+}
 
 bool operator==(const OxString& a, const char* b) {
     return std::strcmp(a.c_str(), b != nullptr ? b : "") == 0;
@@ -636,7 +673,7 @@ namespace {
 OxString concat(const char* a, const char* b) {
     const int la = oxstrlen(a);
     const int lb = oxstrlen(b);
-    OxString result = OxString::withCapacity(la + lb);
+    OxString result = OxString::withCapacity(grownLength(la, lb));
     result.append(a, la);
     result.append(b, lb);
     return result;
@@ -644,12 +681,17 @@ OxString concat(const char* a, const char* b) {
 
 } // namespace
 
-OxString operator+(OxString a, const OxString& b) { return concat(a.c_str(), b.c_str()); }
-OxString operator+(OxString a, const char* b) { return concat(a.c_str(), b); }
-OxString operator+(const char* a, const OxString& b) { return concat(a, b.c_str()); }
+OxString operator+(OxString a, const OxString& b) {
+    return concat(a.c_str(), b.c_str());
+}
+OxString operator+(OxString a, const char* b) {
+    return concat(a.c_str(), b);
+}
+OxString operator+(const char* a, const OxString& b) {
+    return concat(a, b.c_str());
+}
 
-int OxString_compare(const unsigned char* a, const unsigned char* b, int ignoreCase,
-                     int maxLen) {
+int OxString_compare(const unsigned char* a, const unsigned char* b, int ignoreCase, int maxLen) {
     if (maxLen == 0)
         return 0;
     const char* x = reinterpret_cast<const char*>(a);

@@ -59,10 +59,8 @@ public:
     OxString toLower() const;
     OxString toUpper() const;
     OxString trim() const;
-    OxString replaceAll(const OxString& search, const OxString& replacement,
-                        int ignoreCase) const;
-    OxString replaceOnce(const OxString& search, const OxString& replacement,
-                         int ignoreCase) const;
+    OxString replaceAll(const OxString& search, const OxString& replacement, int ignoreCase) const;
+    OxString replaceOnce(const OxString& search, const OxString& replacement, int ignoreCase) const;
 
     int indexOf(char c, int ignoreCase = 0) const;
     int lastIndexOf(char c, int ignoreCase = 0) const;
@@ -94,7 +92,9 @@ public:
     OxString changeFileExt(const OxString& ext) const;
 
 private:
-    explicit OxString(OxStringContainer* container) : c(container) {}
+    // constexpr so that `empty` is constant-initialised: statics of other files may copy it
+    // before any dynamic initialiser has run.
+    constexpr explicit OxString(OxStringContainer* container) : c(container) {}
     static OxStringContainer* allocate(int capacity);
     char* writableText();
     void makeUnshared(int minCapacity) const;
@@ -111,8 +111,12 @@ private:
 };
 
 bool operator==(const OxString& a, const char* b);
-inline bool operator==(const OxString& a, const OxString& b) { return a.equals(b); }
-inline bool operator!=(const OxString& a, const OxString& b) { return !a.equals(b); }
+inline bool operator==(const OxString& a, const OxString& b) {
+    return a.equals(b);
+}
+inline bool operator!=(const OxString& a, const OxString& b) {
+    return !a.equals(b);
+}
 bool operator<(const OxString& a, const OxString& b);
 OxString operator+(OxString a, const OxString& b);
 OxString operator+(OxString a, const char* b);

@@ -19,6 +19,9 @@ int sequenceLength(unsigned char lead) {
 } // namespace
 
 int OxUnicodeUtils::convert8to32(const unsigned char* in, int maxBytes, unsigned* out) {
+    // An empty budget allows no read at all, not even of the lead byte.
+    if (in == nullptr || out == nullptr || maxBytes < 1)
+        return 0;
     const unsigned char lead = in[0];
     if (lead == 0)
         return 0;

@@ -8,14 +8,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace Lk {
 
-int oxstrlen(const char* s) { return s == nullptr ? 0 : static_cast<int>(std::strlen(s)); }
+int oxstrlen(const char* s) {
+    return s == nullptr ? 0 : static_cast<int>(std::strlen(s));
+}
 
 int oxstrlen(const char* s, int max) {
     if (s == nullptr)
@@ -31,14 +33,17 @@ const char* oxstrstr(const char* haystack, const char* needle) {
     return std::strstr(haystack, needle);
 }
 
-int oxstrcmp(const char* a, const char* b) { return std::strcmp(a, b); }
+// A null text compares as the empty one.
+int oxstrcmp(const char* a, const char* b) {
+    return std::strcmp(a ? a : "", b ? b : "");
+}
 
 int oxstrncmp(const char* a, const char* b, int n) {
-    return n <= 0 ? 0 : std::strncmp(a, b, static_cast<size_t>(n));
+    return n <= 0 ? 0 : std::strncmp(a ? a : "", b ? b : "", static_cast<size_t>(n));
 }
 
 void oxmemcpy(void* dst, const void* src, int n) {
-    if (n > 0)
+    if (n > 0 && dst != nullptr && src != nullptr)
         std::memcpy(dst, src, static_cast<size_t>(n));
 }
 
@@ -52,9 +57,13 @@ void oxsort(void* base, int n, int size, int (*cmp)(const void*, const void*)) {
         std::qsort(base, static_cast<size_t>(n), static_cast<size_t>(size), cmp);
 }
 
-char oxtoupper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+char oxtoupper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
 
-char oxtolower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char oxtolower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 void oxtoupper(char* s) {
     for (; s != nullptr && *s != 0; ++s)
@@ -66,6 +75,15 @@ void oxtolower(char* s) {
         *s = oxtolower(*s);
 }
 
+namespace {
+
+bool isDirectory(const char* path) {
+    struct stat info;
+    return ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+} // namespace
+
 bool FileExists(const OxString& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
@@ -76,8 +94,7 @@ bool forceDirectories(const char* path) {
         return false;
     if (std::strcmp(path, "/") == 0)
         return true;
-    struct stat info;
-    if (::stat(path, &info) == 0 && S_ISDIR(info.st_mode))
+    if (isDirectory(path))
         return true;
     const char* slash = std::strrchr(path, '/');
     if (slash == nullptr || slash == path)
@@ -85,13 +102,17 @@ bool forceDirectories(const char* path) {
     const OxString parent(path, static_cast<int>(slash - path));
     if (!forceDirectories(parent.c_str()))
         return false;
-    return ::mkdir(path, 0777) == 0 || errno == EEXIST;
+    // EEXIST is success only when someone else made the directory meanwhile, not for a file.
+    return ::mkdir(path, 0777) == 0 || (errno == EEXIST && isDirectory(path));
 }
 
-bool ForceDirectories(const OxString& path) { return forceDirectories(path.c_str()); }
+bool ForceDirectories(const OxString& path) {
+    return forceDirectories(path.c_str());
+}
 
 void* getMemoryMappedFile(const OxString& path, int& size, OxString* error) {
-    FILE* file = std::fopen(path.c_str(), "rb");
+    // A directory opens for reading on Linux but has no bytes to give: refuse it here.
+    FILE* file = isDirectory(path.c_str()) ? nullptr : std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         if (error != nullptr)
             *error = "error opening file: : " + path;
@@ -126,7 +147,9 @@ void* getMemoryMappedFile(const OxString& path, int& size, OxString* error) {
     return buffer;
 }
 
-void freeMemoryMappedFile(void* buffer) { std::free(buffer); }
+void freeMemoryMappedFile(void* buffer) {
+    std::free(buffer);
+}
 
 namespace {
 
@@ -148,6 +171,8 @@ bool writeAll(int fd, const char* data, int len) {
 bool writeFileReplacing(const OxString& path, const void* data, int len) {
     // The temporary file sits beside the target so that the rename stays on one file
     // system; open() applies the umask as for any new file.
+    if (len < 0 || (data == nullptr && len > 0))
+        return false;
     static std::atomic<unsigned> sequence{0};
     std::string tempPath;
     int fd = -1;

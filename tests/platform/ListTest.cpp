@@ -1,0 +1,147 @@
+#include "platform/OxList.h"
+
+#include <gtest/gtest.h>
+
+using Lk::OxList;
+using Lk::OxMemBlock;
+using Lk::OxOwnedList;
+using Lk::OxString;
+using Lk::OxStringList;
+
+namespace {
+
+struct Counted {
+    explicit Counted(int id) : id(id) {}
+    virtual ~Counted() { ++destroyed; }
+    int id;
+    static int destroyed;
+};
+int Counted::destroyed = 0;
+
+void fill(OxOwnedList<Counted*>& list, int n, int firstId = 0) {
+    for (int i = 0; i < n; ++i)
+        list.add(new Counted(firstId + i));
+}
+
+} // namespace
+
+TEST(OxList, growsTo16ThenDoublesAndRemovesInOrder) {
+    OxList<int> list;
+    for (int i = 0; i < 16; ++i)
+        list.add(i);
+    EXPECT_EQ(16, list.getCapacity());
+    list.add(16);
+    EXPECT_EQ(32, list.getCapacity());
+
+    EXPECT_FALSE(list.removeImpl(-1));
+    EXPECT_FALSE(list.removeImpl(17));
+    EXPECT_TRUE(list.remove(0));
+    EXPECT_EQ(16, list.getCount());
+    EXPECT_EQ(1, list[0]);
+    EXPECT_EQ(16, list[15]);
+    EXPECT_FALSE(list.addIfNotExists(5));
+    EXPECT_EQ(16, list.getCount());
+
+    list.add(list); // the source is the list that grows
+    EXPECT_EQ(32, list.getCount());
+    EXPECT_EQ(16, list[31]);
+    list.clear();
+    EXPECT_EQ(32, list.getCapacity());
+    list.clear(-1);
+    EXPECT_EQ(0, list.getCapacity());
+}
+
+TEST(OxList, addingOneOfItsOwnElementsSurvivesTheArrayMoving) {
+    OxList<OxString> list;
+    for (int i = 0; i < 16; ++i)
+        list.add(OxString::fromInt(i));
+    list.add(list[3]); // the array moves while the argument still points into it
+    EXPECT_STREQ("3", list[16].c_str());
+    list.setCapacity(40, 0); // elements not kept: none may be left counted
+    EXPECT_EQ(0, list.getCount());
+}
+
+TEST(OxOwnedList, deletesEveryElementExactlyOnce) {
+    Counted::destroyed = 0;
+    {
+        OxOwnedList<Counted*> list;
+        fill(list, 5);
+        list.setCapacity(2, 1);
+        EXPECT_EQ(3, Counted::destroyed);
+        EXPECT_EQ(2, list.getCount());
+        EXPECT_EQ(1, list[1]->id);
+
+        list.remove(0);
+        list.setItem(0, new Counted(7));
+        list.add(nullptr);
+        EXPECT_TRUE(list.remove(1)); // a null slot is simply removed
+        EXPECT_FALSE(list.remove(5));
+        EXPECT_EQ(5, Counted::destroyed);
+        fill(list, 2);
+        list.clear();
+        EXPECT_EQ(8, Counted::destroyed);
+        EXPECT_GT(list.getCapacity(), 0);
+        fill(list, 2);
+    }
+    EXPECT_EQ(10, Counted::destroyed);
+}
+
+TEST(OxOwnedList, stealAndMoveToHandOverOwnership) {
+    Counted::destroyed = 0;
+    OxOwnedList<Counted*> source;
+    fill(source, 3);
+    source.add(nullptr);
+    EXPECT_EQ(nullptr, source.steal(3)); // a null slot stays in place
+    EXPECT_EQ(nullptr, source.steal(4));
+    EXPECT_EQ(4, source.getCount());
+    Counted* stolen = source.steal(1);
+    ASSERT_NE(nullptr, stolen);
+    EXPECT_EQ(1, stolen->id);
+    EXPECT_EQ(nullptr, source.steal(stolen));
+    delete stolen;
+
+    OxOwnedList<Counted*> target;
+    fill(target, 1, 10);
+    source.moveTo(source); // to itself: nothing changes, nothing leaks
+    EXPECT_EQ(3, source.getCount());
+    source.moveTo(target);
+    EXPECT_EQ(0, source.getCount());
+    ASSERT_EQ(4, target.getCount());
+    EXPECT_EQ(10, target[0]->id);
+    EXPECT_EQ(0, target[1]->id);
+    EXPECT_EQ(2, target[2]->id);
+    target.clear();
+    EXPECT_EQ(4, Counted::destroyed);
+}
+
+TEST(OxStringList, getTextEndsEveryStringWithTheSeparator) {
+    OxStringList strings;
+    EXPECT_STREQ("", strings.getText().c_str());
+    strings.list.add(OxString("a"));
+    strings.list.add(OxString("b"));
+    EXPECT_STREQ("a\nb\n", strings.getText().c_str());
+    strings.separator = OxString(", ");
+    EXPECT_STREQ("a, b, ", strings.getText().c_str());
+    strings.clear(-1);
+    EXPECT_EQ(0, strings.list.getCount());
+    EXPECT_EQ(16, strings.list.getCapacity());
+}
+
+TEST(OxMemBlock, growsByGrowByBeyondWhatIsNeeded) {
+    OxMemBlock<unsigned char> block(100);
+    for (int i = 0; i < 101; ++i)
+        block.append(static_cast<unsigned char>(i));
+    EXPECT_EQ(101, block.capacity);
+    block.append(101);
+    EXPECT_EQ(202, block.capacity);
+    EXPECT_EQ(101, block.data[101]);
+    block.setCapacity(10, 1, 0); // no shrinking unless allowed
+    EXPECT_EQ(202, block.capacity);
+    block.setCapacity(10, 1, 1);
+    EXPECT_EQ(10, block.count);
+
+    OxMemBlock<unsigned char> negative(-5);
+    for (int i = 0; i < 3; ++i)
+        negative.append(static_cast<unsigned char>(i));
+    EXPECT_EQ(2, negative.data[2]);
+}

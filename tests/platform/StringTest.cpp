@@ -1,0 +1,233 @@
+#include "platform/OxString.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <tuple>
+
+using Lk::OxString;
+
+// This binary is linked with --wrap=malloc, so every allocation of the string code is
+// counted here.
+namespace {
+std::atomic<int> mallocCalls{0};
+}
+extern "C" void* __real_malloc(size_t size);
+extern "C" void* __wrap_malloc(size_t size) {
+    ++mallocCalls;
+    return __real_malloc(size);
+}
+
+namespace {
+
+// Initialised before the string code's own statics (this file links first).
+const OxString copiedDuringStaticInit(OxString::empty);
+
+} // namespace
+
+TEST(OxString, copiesShareTheTextWithoutAllocatingUntilOneChanges) {
+    const OxString original("port name");
+    const int before = mallocCalls;
+    OxString copy(original);
+    OxString assigned;
+    assigned = original;
+    const OxString passed = [](OxString s) { return s; }(original);
+    EXPECT_EQ(before, mallocCalls.load());
+    EXPECT_EQ(original.c_str(), passed.c_str());
+
+    copy.append('!');
+    EXPECT_EQ(before + 1, mallocCalls.load());
+    EXPECT_NE(original.c_str(), copy.c_str());
+    EXPECT_STREQ("port name!", copy.c_str());
+    EXPECT_STREQ("port name", original.c_str());
+
+    original.setCapacity(20); // const, yet detaches: the shared text is never widened in place
+    EXPECT_NE(assigned.c_str(), original.c_str());
+    assigned.clear(); // a shared text is dropped, not truncated
+    EXPECT_STREQ("port name", passed.c_str());
+    EXPECT_STREQ("port name", original.c_str());
+}
+
+TEST(OxString, emptyResultsShareTheOneEmptyText) {
+    const char* empty = OxString::empty.c_str();
+    EXPECT_EQ(empty, copiedDuringStaticInit.c_str());
+    EXPECT_EQ(empty, OxString().c_str());
+    EXPECT_EQ(empty, OxString("abc").substr(0, 0).c_str());
+    EXPECT_EQ(empty, OxString(" \t\r\n").trim().c_str());
+    EXPECT_EQ(empty, OxString::fromChar(0).c_str());
+    OxString shared = OxString::empty;
+    shared.append("x", 1);
+    EXPECT_STREQ("", OxString::empty.c_str());
+}
+
+TEST(OxString, capacityIsExactUnlessMoreIsAsked) {
+    OxString s("abc");
+    EXPECT_EQ(3, s.capacity());
+    s.append("de", 2);
+    EXPECT_EQ(5, s.capacity());
+    EXPECT_EQ(9, (s + OxString("xyz") + "a").capacity());
+    EXPECT_EQ(8, OxString(static_cast<const char*>(nullptr), OxString::WHOLE, 8).capacity());
+
+    s.setCapacity(20);
+    EXPECT_EQ(20, s.capacity());
+    s.setCapacity(4); // never shrinks
+    EXPECT_EQ(20, s.capacity());
+    const char* inPlace = s.c_str();
+    s.eraseWithNewCapacity(8);
+    EXPECT_EQ(inPlace, s.c_str());
+    EXPECT_EQ(20, s.capacity());
+    s.clear(40);
+    EXPECT_EQ(40, s.capacity());
+}
+
+TEST(OxString, appendingOrAssigningItselfOrAPieceOfItselfIsSafe) {
+    OxString s("abc");
+    s += s;
+    EXPECT_STREQ("abcabc", s.c_str());
+    s.append(s.c_str() + 4, 2); // the source lives in the block that append replaces
+    EXPECT_STREQ("abcabcbc", s.c_str());
+    OxString copy(s);
+    s.append(copy.c_str(), 3);
+    EXPECT_STREQ("abcabcbcabc", s.c_str());
+    s.assign(s.c_str() + 3, 4);
+    EXPECT_STREQ("abcb", s.c_str());
+    s.append(nullptr, 5);
+    EXPECT_STREQ("abcb", s.c_str());
+}
+
+TEST(OxString, numbersToTextAndBack) {
+    EXPECT_STREQ("-2147483648", OxString::fromInt(-2147483647 - 1).c_str());
+    EXPECT_STREQ("0", OxString::fromInt(0).c_str());
+    EXPECT_STREQ("0", OxString::toHex(0, 0).c_str());
+    EXPECT_STREQ("001F", OxString::toHex(0x1F, 4).c_str());
+    EXPECT_STREQ("FFFFFFFF", OxString::toHex(0xFFFFFFFF, 12).c_str());
+
+    // Leading blanks are skipped, the first blank after the digits ends the number, and
+    // beyond 32 bits the value wraps.
+    const std::tuple<const char*, bool, int> ints[] = {
+        {"  -12 ", true, -12},
+        {"-", true, 0},
+        {"- 5", true, 0},
+        {"12 abc", true, 12},
+        {"", false, 99},
+        {"1x", false, 99},
+        {"+5", false, 99},
+        {"4294967296", true, 0},
+        {"2147483648", true, -2147483647 - 1},
+        {"-99999999999999999999", true, -1661992959}};
+    for (const auto& [text, ok, value] : ints) {
+        int v = 99; // left untouched on failure
+        EXPECT_EQ(ok, OxString(text).parseInt(v)) << text;
+        EXPECT_EQ(value, v) << text;
+    }
+    int v = 0;
+    EXPECT_TRUE(OxString("ab1234").parseInt(v, 2, 2));
+    EXPECT_EQ(12, v);
+    EXPECT_FALSE(OxString("12").parseInt(v, 2));
+    EXPECT_EQ(7, OxString("abc").parseIntDef(7));
+
+    unsigned h = 0;
+    EXPECT_TRUE(OxString(" ff ").parseHex(h));
+    EXPECT_EQ(255u, h);
+    EXPECT_FALSE(OxString("0x10").parseHex(h));
+    EXPECT_TRUE(OxString("-").isNumber());
+    EXPECT_FALSE(OxString("").isNumber());
+    EXPECT_FALSE(OxString(" 1").isNumber());
+}
+
+TEST(OxString, naturalOrderComparesDigitRunsOfAnyLengthByValue) {
+    // {a, b, ignoreCase, order of a against b}
+    const std::tuple<const char*, const char*, int, int> cases[] = {
+        {"port 2", "port 10", 0, -1},
+        {"a007", "a7", 0, 0},
+        {"a007b", "a7c", 0, -1},
+        {"Port 2", "port 10", 1, -1},
+        {"10 b", "9 b", 1, 1},
+        {"ab1", "abc2", 0, -1}, // non-digit prefixes of different length
+        {"", "a", 0, -1},
+        {"x4294967296", "x1", 0, 1},
+        {"x2147483648", "x0", 0, 1},
+        {"n18446744073709551616", "n9", 0, 1},
+        {"a12345678901234567891", "a12345678901234567890", 0, 1},
+        {"a00012345678901234567890", "a12345678901234567890", 0, 0}};
+    for (const auto& [a, b, ignoreCase, order] : cases) {
+        EXPECT_EQ(order, OxString(a).compareIndexed(OxString(b), ignoreCase)) << a;
+        EXPECT_EQ(-order, OxString(b).compareIndexed(OxString(a), ignoreCase)) << b;
+    }
+}
+
+TEST(OxString, caseInsensitiveComparisonTreatsHighBytesAsNegative) {
+    EXPECT_EQ(1, OxString("b").compareWith(OxString("A"), 1));
+    EXPECT_GT(OxString("a").compareWith(OxString("B"), 0), 0);
+    EXPECT_EQ(-1, OxString("\xE9").compareWith(OxString("a"), 1));
+    EXPECT_GT(OxString("\xE9").compareWith(OxString("a"), 0), 0);
+    EXPECT_EQ(-1, OxString("Ab").compareWith(OxString("aBc"), 1));
+    EXPECT_TRUE(OxString("Keys").sameAs(OxString("kEYS"), 1));
+    EXPECT_FALSE(OxString("a") == static_cast<const char*>(nullptr));
+}
+
+TEST(OxString, substrTrimAndCaseCopies) {
+    const OxString s("abcdef");
+    EXPECT_STREQ("def", s.substr(3, -1).c_str());
+    EXPECT_STREQ("", s.substr(6, 2).c_str());
+    EXPECT_STREQ("ef", s.substr(4, 100).c_str());
+    EXPECT_STREQ("x", OxString(" \t x \r\n").trim().c_str());
+    EXPECT_STREQ("\x7F y\xA0", OxString("\x01\x7F y\xA0 ").trim().c_str());
+    EXPECT_EQ(s.c_str(), s.trim().c_str());
+    EXPECT_STREQ("abc\xC3\xA9", OxString("AbC\xC3\xA9").toLower().c_str());
+}
+
+TEST(OxString, searchingWithEmptyOrOutOfRangeArgumentsFindsNothing) {
+    const OxString s("Midi Port midi");
+    EXPECT_FALSE(s.startsWith(OxString()));
+    EXPECT_FALSE(s.endsWith(OxString()));
+    EXPECT_FALSE(s.contains(OxString()));
+    EXPECT_TRUE(s.endsWith(OxString("MIDI"), 1));
+    EXPECT_EQ(10, s.indexOfAtOffset(OxString("MIDI"), 1, 1));
+    EXPECT_EQ(13, s.indexOfAtOffset(OxString("i"), 13));
+    EXPECT_EQ(-1, s.indexOfAtOffset(OxString("i"), s.length()));
+    EXPECT_EQ(5, s.indexOf('p', 1));
+    EXPECT_EQ(-1, OxString().lastIndexOf('i'));
+}
+
+TEST(OxString, replaceFindsCaseInsensitivelyButCopiesPiecesUnchanged) {
+    EXPECT_STREQ("ba", OxString("aaa").replaceAll(OxString("aa"), OxString("b"), 0).c_str());
+    EXPECT_STREQ("a-B-c", OxString("aXBxc").replaceAll(OxString("x"), OxString("-"), 1).c_str());
+    EXPECT_STREQ("y y",
+                 OxString("Hello hELLO").replaceAll(OxString("hello"), OxString("y"), 1).c_str());
+    const OxString s("a.b");
+    EXPECT_STREQ("aa.bb", s.replaceAll(OxString("."), s, 0).c_str());
+    EXPECT_EQ(s.c_str(), s.replaceAll(OxString(), OxString("x"), 0).c_str());
+    EXPECT_STREQ("bxb", OxString("bBb").replaceOnce(OxString("B"), OxString("x"), 0).c_str());
+}
+
+TEST(OxString, formatGivesTheWholeTextOrNothingFrom32768Bytes) {
+    EXPECT_STREQ("x=5 abc", OxString::format("x=%d %s", 5, "abc").c_str());
+    for (const int size : {5000, 32767, 32768, 40000}) {
+        const std::string text(size, 'x');
+        EXPECT_EQ(size < 32768 ? text : "", OxString::format("%s", text.c_str()).c_str());
+    }
+}
+
+TEST(OxString, fileNameHelpers) {
+    // {path, directory, file name, extension, file name without extension}
+    const std::tuple<const char*, const char*, const char*, const char*, const char*> cases[] = {
+        {"/a/b/", "/a", "", "", ""},
+        {"/a", "/", "a", "", "a"},
+        {"/", "", "", "", ""},
+        {"a", "", "a", "", "a"},
+        {"dir.x/file", "dir.x", "file", "", "file"},
+        {"a/b.tar.gz", "a", "b.tar.gz", ".gz", "b.tar"}};
+    for (const auto& [text, dir, name, ext, bareName] : cases) {
+        const OxString path(text);
+        EXPECT_STREQ(dir, path.extractFileDir().c_str()) << text;
+        EXPECT_STREQ(name, path.extractFileName().c_str()) << text;
+        EXPECT_STREQ(ext, path.extractFileExtension().c_str()) << text;
+        EXPECT_STREQ(bareName, path.extractFileNameWithoutExtension().c_str()) << text;
+    }
+    EXPECT_STREQ("a/settings.fnst",
+                 OxString("a/settings").changeFileExt(OxString(".fnst")).c_str());
+    EXPECT_STREQ("a/s.fnst", OxString("a/s.ini").changeFileExt(OxString(".fnst")).c_str());
+}

@@ -1,0 +1,111 @@
+#include "platform/OxString.h"
+#include "platform/OxUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/stat.h>
+
+using Lk::OxString;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FileHelpers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/oxutils-test-XXXXXX";
+        ASSERT_NE(nullptr, ::mkdtemp(pattern));
+        root = pattern;
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    OxString path(const std::string& name) const { return OxString((root + "/" + name).c_str()); }
+    void write(const std::string& name, const std::string& content) const {
+        std::ofstream(root + "/" + name, std::ios::binary) << content;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in(root + "/" + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    std::string root;
+};
+
+} // namespace
+
+TEST_F(FileHelpers, fileExistsOnlyForFiles) {
+    write("file", "x");
+    EXPECT_TRUE(Lk::FileExists(path("file")));
+    EXPECT_FALSE(Lk::FileExists(path("")));
+    EXPECT_FALSE(Lk::FileExists(path("missing")));
+}
+
+TEST_F(FileHelpers, forceDirectoriesCreatesMissingParentsBelowAnExistingOne) {
+    EXPECT_TRUE(Lk::ForceDirectories(path("a/b/c")));
+    EXPECT_TRUE(fs::is_directory(root + "/a/b/c"));
+    EXPECT_TRUE(Lk::ForceDirectories(path("a/b/c")));
+    EXPECT_TRUE(Lk::forceDirectories("/"));
+
+    write("file", "x");
+    EXPECT_FALSE(Lk::ForceDirectories(path("file")));
+    EXPECT_FALSE(Lk::ForceDirectories(path("file/sub")));
+    ASSERT_FALSE(fs::exists("newdir"));
+    EXPECT_FALSE(Lk::forceDirectories("newdir"));
+    EXPECT_FALSE(fs::exists("newdir"));
+    EXPECT_FALSE(Lk::forceDirectories(nullptr));
+}
+
+TEST_F(FileHelpers, getMemoryMappedFileReadsTheWholeFileOrSaysWhy) {
+    int size = -7;
+    OxString error;
+    EXPECT_EQ(nullptr, Lk::getMemoryMappedFile(OxString("/x/y"), size, &error));
+    EXPECT_STREQ("error opening file: : /x/y", error.c_str());
+    EXPECT_EQ(nullptr, Lk::getMemoryMappedFile(OxString(root.c_str()), size, &error));
+    EXPECT_TRUE(error.startsWith(OxString("error opening file: : ")));
+    EXPECT_EQ(-7, size);
+
+    write("empty", "");
+    void* buffer = Lk::getMemoryMappedFile(path("empty"), size, &error);
+    EXPECT_NE(nullptr, buffer);
+    EXPECT_EQ(0, size);
+    Lk::freeMemoryMappedFile(buffer);
+
+    const std::string content("a\0b\nc", 5);
+    write("data", content);
+    buffer = Lk::getMemoryMappedFile(path("data"), size, &error);
+    ASSERT_NE(nullptr, buffer);
+    EXPECT_EQ(content, std::string(static_cast<const char*>(buffer), size));
+    Lk::freeMemoryMappedFile(buffer);
+}
+
+TEST_F(FileHelpers, writeFileReplacingSwapsContentAndKeepsTheMode) {
+    write("settings", "old content that is longer");
+    ASSERT_EQ(0, ::chmod((root + "/settings").c_str(), 0640));
+    EXPECT_TRUE(Lk::writeFileReplacing(path("settings"), "new", 3));
+    EXPECT_EQ("new", read("settings"));
+    struct stat info;
+    ASSERT_EQ(0, ::stat((root + "/settings").c_str(), &info));
+    EXPECT_EQ(0640u, info.st_mode & 07777u);
+
+    EXPECT_FALSE(Lk::writeFileReplacing(path("missing/file"), "x", 1));
+    EXPECT_FALSE(Lk::writeFileReplacing(path("settings"), nullptr, 4));
+    EXPECT_EQ("new", read("settings"));
+    // No temporary file is left behind.
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(root), fs::directory_iterator()));
+}
+
+TEST(TextHelpers, toleratesNullAndOddLengths) {
+    EXPECT_EQ(0, Lk::oxstrlen("abc", 0));
+    EXPECT_EQ(-1, Lk::oxstrlen("abc", -1));
+    EXPECT_EQ(0, Lk::oxstrlen(nullptr, 5));
+    EXPECT_LT(Lk::oxstrcmp(nullptr, "a"), 0);
+    EXPECT_GT(Lk::oxstrcmp("\xE9", "a"), 0); // unsigned bytes
+    char text[] = "Mixed \xC3\xA9";
+    Lk::oxtoupper(text);
+    EXPECT_STREQ("MIXED \xC3\xA9", text);
+}
