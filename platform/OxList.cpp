@@ -1,18 +1,16 @@
 #include "platform/OxList.h"
 
+#include <string>
+
 namespace Lk {
 
 OxString OxStringList::getText() const {
-    const int separatorLength = separator.length();
-    int total = 0;
-    for (const OxString& s : list)
-        total += s.length() + separatorLength;
-    OxString text = OxString::withCapacity(total + 1);
+    std::string text;
     for (const OxString& s : list) {
-        text += s;
-        text += separator;
+        text += s.c_str();
+        text += separator.c_str();
     }
-    return text;
+    return OxString(text.c_str(), static_cast<int>(text.size()));
 }
 
 } // namespace Lk

@@ -312,6 +312,15 @@ OxString& OxString::append(const char* s, int len) {
     return *this;
 }
 
+void OxString::appendAt(int& used, const char* s, int n) {
+    if (n <= 0)
+        return;
+    makeUnshared(used + n);
+    std::memcpy(c->text + used, s, n);
+    used += n;
+    c->text[used] = 0;
+}
+
 OxString& OxString::append(char ch) {
     if (ch == 0)
         return *this;
@@ -367,17 +376,19 @@ OxString OxString::replaceAll(const OxString& search, const OxString& replacemen
     const int searchLen = search.length();
     const long long reserve = total + 4LL * searchLen;
     OxString result = OxString::withCapacity(reserve < WHOLE ? static_cast<int>(reserve) : total);
+    const int replacementLen = replacement.length();
+    int used = 0;
     int pos = 0;
     while (pos < total) {
         const int match = indexOfAtOffset(search, pos, ignoreCase);
         if (match < 0)
             break;
-        result.append(c->text + pos, match - pos);
-        result.append(replacement);
+        result.appendAt(used, c->text + pos, match - pos);
+        result.appendAt(used, replacement.c->text, replacementLen);
         pos = match + searchLen;
     }
     if (pos < total)
-        result.append(c->text + pos, total - pos);
+        result.appendAt(used, c->text + pos, total - pos);
     return result;
 }
 
@@ -422,10 +433,19 @@ int OxString::indexOfAtOffset(const OxString& s, int offset, int ignoreCase) con
     if (offset < 0 || s.isEmpty() || isEmpty())
         return -1;
     const int total = length();
-    if (offset > total - s.length())
+    const int searchLen = s.length();
+    if (offset > total - searchLen)
         return -1;
-    const int found = substr(offset).indexOf(s, ignoreCase);
-    return found < 0 ? -1 : offset + found;
+    if (!ignoreCase) {
+        const char* found = std::strstr(c->text + offset, s.c->text);
+        return found != nullptr ? static_cast<int>(found - c->text) : -1;
+    }
+    const auto* text = reinterpret_cast<const unsigned char*>(c->text);
+    const auto* wanted = reinterpret_cast<const unsigned char*>(s.c->text);
+    for (int pos = offset; pos <= total - searchLen; ++pos)
+        if (OxString_compare(text + pos, wanted, 1, searchLen) == 0)
+            return pos;
+    return -1;
 }
 
 bool OxString::contains(const OxString& s, int ignoreCase) const {

@@ -98,6 +98,9 @@ private:
     static OxStringContainer* allocate(int capacity);
     char* writableText();
     void makeUnshared(int minCapacity) const;
+    // Appends n bytes behind the first `used` bytes, which the caller knows to be the
+    // whole text, and advances `used`: building a text needs no length scans.
+    void appendAt(int& used, const char* s, int n);
     int extensionDot() const;
 
     // mutable for setCapacity(), which changes the storage but not the text
