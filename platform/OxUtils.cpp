@@ -166,19 +166,46 @@ bool writeAll(int fd, const char* data, int len) {
     return true;
 }
 
+// A settings file kept elsewhere and linked into place stays linked: the file it points
+// to is the one replaced.
+std::string resolvedTarget(const OxString& path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        char* real = ::realpath(path.c_str(), nullptr);
+        if (real != nullptr) {
+            std::string target(real);
+            std::free(real);
+            return target;
+        }
+    }
+    return path.c_str();
+}
+
+// Makes the rename itself durable; a folder that cannot be synced loses nothing but
+// that guarantee.
+void syncFolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 } // namespace
 
 bool writeFileReplacing(const OxString& path, const void* data, int len) {
-    // The temporary file sits beside the target so that the rename stays on one file
-    // system; open() applies the umask as for any new file.
     if (len < 0 || (data == nullptr && len > 0))
         return false;
+    // The temporary file sits beside the target so that the rename stays on one file
+    // system; open() applies the umask as for any new file.
+    const std::string target = resolvedTarget(path);
     static std::atomic<unsigned> sequence{0};
     std::string tempPath;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        tempPath = std::string(path.c_str()) + ".tmp" + std::to_string(::getpid()) + "-" +
-                   std::to_string(sequence++);
+        tempPath = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(sequence++);
         fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             return false;
@@ -186,14 +213,17 @@ bool writeFileReplacing(const OxString& path, const void* data, int len) {
     if (fd < 0)
         return false;
     struct stat old;
-    bool ok = ::stat(path.c_str(), &old) != 0 || ::fchmod(fd, old.st_mode & 07777) == 0;
+    bool ok = ::stat(target.c_str(), &old) != 0 || ::fchmod(fd, old.st_mode & 07777) == 0;
     ok = ok && writeAll(fd, static_cast<const char*>(data), len);
     ok = ok && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(tempPath.c_str(), path.c_str()) == 0;
-    if (!ok)
+    ok = ok && ::rename(tempPath.c_str(), target.c_str()) == 0;
+    if (!ok) {
         ::unlink(tempPath.c_str());
-    return ok;
+        return false;
+    }
+    syncFolderOf(target);
+    return true;
 }
 
 } // namespace Lk

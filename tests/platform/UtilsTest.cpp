@@ -99,6 +99,15 @@ TEST_F(FileHelpers, writeFileReplacingSwapsContentAndKeepsTheMode) {
     EXPECT_EQ(1, std::distance(fs::directory_iterator(root), fs::directory_iterator()));
 }
 
+TEST_F(FileHelpers, writeFileReplacingThroughALinkReplacesTheLinkedFile) {
+    fs::create_directory(root + "/real");
+    write("real/settings", "old");
+    fs::create_symlink(root + "/real/settings", root + "/link");
+    EXPECT_TRUE(Lk::writeFileReplacing(path("link"), "new", 3));
+    EXPECT_TRUE(fs::is_symlink(root + "/link"));
+    EXPECT_EQ("new", read("real/settings"));
+}
+
 TEST(TextHelpers, toleratesNullAndOddLengths) {
     EXPECT_EQ(0, Lk::oxstrlen("abc", 0));
     EXPECT_EQ(-1, Lk::oxstrlen("abc", -1));
