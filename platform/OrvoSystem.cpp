@@ -1,0 +1,69 @@
+#include "platform/OrvoSystem.h"
+
+#include "platform/OxLock.h"
+
+namespace Lk {
+
+std::unique_ptr<OxList<AutoDelete*>> OrvoSystem::autoDels;
+int OrvoSystem::shuttingDown = 0;
+
+namespace {
+
+// Guards autoDels and shuttingDown.
+OxLock& registryLock() {
+    static OxLock lock;
+    return lock;
+}
+
+} // namespace
+
+AutoDelete::AutoDelete() {
+    OrvoSystem::AddAutoDelete(this);
+}
+
+AutoDelete::~AutoDelete() {
+    OrvoSystem::RemoveAutoDelete(this);
+}
+
+void OrvoSystem::AddAutoDelete(AutoDelete* obj) {
+    OxScopedLock hold(registryLock());
+    if (shuttingDown || obj == nullptr)
+        return;
+    if (!autoDels)
+        autoDels.reset(new OxList<AutoDelete*>());
+    autoDels->addIfNotExists(obj);
+}
+
+void OrvoSystem::RemoveAutoDelete(AutoDelete* obj) {
+    OxScopedLock hold(registryLock());
+    if (!autoDels)
+        return;
+    const int index = autoDels->indexOf(obj);
+    if (index >= 0)
+        autoDels->setItem(index, nullptr);
+}
+
+void OrvoSystem::shutdown() {
+    {
+        OxScopedLock hold(registryLock());
+        if (!autoDels || shuttingDown)
+            return;
+        shuttingDown = 1;
+    }
+    for (int i = 0;; ++i) {
+        AutoDelete* obj = nullptr;
+        {
+            OxScopedLock hold(registryLock());
+            if (i >= autoDels->getCount())
+                break;
+            obj = (*autoDels)[i];
+            autoDels->setItem(i, nullptr);
+        }
+        delete obj;
+    }
+    OxScopedLock hold(registryLock());
+    autoDels.reset();
+    shuttingDown = 0;
+}
+
+} // namespace Lk

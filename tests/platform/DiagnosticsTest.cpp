@@ -1,0 +1,132 @@
+#include "platform/ErrorHandler.h"
+#include "platform/OrvoSystem.h"
+#include "platform/OxString.h"
+#include "platform/OxThread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cctype>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Lk::OrvoSystem;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+std::string lineEnd(const char* prefixAndText) {
+    return Lk::OxString::format("-%p: %s\n", Lk::OxThread::getCurrentThreadID(), prefixAndText)
+        .c_str();
+}
+
+bool endsWith(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// Notes its deletion in a shared log; may delete or create other objects meanwhile.
+class Logged : public Lk::AutoDelete {
+public:
+    Logged(int id, std::vector<int>& log) : id(id), log(log) {}
+    ~Logged() override {
+        log.push_back(id);
+        delete owned;
+        if (createOnDelete)
+            *createOnDelete = new Logged(99, log);
+    }
+    int id;
+    std::vector<int>& log;
+    Logged* owned = nullptr;
+    Logged** createOnDelete = nullptr;
+};
+
+} // namespace
+
+TEST(EH_out, writesOneLineWithClockThreadAndPrefix) {
+    CaptureStderr();
+    Lk::EH_out(Lk::EH_OUTPUT_ERROR, "x=%d", 5);
+    const std::string error = GetCapturedStderr();
+    EXPECT_TRUE(endsWith(error, lineEnd("ERROR: x=5"))) << error;
+    ASSERT_FALSE(error.empty());
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(error[0])));
+    EXPECT_EQ(error.find('\n'), error.size() - 1);
+
+    CaptureStderr();
+    Lk::EH_output(0, "plain");
+    Lk::EH_output(7, "odd type");
+    Lk::EH_output(Lk::EH_OUTPUT_ERROR, nullptr);
+    const std::string more = GetCapturedStderr();
+    EXPECT_NE(std::string::npos, more.find(lineEnd("plain")));
+    EXPECT_NE(std::string::npos, more.find(lineEnd("odd type")));
+    EXPECT_TRUE(endsWith(more, lineEnd("ERROR: ")));
+}
+
+TEST(EH_out, messagesUpTo32767BytesAreWrittenWholeAndLongerOnesNot) {
+    const std::string text5000(5000, 'a');
+    CaptureStderr();
+    Lk::EH_out(Lk::EH_OUTPUT_ERROR, "%s", text5000.c_str());
+    EXPECT_TRUE(endsWith(GetCapturedStderr(), lineEnd(("ERROR: " + text5000).c_str())));
+
+    const std::string text32767(32767, 'b');
+    CaptureStderr();
+    Lk::EH_out(Lk::EH_OUTPUT_ERROR, "%s", text32767.c_str());
+    EXPECT_TRUE(endsWith(GetCapturedStderr(), lineEnd(("ERROR: " + text32767).c_str())));
+
+    CaptureStderr();
+    Lk::EH_out(Lk::EH_OUTPUT_ERROR, "%s", std::string(32768, 'c').c_str());
+    Lk::EH_out(Lk::EH_OUTPUT_ERROR, "%s", std::string(40000, 'd').c_str());
+    EXPECT_EQ("", GetCapturedStderr());
+}
+
+TEST(OrvoSystem, shutdownDeletesInRegistrationOrderOnlyOnce) {
+    std::vector<int> log;
+    new Logged(1, log);
+    new Logged(2, log);
+    new Logged(3, log);
+    OrvoSystem::shutdown();
+    EXPECT_EQ((std::vector<int>{1, 2, 3}), log);
+    OrvoSystem::shutdown();
+    EXPECT_EQ(3u, log.size());
+
+    new Logged(4, log); // starts a new registry
+    OrvoSystem::shutdown();
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), log);
+}
+
+TEST(OrvoSystem, objectsDeletedMeanwhileAreSkippedAndNewOnesNotRegistered) {
+    std::vector<int> log;
+    auto* owner = new Logged(1, log);
+    auto* early = new Logged(2, log);
+    owner->owned = new Logged(3, log); // deleted by its owner during shutdown
+    Logged* createdDuringShutdown = nullptr;
+    auto* creator = new Logged(4, log);
+    creator->createOnDelete = &createdDuringShutdown;
+    delete early;
+    OrvoSystem::shutdown();
+    EXPECT_EQ((std::vector<int>{2, 1, 3, 4}), log);
+    ASSERT_NE(nullptr, createdDuringShutdown);
+    OrvoSystem::shutdown(); // the object created meanwhile was not registered
+    EXPECT_EQ(4u, log.size());
+    delete createdDuringShutdown;
+}
+
+TEST(OrvoSystem, objectsMayRegisterOnManyThreads) {
+    static std::atomic<int> deletions{0};
+    struct Counted : Lk::AutoDelete {
+        ~Counted() override { ++deletions; }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 50; ++i) {
+                delete new Counted(); // comes and goes
+                new Counted();
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    OrvoSystem::shutdown();
+    EXPECT_EQ(400, deletions.load());
+}

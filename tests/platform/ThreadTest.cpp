@@ -1,0 +1,185 @@
+#include "platform/OxEvent.h"
+#include "platform/OxLock.h"
+#include "platform/OxThread.h"
+#include "platform/OxTime.h"
+#include "tests/platform/WaitUntil.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <functional>
+#include <thread>
+
+using Lk::getMilliTime;
+using Lk::OxThread;
+using Lk::sleepMillis;
+
+namespace {
+
+// Runs the body given to it as its Execute().
+class BodyThread : public OxThread {
+public:
+    explicit BodyThread(std::function<void(BodyThread&)> body)
+        : OxThread(0, "test"), body(std::move(body)) {}
+    ~BodyThread() override {
+        Kill();
+        join();
+    }
+    void Execute() override { body(*this); }
+    Lk::OxEvent& event() { return getEvent(); }
+
+private:
+    std::function<void(BodyThread&)> body;
+};
+
+// A thread that pays no attention to stop requests until it is released.
+void ignoreStopUntil(const std::atomic<bool>& released) {
+    while (!released)
+        sleepMillis(1);
+}
+
+} // namespace
+
+TEST(OxLock, threeEntersNeedThreeLeavesBeforeAnotherThreadGetsIn) {
+    Lk::OxLock lock;
+    std::atomic<bool> otherIn{false};
+    lock.Enter();
+    lock.Enter();
+    lock.Enter();
+    std::thread other([&] {
+        lock.Leave(); // not the holder: ignored
+        lock.Enter();
+        otherIn = true;
+        lock.Leave();
+    });
+    lock.Leave();
+    lock.Leave();
+    sleepMillis(50);
+    EXPECT_FALSE(otherIn);
+    lock.Leave();
+    other.join();
+    EXPECT_TRUE(otherIn);
+}
+
+TEST(OxEvent, notificationWaitsForTheNextWaitAndIsConsumedByIt) {
+    Lk::OxEvent event;
+    event.Notify();
+    EXPECT_TRUE(event.WaitMs(10000));
+    const unsigned start = getMilliTime();
+    EXPECT_FALSE(event.WaitMs(50));
+    EXPECT_GE(getMilliTime() - start, 49u);
+
+    std::atomic<int> woken{0};
+    std::thread first([&] { woken += event.WaitMs(0) ? 1 : 0; });
+    std::thread second([&] { woken += event.WaitMs(0) ? 1 : 0; });
+    // Both wait before the notification; a late waiter would be woken by the kept one.
+    sleepMillis(50);
+    event.Notify();
+    first.join();
+    second.join();
+    EXPECT_EQ(2, woken.load());
+}
+
+TEST(OxThread, killStopsACooperativeThreadAndItCanBeStartedAgain) {
+    BodyThread never([](BodyThread&) {});
+    EXPECT_TRUE(never.Kill());
+
+    std::atomic<int> runs{0};
+    BodyThread thread([&runs](BodyThread& self) {
+        ++runs;
+        // Waits without a time limit: a stop request sent before the wait must still end it.
+        while (!self.isTerminated())
+            self.event().WaitMs(0);
+    });
+    for (int round = 1; round <= 2; ++round) {
+        ASSERT_TRUE(thread.Start());
+        EXPECT_TRUE(thread.isActive());
+        EXPECT_FALSE(thread.Start()); // already running
+        ASSERT_TRUE(waitUntil([&] { return runs == round; }));
+        EXPECT_TRUE(thread.Kill());
+        EXPECT_FALSE(thread.isActive());
+        EXPECT_TRUE(thread.isTerminated());
+        EXPECT_FALSE(thread.isInThreadMethod());
+    }
+}
+
+TEST(OxThread, killCancelsAThreadThatIgnoresTheStopAfterAboutTwoSeconds) {
+    std::atomic<bool> obey{false};
+    std::atomic<int> runs{0};
+    BodyThread thread([&](BodyThread& self) {
+        ++runs;
+        do
+            self.event().WaitMs(0);
+        while (!obey || !self.isTerminated());
+    });
+    ASSERT_TRUE(thread.Start());
+    const unsigned start = getMilliTime();
+    EXPECT_FALSE(thread.Kill());
+    EXPECT_GE(getMilliTime() - start, 1900u);
+    EXPECT_FALSE(thread.isActive());
+    // The thread was cancelled inside its wait: it still did its end bookkeeping, and the
+    // event it waited on is usable by the next run.
+    EXPECT_TRUE(waitUntil([&] { return !thread.isInThreadMethod(); }));
+    obey = true;
+    ASSERT_TRUE(thread.Start());
+    ASSERT_TRUE(waitUntil([&] { return runs == 2; }));
+    EXPECT_TRUE(thread.Kill());
+}
+
+TEST(OxThread, stopRequestedLongBeforeWaitForStillGetsAboutAHundredMs) {
+    std::atomic<bool> released{false};
+    BodyThread thread([&released](BodyThread&) { ignoreStopUntil(released); });
+    ASSERT_TRUE(thread.Start());
+    thread.Terminate();
+    sleepMillis(2200);
+    const unsigned start = getMilliTime();
+    EXPECT_FALSE(thread.waitFor());
+    EXPECT_GE(getMilliTime() - start, 80u);
+    released = true;
+    EXPECT_TRUE(thread.Kill());
+}
+
+TEST(OxThread, killFromInsideExecuteOnlyRequestsTheStop) {
+    std::atomic<int> killResult{-1};
+    std::atomic<int> restartResult{-1};
+    std::atomic<bool> wasCurrent{false};
+    BodyThread thread([&](BodyThread& self) {
+        wasCurrent = self.isCurrentThread();
+        killResult = self.Kill() ? 1 : 0;
+        restartResult = self.Start() ? 1 : 0;
+    });
+    ASSERT_TRUE(thread.Start());
+    ASSERT_TRUE(waitUntil([&] { return !thread.isActive(); }));
+    EXPECT_TRUE(wasCurrent);
+    EXPECT_FALSE(thread.isCurrentThread());
+    EXPECT_EQ(1, killResult.load());
+    EXPECT_EQ(0, restartResult.load());
+    EXPECT_TRUE(thread.isTerminated());
+}
+
+TEST(OxThread, stackSizeIsRoundedUpToAPowerOfTwoWhenStarted) {
+    EXPECT_EQ(8192, OxThread::roundStackSize(1000));
+    EXPECT_EQ(16384, OxThread::roundStackSize(10000));
+    EXPECT_EQ(32768, OxThread::roundStackSize(32768));
+    EXPECT_EQ(0, OxThread::roundStackSize(-5));
+    EXPECT_EQ(1 << 30, OxThread::roundStackSize(INT_MAX));
+
+    std::atomic<bool> ran{false};
+    BodyThread thread([&ran](BodyThread&) { ran = true; });
+    thread.setStackSize(40000);
+    thread.SetPriority(Lk::PRIO_HIGHEST); // a value the scheduler refuses is skipped
+    ASSERT_TRUE(thread.Start());
+    EXPECT_EQ(65536, thread.getStackSize());
+    EXPECT_TRUE(waitUntil([&] { return ran.load(); }));
+}
+
+TEST(OxThreadPriority, mapsEachValueToItsShareOfTheRange) {
+    EXPECT_EQ(16, Lk::OxThread_priorityInRange(Lk::PRIO_LOWEST, 15, 47));
+    EXPECT_EQ(23, Lk::OxThread_priorityInRange(Lk::PRIO_LOW, 15, 47));
+    EXPECT_EQ(31, Lk::OxThread_priorityInRange(Lk::PRIO_NORMAL, 15, 47));
+    EXPECT_EQ(39, Lk::OxThread_priorityInRange(Lk::PRIO_HIGH, 15, 47));
+    EXPECT_EQ(46, Lk::OxThread_priorityInRange(Lk::PRIO_HIGHEST, 15, 47));
+    EXPECT_EQ(31, Lk::OxThread_priorityInRange(static_cast<Lk::OxThreadPrio>(9), 15, 47));
+    EXPECT_EQ(0, Lk::OxThread_getPriorityByScheduler("any", Lk::PRIO_HIGH, SCHED_OTHER));
+}
