@@ -1,0 +1,288 @@
+#include "core/hotplugwatcher/HotplugWatcher.h"
+
+#include "platform/ErrorHandler.h"
+#include "platform/OxThread.h"
+
+namespace Lk {
+
+namespace {
+
+constexpr int kNotifyDelayMs = 200;
+constexpr int kRepeatDelayMs = 4000;
+constexpr int kPollingIntervalMs = 10000;
+constexpr int kThreadStackBytes = 32768;
+constexpr HotplugWatcher::Type kWatchableTypes = 3;
+constexpr HotplugWatcher::Type kKinds[] = {HotplugWatcher::htMidi, HotplugWatcher::htOtherDevices};
+
+// Guards the singleton's bookkeeping below. Never destroyed, so that a watcher deleted
+// late (during static destruction) can still take it.
+std::mutex& instanceLock() {
+    static std::mutex* const lock = new std::mutex();
+    return *lock;
+}
+
+HotplugWatcher* currentInstance = nullptr;
+bool instanceDestroyed = false;
+HotplugWatcher::SourceFactory sourceFactory = nullptr;
+
+} // namespace
+
+// Runs the source. Stopping sets the thread's flag before waking the source, so a wake
+// that comes before the source waits is still seen: the stop is prompt and the thread is
+// joined, never cancelled.
+class HotplugWatcher::SourceThread : public OxThread {
+public:
+    explicit SourceThread(HotplugWatcher& watcher)
+        : OxThread(0, "HotplugWatcher"), watcher(watcher) {
+        SetPriority(PRIO_LOWEST);
+        setStackSize(kThreadStackBytes);
+    }
+    ~SourceThread() override { stop(); }
+
+    void Terminate() override {
+        OxThread::Terminate();
+        watcher.source->wake();
+    }
+    void stop() {
+        Terminate();
+        join();
+    }
+
+protected:
+    void Execute() override { watcher.runSource(*this); }
+
+private:
+    HotplugWatcher& watcher;
+};
+
+HotplugWatcher::HotplugWatcher(std::unique_ptr<HotplugSource> source)
+    : source(std::move(source)), notifyTimer(this, kNotifyDelayMs, 0, "HotplugWatcher_Notify"),
+      repeatTimer(this, kRepeatDelayMs, 0, "HotplugWatcher_Repeat"),
+      pollingTimer(this, kPollingIntervalMs, 1, "HotplugWatcher_Polling") {
+    if (this->source)
+        thread = std::make_unique<SourceThread>(*this);
+}
+
+HotplugWatcher::~HotplugWatcher() {
+    {
+        std::lock_guard<std::mutex> hold(registrationLock);
+        stopThread();
+    }
+    std::lock_guard<std::mutex> hold(instanceLock());
+    if (currentInstance == this) {
+        currentInstance = nullptr;
+        instanceDestroyed = true;
+    }
+}
+
+HotplugWatcher* HotplugWatcher::instance() {
+    std::lock_guard<std::mutex> hold(instanceLock());
+    if (currentInstance == nullptr) {
+        if (instanceDestroyed)
+            EH_output(EH_OUTPUT_ERROR, "Cannot re-instantiate HotplugWatcher!");
+        currentInstance = new HotplugWatcher(sourceFactory ? sourceFactory() : nullptr);
+    }
+    return currentInstance;
+}
+
+bool HotplugWatcher::isInstanceAllocated() {
+    std::lock_guard<std::mutex> hold(instanceLock());
+    return currentInstance != nullptr;
+}
+
+void HotplugWatcher::setSourceFactory(SourceFactory factory) {
+    std::lock_guard<std::mutex> hold(instanceLock());
+    sourceFactory = factory;
+}
+
+void HotplugWatcher::addListener(Listener* listener) {
+    if (listener == nullptr)
+        return;
+    std::lock_guard<std::mutex> registering(registrationLock);
+    {
+        std::lock_guard<std::mutex> hold(stateLock);
+        listeners.addIfNotExists(listener);
+    }
+    const Type types = listener->hotplugGetTypes();
+    for (const Type kind : kKinds) {
+        if ((types & kind) == 0)
+            continue;
+        {
+            std::lock_guard<std::mutex> hold(stateLock);
+            if (watchedTypes & kind)
+                continue;
+            watchedTypes |= kind;
+        }
+        if (!startWatching(kind)) {
+            std::lock_guard<std::mutex> hold(stateLock);
+            pollingTypes |= kind;
+        }
+    }
+    std::lock_guard<std::mutex> hold(stateLock);
+    if (pollingTypes != 0)
+        pollingTimer.start();
+}
+
+void HotplugWatcher::removeListener(Listener* listener) {
+    if (listener == nullptr)
+        return;
+    {
+        std::lock_guard<std::mutex> registering(registrationLock);
+        OxList<Listener*> remaining;
+        {
+            std::lock_guard<std::mutex> hold(stateLock);
+            listeners.remove(listeners.indexOf(listener));
+            remaining = listeners;
+        }
+        Type stillWanted = 0;
+        for (Listener* other : remaining)
+            stillWanted |= other->hotplugGetTypes();
+        Type dropped = 0;
+        {
+            std::lock_guard<std::mutex> hold(stateLock);
+            dropped = watchedTypes & ~stillWanted;
+            watchedTypes &= stillWanted;
+            // A polled kind stops the thread too, so that watching it again later makes a
+            // fresh attempt instead of finding a thread that has given up.
+            pollingTypes &= ~dropped;
+        }
+        for (const Type kind : kKinds)
+            if (dropped & kind)
+                stopWatching(kind);
+        std::lock_guard<std::mutex> hold(stateLock);
+        if (listeners.getCount() == 0 || pollingTypes == 0)
+            pollingTimer.stop();
+    }
+    std::unique_lock<std::mutex> hold(stateLock);
+    callEnded.wait(hold, [&] { return !isCalledOnOtherThread(listener); });
+}
+
+void HotplugWatcher::onHotplugEvent(Type types) {
+    // The kinds are added before the start, so the tick that the start causes sees them.
+    notifyPending.fetch_or(types);
+    notifyTimer.start();
+    repeatPending.fetch_or(types);
+    repeatTimer.start();
+}
+
+void HotplugWatcher::switchToPolling(Type types) {
+    if (types == 0)
+        return;
+    std::lock_guard<std::mutex> hold(stateLock);
+    // The source may fail after the last listener of the kind has gone.
+    pollingTypes = (pollingTypes | types) & watchedTypes & kWatchableTypes;
+    if (pollingTypes != 0)
+        pollingTimer.start();
+}
+
+void HotplugWatcher::onTimer(OxTimer* timer) {
+    if (timer == &notifyTimer) {
+        dispatch(notifyPending.exchange(0), true);
+    } else if (timer == &repeatTimer) {
+        dispatch(repeatPending.exchange(0), false);
+    } else if (timer == &pollingTimer) {
+        Type polled = 0;
+        {
+            std::lock_guard<std::mutex> hold(stateLock);
+            polled = pollingTypes;
+        }
+        dispatch(polled, false);
+    }
+}
+
+bool HotplugWatcher::startWatching(Type) {
+    if (!thread)
+        return false;
+    if (thread->isActive())
+        return true;
+    return thread->Start();
+}
+
+bool HotplugWatcher::stopWatching(Type) {
+    {
+        std::lock_guard<std::mutex> hold(stateLock);
+        if (watchedTypes != 0)
+            return true;
+    }
+    stopThread();
+    return true;
+}
+
+void HotplugWatcher::stopThread() {
+    if (thread)
+        thread->stop();
+}
+
+void HotplugWatcher::runSource(const OxThread& sourceThread) {
+    if (!source->open(*this)) {
+        EH_output(EH_OUTPUT_ERROR,
+                  "HotplugWatcher: cannot register for MIDI device notifications.");
+        switchToPolling(htMidi);
+        return; // nothing to wait for; stopping joins the ended thread
+    }
+    while (!sourceThread.isTerminated())
+        source->waitForEvents();
+    source->close();
+}
+
+// Last registered first. A listener watching several pending kinds gets one call with htAll.
+void HotplugWatcher::dispatch(Type pending, bool occurred) {
+    OxList<Listener*> snapshot;
+    {
+        std::lock_guard<std::mutex> hold(stateLock);
+        snapshot = listeners;
+    }
+    for (int i = snapshot.getCount() - 1; i >= 0; --i) {
+        Listener* listener = snapshot[i];
+        if (!beginCall(listener))
+            continue; // removed by an earlier call of this dispatch
+        const Type types = listener->hotplugGetTypes();
+        const auto call = [&](Type kinds) {
+            if (occurred)
+                listener->hotplugOccurred(kinds);
+            else
+                listener->hotplugPolling(kinds);
+        };
+        if ((pending & types & kWatchableTypes) == kWatchableTypes ||
+            (pending == htAll && (types & kWatchableTypes) != 0)) {
+            call(htAll);
+        } else {
+            for (const Type kind : kKinds)
+                if (pending & types & kind)
+                    call(kind);
+        }
+        endCall(listener);
+    }
+}
+
+bool HotplugWatcher::beginCall(Listener* listener) {
+    std::lock_guard<std::mutex> hold(stateLock);
+    if (!listeners.contains(listener))
+        return false;
+    calls.push_back({listener, std::this_thread::get_id()});
+    return true;
+}
+
+void HotplugWatcher::endCall(Listener* listener) {
+    {
+        std::lock_guard<std::mutex> hold(stateLock);
+        const std::thread::id self = std::this_thread::get_id();
+        for (auto it = calls.begin(); it != calls.end(); ++it) {
+            if (it->listener == listener && it->thread == self) {
+                calls.erase(it);
+                break;
+            }
+        }
+    }
+    callEnded.notify_all();
+}
+
+bool HotplugWatcher::isCalledOnOtherThread(Listener* listener) const {
+    const std::thread::id self = std::this_thread::get_id();
+    for (const Call& call : calls)
+        if (call.listener == listener && call.thread != self)
+            return true;
+    return false;
+}
+
+} // namespace Lk
