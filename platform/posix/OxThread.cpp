@@ -1,5 +1,7 @@
 #include "platform/OxThread.h"
 
+#include <cstring>
+
 #include "platform/OxTime.h"
 
 #include <cstdint>
@@ -39,6 +41,10 @@ struct OxThreadEntry {
             ~EndOfThread() { thread->threadEnded(); }
         } endOfThread{thread};
         ++thread->inThreadMethod;
+        // The kernel keeps 15 bytes of a name; tools such as top -H and gdb show it.
+        char shortName[16] = {};
+        std::strncpy(shortName, thread->name.c_str(), sizeof(shortName) - 1);
+        ::pthread_setname_np(::pthread_self(), shortName);
         thread->Execute();
         return nullptr;
     }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <climits>
 #include <functional>
@@ -86,7 +88,9 @@ TEST(OxThread, killStopsACooperativeThreadAndItCanBeStartedAgain) {
     EXPECT_TRUE(never.Kill());
 
     std::atomic<int> runs{0};
-    BodyThread thread([&runs](BodyThread& self) {
+    char systemName[16] = {};
+    BodyThread thread([&runs, &systemName](BodyThread& self) {
+        ::pthread_getname_np(::pthread_self(), systemName, sizeof(systemName));
         ++runs;
         // Waits without a time limit: a stop request sent before the wait must still end it.
         while (!self.isTerminated())
@@ -101,6 +105,7 @@ TEST(OxThread, killStopsACooperativeThreadAndItCanBeStartedAgain) {
         EXPECT_FALSE(thread.isActive());
         EXPECT_TRUE(thread.isTerminated());
         EXPECT_FALSE(thread.isInThreadMethod());
+        EXPECT_STREQ("test", systemName) << "the system sees the thread under its name";
     }
 }
 
