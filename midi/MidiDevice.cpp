@@ -1,0 +1,81 @@
+#include "midi/MidiDevice.h"
+
+#include "midi/MidiDeviceFactory.h"
+#include "platform/ErrorHandler.h"
+
+namespace Lk {
+
+int ShortMidiMessageLength(int status) {
+    // By high nibble below 0xF0, by low nibble from 0xF0 on.
+    static const unsigned char channelLength[16] = {0, 0, 0, 0, 0, 0, 0, 0, 3, 3, 3, 3, 2, 2, 3, 0};
+    static const unsigned char systemLength[16] = {0, 2, 3, 2, 0, 0, 1, 0, 1, 0, 1, 1, 1, 0, 1, 1};
+    if (status < 0 || status > 0xFF)
+        return 0;
+    if (status < 0xF0)
+        return channelLength[status >> 4];
+    return systemLength[status & 0x0F];
+}
+
+TMidiDeviceBase::TMidiDeviceBase(MidiDeviceDescriptor* descriptor)
+    : descriptor(descriptor != nullptr ? descriptor : new MidiDeviceDescriptor()) {}
+
+TMidiDeviceBase::~TMidiDeviceBase() {
+    oxassert(!IsOpen());
+    delete descriptor;
+}
+
+int TMidiDeviceBase::Open(OxStringList* errors) {
+    if (IsOpen())
+        return 1;
+    int result;
+    {
+        OxScopedLock hold(lock);
+        // Another thread may have opened the port while this one waited for the lock.
+        if (IsOpen())
+            return 1;
+        result = OpenImpl(errors);
+    }
+    if (result == 0)
+        return 0;
+    onOpen();
+    if (descriptor->factory != nullptr)
+        if (MidiDeviceFactory::Listener* l = descriptor->factory->getListener())
+            l->onMidiDeviceOpen(this);
+    return result;
+}
+
+void TMidiDeviceBase::Close() {
+    void* h = handle.exchange(nullptr);
+    if (h == nullptr)
+        return;
+    {
+        OxScopedLock hold(lock);
+        CloseImpl(h);
+    }
+    onClose();
+    if (descriptor->factory != nullptr)
+        if (MidiDeviceFactory::Listener* l = descriptor->factory->getListener())
+            l->onMidiDeviceClose(this);
+}
+
+void TMidiDeviceBase::SetDescriptor(const MidiDeviceDescriptor* d) {
+    if (d == nullptr || d->IsEqual(descriptor))
+        return;
+    MidiDeviceDescriptor* old = descriptor;
+    descriptor = d->Clone();
+    delete old;
+}
+
+int TMidiOutputBase::SendShort(unsigned int message) {
+    return SendShort(message & 0xFF, (message >> 8) & 0xFF, (message >> 16) & 0xFF);
+}
+
+void TMidiOutputBase::onClose() {
+    OxScopedLock hold(sendLock);
+}
+
+int TMidiOutputBase::SendLong(const unsigned char* data, int length) {
+    return SendLongWait(data, length, nullptr);
+}
+
+} // namespace Lk

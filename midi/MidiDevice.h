@@ -1,0 +1,107 @@
+#pragma once
+
+#include "midi/MidiDeviceDescriptor.h"
+#include "platform/OxList.h"
+#include "platform/OxLock.h"
+
+#include <atomic>
+
+namespace Lk {
+
+class MidiManagerDev;
+class TMidiOutputBase;
+
+// Total length of a MIDI message that starts with `status`; 0 when the length is not
+// fixed (System Exclusive, undefined status bytes) or `status` is no status byte.
+int ShortMidiMessageLength(int status);
+
+// An openable MIDI port made by a factory for one descriptor. Open and Close may come from
+// any application thread; the backend's OpenImpl and CloseImpl run under the port lock.
+class TMidiDeviceBase {
+public:
+    // Takes ownership of `descriptor` (null gives an empty descriptor).
+    explicit TMidiDeviceBase(MidiDeviceDescriptor* descriptor);
+    TMidiDeviceBase(const TMidiDeviceBase&) = delete;
+    TMidiDeviceBase& operator=(const TMidiDeviceBase&) = delete;
+
+    // Opens the platform port and sets the handle; may append texts to `errors` (may be
+    // null). 1 on success.
+    virtual int OpenImpl(OxStringList* errors) = 0;
+    // Closes the platform port; when it returns, the backend delivers nothing more.
+    virtual int CloseImpl(void* handle) = 0;
+    virtual void onOpen() {}
+    virtual void onClose() {}
+    // The port must be closed by then (backends close it in their own destructor).
+    virtual ~TMidiDeviceBase();
+
+    // 1 when the port is open afterwards; reports the open to the factory's listener.
+    int Open(OxStringList* errors);
+    // Returns once the backend delivers nothing more and no delivery or send is in
+    // progress: the caller must not hold a lock that the data listener takes.
+    void Close();
+    int IsOpen() const { return handle.load() != nullptr; }
+    void* GetHandle() const { return handle.load(); }
+
+    const MidiDeviceDescriptor* GetDescriptor() const { return descriptor; }
+    // Keeps a copy of `d` unless it equals the current descriptor.
+    void SetDescriptor(const MidiDeviceDescriptor* d);
+
+    // Written by the MIDI manager when it adopts the port.
+    int managerIndex = 0;
+    MidiManagerDev* managerEntry = nullptr;
+
+protected:
+    // For OpenImpl: the platform's handle of the open port, never null.
+    void setHandle(void* h) { handle.store(h); }
+    OxLock lock;
+
+private:
+    MidiDeviceDescriptor* descriptor;
+    // Non-null while open; read by the receive thread to stop delivery at once on Close.
+    std::atomic<void*> handle{nullptr};
+};
+
+// Asked repeatedly while a System Exclusive send is waited for; clearing *keepWaiting
+// ends the wait (the send goes on without the waiter).
+class TMidiOutWaitCallback {
+public:
+    virtual ~TMidiOutWaitCallback() = default;
+    virtual void OnMidiOutWait(TMidiOutputBase* port, int* keepWaiting) = 0;
+};
+
+// An output port. Sends may come from any thread, the thru forwarding on the receive
+// thread among them.
+class TMidiOutputBase : public TMidiDeviceBase {
+public:
+    // Held by the backend's send operations while they use the platform port: Close
+    // waits until the scope is left, so a port is never disposed under a send.
+    class SendScope {
+    public:
+        explicit SendScope(TMidiOutputBase& port) : port(port) { port.sendLock.Enter(); }
+        SendScope(const SendScope&) = delete;
+        SendScope& operator=(const SendScope&) = delete;
+        ~SendScope() { port.sendLock.Leave(); }
+        // False once Close has begun: the send must then fail.
+        bool portIsOpen() const { return port.IsOpen() != 0; }
+
+    private:
+        TMidiOutputBase& port;
+    };
+
+    using TMidiDeviceBase::TMidiDeviceBase;
+
+    virtual int SendShort(unsigned char status, unsigned char data1, unsigned char data2) = 0;
+    // The status is the lowest byte of `message`, then the first and second data byte.
+    virtual int SendShort(unsigned int message);
+    virtual int SendLong(const unsigned char* data, int length);
+    virtual int SendLongWait(const unsigned char* data, int length,
+                             TMidiOutWaitCallback* callback) = 0;
+    virtual int QueuedLongMessages() { return 0; }
+    // Waits for a send in progress.
+    void onClose() override;
+
+private:
+    OxLock sendLock;
+};
+
+} // namespace Lk

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "midi/MidiDeviceFactory.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace Lk {
+
+class TMidiInputBase;
+class TMidiOutputBase;
+
+// What an output port of the test backend was given to send.
+struct SentMidiMessage {
+    std::vector<unsigned char> bytes;
+    unsigned time = 0;    // the factory's clock at the send
+    bool viaLong = false; // SendLong / SendLongWait rather than SendShort
+};
+
+// An in-process MIDI backend for tests: its ports are plugged, unplugged, renamed and
+// made to fail by the test; inputs are fed with bytes as a receive thread would feed
+// them, and outputs record what they are given. Ports are known by an id that never
+// changes and is the descriptors' address. Feeding and reading back the sent messages
+// may happen on any thread; feed one input from one thread at a time, as a platform
+// delivers one port's packets in order.
+class TestMidiFactory : public MidiDeviceFactory {
+public:
+    static constexpr unsigned DEFAULT_TYPE = 0x54534554; // "TEST", first letter lowest
+
+    explicit TestMidiFactory(unsigned type = DEFAULT_TYPE);
+    ~TestMidiFactory() override;
+
+    // Plugs a port in at the end of its direction's list; returns its id.
+    int addPort(int isInput, const OxString& name, const OxString& serial = OxString(),
+                const OxString& interface = OxString());
+    void removePort(int id);
+    // Plugs a removed port in again, at the end of the list as a real replug would.
+    void replugPort(int id);
+    void renamePort(int id, const OxString& name);
+    void setIdentity(int id, const OxString& serial, const OxString& interface);
+    // Makes every later open of the port fail with `errorText`; an empty text ends that.
+    void failOpen(int id, const OxString& errorText);
+
+    // Feeds the bytes to every port object open on input `id`, cut into packets of
+    // `packetSize` bytes (0: one packet), stamped with `timestamp` (0: the port's own
+    // clock). Returns the number of port objects fed.
+    int feed(int id, const unsigned char* data, int length, int packetSize = 0,
+             unsigned long long timestamp = 0);
+    int feed(int id, const std::vector<unsigned char>& bytes, int packetSize = 0) {
+        return feed(id, bytes.data(), static_cast<int>(bytes.size()), packetSize);
+    }
+    // Tells the factory's listener that every port object open on `id` was lost.
+    void reportUnexpectedClose(int id);
+
+    std::vector<SentMidiMessage> sentMessages(int id) const;
+    size_t sentCount(int id) const;
+    void clearSent(int id);
+    int openPortObjects(int id) const;
+    // How often the backend was enumerated (both directions count).
+    int enumerations() const { return enumerationCount.load(); }
+
+    // From now on the cache clock is set by hand, starting at `ms`.
+    void setClock(unsigned ms);
+    void advanceClock(unsigned ms);
+
+    void recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& list) override;
+    int GetNumDevs(int isInput) override;
+    unsigned GetType() override { return type; }
+    OxString GetTypeName(int isInput) override;
+    TMidiDeviceBase* CreateDevice(const MidiDeviceDescriptor* descriptor) override;
+
+protected:
+    unsigned currentMilliTime() override;
+
+private:
+    friend class TestMidiInput;
+    friend class TestMidiOutput;
+    struct Port;
+
+    // The caller holds portsMutex.
+    Port* find(long long id) const;
+    // For the port objects' OpenImpl and CloseImpl.
+    Port* connect(TMidiDeviceBase* device, OxStringList* errors);
+    void disconnect(TMidiDeviceBase* device);
+    int recordSent(Port* port, const unsigned char* data, int length, bool viaLong);
+
+    const unsigned type;
+    mutable std::mutex portsMutex; // the port list and each port's open port objects
+    std::vector<std::unique_ptr<Port>> ports;
+    int nextPosition = 0;         // enumeration order: a replugged port comes last
+    mutable std::mutex sentMutex; // every port's sent messages
+    std::atomic<int> enumerationCount{0};
+    std::atomic<bool> manualClock{false};
+    std::atomic<unsigned> clock{0};
+};
+
+} // namespace Lk
