@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the whole suite plainly and under AddressSanitizer
-# with UndefinedBehaviorSanitizer, and the threaded tests under ThreadSanitizer. Each
+# with UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, then a short
+# fuzzing run of the MIDI input parser (DOKA_FUZZ_SECONDS, default 20). Each
 # variant keeps its own build directory, so repeated runs only rebuild what changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,4 +30,7 @@ run_variant() {
 run_variant build ""
 run_variant build-asan "address,undefined"
 run_variant build-tsan "thread" -L threads
+
+echo "=== fuzzing the MIDI input parser (clang, ASan+UBSan) ==="
+JOBS=$jobs fuzz/run.sh "${DOKA_FUZZ_SECONDS:-20}"
 echo "=== all tests passed ==="
