@@ -46,9 +46,10 @@ public:
     // Keeps a copy of `d` unless it equals the current descriptor.
     void SetDescriptor(const MidiDeviceDescriptor* d);
 
-    // Written by the MIDI manager when it adopts the port.
-    int managerIndex = 0;
-    MidiManagerDev* managerEntry = nullptr;
+    // Written by the manager when it adopts the port (also on the timer thread), read by
+    // the receive thread for every message.
+    std::atomic<int> managerIndex{0};
+    std::atomic<MidiManagerDev*> managerEntry{nullptr};
 
 protected:
     // For OpenImpl: the platform's handle of the open port, never null.

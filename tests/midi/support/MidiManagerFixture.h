@@ -2,10 +2,12 @@
 
 #include "midi/MidiManager.h"
 #include "platform/OrvoSystem.h"
+#include "tests/core/support/FakeHotplugSource.h"
 #include "tests/midi/support/TestMidiFactory.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -47,6 +49,10 @@ private:
 class MidiManagerTestBase : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Plugging is notified, as on the real platform, instead of being polled every 10 s.
+        HotplugWatcher::setSourceFactory([]() -> std::unique_ptr<HotplugSource> {
+            return std::make_unique<FakeHotplugSource>();
+        });
         manager = MidiManager::instance();
         // Registered after the manager, so that the shutdown deletes it after the ports.
         factory = new TestMidiFactory();

@@ -1,0 +1,542 @@
+#include "midi/MidiManager.h"
+
+#include "midi/MidiAlias.h"
+#include "midi/MidiManagerRefresh.h"
+#include "midi/MidiRouter.h"
+#include "midi/MidiSingletonLock.h"
+#include "platform/ErrorHandler.h"
+
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace Lk {
+
+namespace {
+std::atomic<MidiManager*> managerInstance{nullptr};
+std::mutex initializersLock;
+std::unique_ptr<OxList<MidiManagerInitializer*>> initializers;
+
+const char* const SFIllegalMidiDeviceID[2] = {"Internal error: illegal MIDI Out device ID: %d",
+                                              "Internal error: illegal MIDI In device ID: %d"};
+const char* const SFCouldNotBeOpened[2] = {
+    "MIDI output \"%s\" could not be opened (maybe in use by another program?). It is set to "
+    "'pending' so that it is used automatically when it becomes available.",
+    "MIDI input \"%s\" could not be opened (maybe in use by another program?). It is set to "
+    "'pending' so that it is used automatically when it becomes available."};
+const char* const SFOpenedSuccess[2] = {"Opened MIDI OUT: %s", "Opened MIDI IN: %s"};
+const char* const SFClosed[2] = {"Closed MIDI OUT: %s", "Closed MIDI IN: %s"};
+const char* const SFDoesNotExist[2] = {
+    "MIDI output \"%s\" does not exist. It is set to 'pending' so that it is used "
+    "automatically when you plug it in.",
+    "MIDI input \"%s\" does not exist. It is set to 'pending' so that it is used "
+    "automatically when you plug it in."};
+const char* const SFUnexpectedlyClosed =
+    "MIDI %s \"%s\" unexpectedly closed. It is set to 'pending' so that it is used "
+    "automatically when it becomes available again.";
+
+const char* directionName(int isInput) {
+    return isInput ? "input" : "output";
+}
+OxString portText(const char* format, const MidiManagerDev* e) {
+    return OxString::format(format, e->GetDescriptor()->GetName().c_str());
+}
+} // namespace
+
+// Counts a thru forwarding in progress, so that thru targets and output port objects are
+// retired only once no receive thread can still use them.
+class MidiManager::ThruForwardingScope {
+public:
+    explicit ThruForwardingScope(std::atomic<int>& count) : count(count) { count.fetch_add(1); }
+    ThruForwardingScope(const ThruForwardingScope&) = delete;
+    ThruForwardingScope& operator=(const ThruForwardingScope&) = delete;
+    ~ThruForwardingScope() { count.fetch_sub(1); }
+
+private:
+    std::atomic<int>& count;
+};
+
+MidiManager* MidiManager::instance() {
+    if (MidiManager* m = managerInstance.load())
+        return m;
+    std::lock_guard<std::recursive_mutex> hold(midiSingletonCreationLock());
+    if (managerInstance.load() == nullptr)
+        (new MidiManager())->Init();
+    return managerInstance.load();
+}
+
+bool MidiManager::IsInstanceAllocated() {
+    return managerInstance.load() != nullptr;
+}
+
+void MidiManager::AddInitializer(MidiManagerInitializer* initializer) {
+    std::lock_guard<std::mutex> hold(initializersLock);
+    if (!initializers)
+        initializers = std::make_unique<OxList<MidiManagerInitializer*>>();
+    if (initializer != nullptr)
+        initializers->addIfNotExists(initializer);
+}
+
+void MidiManager::forEachInitializer(void (MidiManagerInitializer::*hook)()) {
+    OxList<MidiManagerInitializer*> copy;
+    {
+        std::lock_guard<std::mutex> hold(initializersLock);
+        if (initializers)
+            copy = *initializers;
+    }
+    for (MidiManagerInitializer* i : copy)
+        (i->*hook)();
+}
+
+MidiManager::MidiManager()
+    : asyncRefreshTimer(std::make_unique<OxTimer>(this, 15, 0, "Async MIDI device list refresh")),
+      checkPendingTimer(std::make_unique<OxTimer>(this, CHECK_PENDING_INTERVAL_MS, 1,
+                                                  "Check pending existing devices")),
+      refresher(std::make_unique<MidiManagerRefresh>(*this)) {
+    managerInstance.store(this);
+    forEachInitializer(&MidiManagerInitializer::OnMidiManagerCreated);
+}
+
+void MidiManager::Init() {
+    inited.store(1);
+    TMidiAliasManager::instance()->AddAliasChangeListener(this);
+    TMidiRouter::instance()->AddRouteChangeListener(this);
+    forEachInitializer(&MidiManagerInitializer::OnMidiManagerInited);
+}
+
+MidiManager::~MidiManager() {
+    suspended.store(1);
+    dataListener.store(nullptr);
+    // Returns once no hotplug call runs; none starts afterwards.
+    if (HotplugWatcher::isInstanceAllocated())
+        HotplugWatcher::instance()->removeListener(this);
+    // Waits for a timer call in progress; none can start afterwards.
+    asyncRefreshTimer.reset();
+    checkPendingTimer.reset();
+    forEachInitializer(&MidiManagerInitializer::OnMidiManagerToBeDeleted);
+    {
+        std::lock_guard<std::mutex> hold(initializersLock);
+        if (initializers)
+            initializers->clearAndDelete();
+        initializers.reset();
+    }
+    if (TMidiAliasManager::IsInstanceAllocated())
+        TMidiAliasManager::instance()->RemoveAliasChangeListener(this);
+    if (TMidiRouter::IsInstanceAllocated())
+        TMidiRouter::instance()->RemoveRouteChangeListener(this);
+    {
+        OxScopedLock hold(lock);
+        for (MidiDeviceFactory* f : factories)
+            f->setListener(nullptr);
+        // Close every port first (each close waits for its receive thread), so that no
+        // thru forwarding runs while the tables are deleted.
+        for (int i = 0; i < inputs.getCount(); ++i)
+            if (TMidiDeviceBase* d = inputs.get(i)->GetDevice())
+                d->Close();
+        for (int i = 0; i < outputs.getCount(); ++i)
+            if (TMidiDeviceBase* d = outputs.get(i)->GetDevice())
+                d->Close();
+        inputs.clear();
+        outputs.clear();
+    }
+    managerInstance.store(nullptr);
+}
+
+int MidiManager::AddFactory(MidiDeviceFactory* factory, int refresh) {
+    {
+        OxScopedLock hold(lock);
+        if (factory == nullptr || factories.contains(factory) ||
+            factories.getCount() >= MAX_FACTORIES)
+            return 0;
+        factories.add(factory);
+        factory->setListener(this);
+    }
+    if (refresh && !suspended.load())
+        RefreshDevList(0, 1);
+    else
+        listValid.store(0);
+    return 1;
+}
+
+void MidiManager::RemoveFactory(MidiDeviceFactory* factory, int notify) {
+    bool changed = false;
+    {
+        OxScopedLock hold(lock);
+        const int position = factories.indexOf(factory);
+        if (position < 0)
+            return;
+        factories.remove(position);
+        factory->setListener(nullptr);
+        for (int isInput = 0; isInput <= 1; ++isInput)
+            for (int i = 0; MidiManagerDev* e = entry(i, isInput); ++i)
+                if (e->GetDescriptor()->factory == factory && e->exists) {
+                    e->exists = 0;
+                    changed = true;
+                }
+    }
+    if (changed && notify)
+        notifyDevListListeners();
+}
+
+MidiDeviceFactory* MidiManager::GetFactory(unsigned type) const {
+    OxScopedLock hold(lock);
+    for (int i = factories.getCount() - 1; i >= 0; --i)
+        if (factories[i]->GetType() == type)
+            return factories[i];
+    return nullptr;
+}
+
+void MidiManager::SetSuspended(int s) {
+    const int value = s ? 1 : 0;
+    if (suspended.exchange(value) == value)
+        return;
+    if (value == 0) {
+        forEachInitializer(&MidiManagerInitializer::OnMidiManagerUnsuspended);
+        RefreshDevList(0, 1);
+        HotplugWatcher::instance()->addListener(this);
+    } else {
+        if (HotplugWatcher::isInstanceAllocated())
+            HotplugWatcher::instance()->removeListener(this);
+        forEachInitializer(&MidiManagerInitializer::OnMidiManagerSuspended);
+    }
+}
+
+MidiManagerDev* MidiManager::entry(int index, int isInput) const {
+    return isInput ? static_cast<MidiManagerDev*>(inputs.get(index)) : outputs.get(index);
+}
+
+void MidiManager::ensureListValid() {
+    if (!listValid.load() && !suspended.load())
+        RefreshDevList(1, 1);
+}
+
+int MidiManager::GetDevCount(int isInput) {
+    ensureListValid();
+    return isInput ? inputs.getCount() : outputs.getCount();
+}
+
+MidiManagerDev* MidiManager::GetDevDescriptor(int index, int isInput) {
+    ensureListValid();
+    OxScopedLock hold(lock);
+    MidiManagerDev* e = entry(index, isInput);
+    return e != nullptr && !e->isRemoved() ? e : nullptr;
+}
+
+int MidiManager::GetDevDescriptor(int index, int isInput, MidiManagerDev*& out) {
+    out = GetDevDescriptor(index, isInput);
+    return out != nullptr;
+}
+
+OxString MidiManager::GetDevName(int index, int isInput) {
+    OxScopedLock hold(lock);
+    MidiManagerDev* e = GetDevDescriptor(index, isInput);
+    return e != nullptr ? e->GetDescriptor()->GetName() : OxString();
+}
+
+int MidiManager::GetDevIndex(const OxString& name, int isInput) {
+    ensureListValid();
+    if (name.isEmpty())
+        return -1;
+    OxScopedLock hold(lock);
+    const int n = isInput ? inputs.getCount() : outputs.getCount();
+    for (int i = n - 1; i >= 0; --i)
+        if (entry(i, isInput)->GetDescriptor()->GetName().equals(name))
+            return i;
+    return -1;
+}
+
+int MidiManager::GetDevIndexForAliasDevice(const OxString& name, int isInput) {
+    const int exact = GetDevIndex(name, isInput);
+    if (exact >= 0 || name.isEmpty())
+        return exact;
+    OxScopedLock hold(lock);
+    const int n = isInput ? inputs.getCount() : outputs.getCount();
+    for (int i = n - 1; i >= 0; --i)
+        if (entry(i, isInput)->GetDescriptor()->GetName().equalsIgnoreCase(name))
+            return i;
+    return -1;
+}
+
+int MidiManager::GetDevIndexByDescriptor(int isInput, const MidiDeviceDescriptor* d) {
+    ensureListValid();
+    OxScopedLock hold(lock);
+    const int n = isInput ? inputs.getCount() : outputs.getCount();
+    for (int i = n - 1; i >= 0; --i)
+        if (entry(i, isInput)->GetDescriptor()->Matches(d))
+            return i;
+    return -1;
+}
+
+int MidiManager::IsOpenOrPending(const OxString& name, int isInput) {
+    const int index = GetDevIndexForAliasDevice(name, isInput);
+    OxScopedLock hold(lock);
+    MidiManagerDev* e = entry(index, isInput);
+    return e != nullptr && !e->isRemoved() && (e->IsOpen() || e->pending);
+}
+
+void MidiManager::FireErrorEvent(int index, int isInput, const OxString& text,
+                                 OxStringList* errors) {
+    if (errors != nullptr) {
+        errors->list.add(text);
+        return;
+    }
+    controlListeners.forEachReversed(
+        [&](MidiManagerDeviceControlListener* l) { l->OnMidiErrorMessage(index, isInput, text); });
+}
+
+int MidiManager::Open(int index, int isInput, OxStringList* errors) {
+    OxScopedLock hold(lock);
+    return openDevice(index, isInput ? 1 : 0, errors);
+}
+
+int MidiManager::openDevice(int index, int isInput, OxStringList* errors) {
+    MidiManagerDev* e = entry(index, isInput);
+    if (e == nullptr) {
+        FireErrorEvent(-1, isInput, OxString::format(SFIllegalMidiDeviceID[isInput], index),
+                       errors);
+        return 0;
+    }
+    if (!suspended.load() && e->exists) {
+        if (e->GetDevice() == nullptr)
+            e->CreateDevice();
+        if (TMidiDeviceBase* device = e->GetDevice()) {
+            e->lastError = OxString();
+            controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
+                l->OnBeforeOpenMidiDevice(index, isInput);
+            });
+            if (device->Open(errors)) {
+                e->pending = 0;
+                const OxString text = portText(SFOpenedSuccess[isInput], e);
+                controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
+                    l->OnMidiStringMessage(index, isInput, text);
+                    l->OnAfterOpenMidiDevice(index, isInput);
+                });
+                return 1;
+            }
+            e->pending = 1;
+            const OxString text = portText(SFCouldNotBeOpened[isInput], e);
+            FireErrorEvent(index, isInput, text, errors);
+            e->lastError = errors != nullptr ? errors->getText() : text;
+            startCheckPendingExistingTimer();
+            return 0;
+        }
+    }
+    e->pending = 1;
+    if (suspended.load() || e->exists)
+        return 0;
+    FireErrorEvent(index, isInput, portText(SFDoesNotExist[isInput], e), errors);
+    return 0;
+}
+
+void MidiManager::Close(int index, int isInput, int force) {
+    OxScopedLock hold(lock);
+    closeDevice(index, isInput ? 1 : 0, force);
+}
+
+void MidiManager::closeDevice(int index, int isInput, int force) {
+    MidiManagerDev* e = entry(index, isInput);
+    if (e == nullptr) {
+        const OxString text = OxString::format(SFIllegalMidiDeviceID[isInput], index);
+        controlListeners.forEachReversed(
+            [&](MidiManagerDeviceControlListener* l) { l->OnMidiErrorMessage(-1, isInput, text); });
+        return;
+    }
+    if ((suspended.load() && !force) || !e->IsOpen()) {
+        e->pending = 0;
+        return;
+    }
+    controlListeners.forEachReversed(
+        [&](MidiManagerDeviceControlListener* l) { l->OnBeforeCloseMidiDevice(index, isInput); });
+    e->GetDevice()->Close();
+    reportClosed(index, isInput, e);
+    e->pending = 0;
+}
+
+void MidiManager::reportClosed(int index, int isInput, MidiManagerDev* e) {
+    const OxString text = portText(SFClosed[isInput], e);
+    controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
+        l->OnMidiStringMessage(index, isInput, text);
+        l->OnAfterCloseMidiDevice(index, isInput);
+    });
+}
+
+void MidiManager::onMidiDeviceUnexpectedClose(TMidiDeviceBase* device) {
+    if (device == nullptr)
+        return;
+    {
+        OxScopedLock hold(lock);
+        const int isInput = device->GetDescriptor()->isInput ? 1 : 0;
+        const int index = device->managerIndex;
+        MidiManagerDev* e = entry(index, isInput);
+        if (e == nullptr || e->GetDevice() != device)
+            return;
+        // Closed here too, so that the refresh opens the port again instead of keeping a
+        // dead port object that still counts as open.
+        device->Close();
+        e->pending = 1;
+        const OxString text = OxString::format(SFUnexpectedlyClosed, directionName(isInput),
+                                               e->GetDescriptor()->GetName().c_str());
+        controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
+            l->OnMidiErrorMessage(index, isInput, text);
+        });
+        reportClosed(index, isInput, e);
+    }
+    notifyDevListListeners();
+    RefreshDevListAsync(15);
+}
+
+void MidiManager::onMidiDeviceError(TMidiDeviceBase* device, const OxString& text) {
+    if (device == nullptr)
+        return;
+    const int isInput = device->GetDescriptor()->isInput ? 1 : 0;
+    controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
+        l->OnMidiErrorMessage(device->managerIndex, isInput, text);
+    });
+}
+
+void MidiManager::notifyDevListListeners() {
+    devListListeners.forEach([](TMidiDeviceListListener* l) { l->OnMidiDeviceListChanged(); });
+}
+
+void MidiManager::startCheckPendingExistingTimer() {
+    if (checkPendingTimer && !checkPendingTimer->isStarted())
+        checkPendingTimer->start();
+}
+
+int MidiManager::IsCheckPendingTimerRunning() const {
+    return checkPendingTimer && checkPendingTimer->isStarted();
+}
+
+void MidiManager::RefreshDevListAsync(int delayMs) {
+    if (suspended.load() || !asyncRefreshTimer)
+        return;
+    asyncRefreshTimer->stop();
+    asyncRefreshTimer->setInitialDelay(delayMs);
+    asyncRefreshTimer->start();
+}
+
+int MidiManager::RefreshDevList(int force, int notify, int) {
+    return refresher->refresh(force, notify);
+}
+
+int MidiManager::checkPendingExistingDevices() {
+    OxStringList errors; // failures of a retry are not told to anybody
+    int failed = 0;
+    OxScopedLock hold(lock);
+    for (int isInput = 0; isInput <= 1; ++isInput)
+        for (int i = 0; MidiManagerDev* e = entry(i, isInput); ++i)
+            if (!e->isRemoved() && e->pending && e->exists && !openDevice(i, isInput, &errors))
+                failed = 1;
+    return failed;
+}
+
+void MidiManager::onTimer(OxTimer* timer) {
+    if (timer == asyncRefreshTimer.get()) {
+        RefreshDevList(1, 1);
+    } else if (timer == checkPendingTimer.get() && !checkPendingExistingDevices()) {
+        timer->stop();
+        notifyDevListListeners();
+    }
+}
+
+void MidiManager::hotplugOccurred(HotplugWatcher::Type type) {
+    if (!suspended.load() && (type == HotplugWatcher::htMidi || type == HotplugWatcher::htAll))
+        RefreshDevList(1, 1);
+}
+
+void MidiManager::hotplugPolling(HotplugWatcher::Type type) {
+    hotplugOccurred(type);
+}
+
+void MidiManager::waitForThruForwarding() const {
+    while (thruForwardersInFlight.load() != 0)
+        std::this_thread::yield();
+}
+
+void MidiManager::OnMidiDeviceMessage(TMidiInputBase* port, unsigned long long timestamp,
+                                      const unsigned char* data, int length) {
+    if (suspended.load())
+        return;
+    if (MidiManagerDataListener* l = dataListener.load()) {
+        int handled = 0;
+        l->OnMidiMessage(port->managerIndex, timestamp, data, length, handled);
+        if (handled)
+            return;
+    }
+    auto* e = static_cast<MMDevIn*>(port->managerEntry.load());
+    oxassert(e != nullptr);
+    if (e == nullptr)
+        return;
+    ThruForwardingScope forwarding(thruForwardersInFlight);
+    if (const MidiThruTargets* targets = e->GetThruTargets())
+        for (auto it = targets->outputs.rbegin(); it != targets->outputs.rend(); ++it)
+            sendTo(*it, data, length);
+}
+
+int MidiManager::sendTo(int outputIndex, const unsigned char* data, int length) {
+    MMDevOut* out = outputs.get(outputIndex);
+    TMidiDeviceBase* device = out != nullptr ? out->GetDevice() : nullptr;
+    if (device == nullptr || !device->IsOpen())
+        return 0;
+    auto* port = static_cast<TMidiOutputBase*>(device);
+    // A flushed partial message ("B0 07") must not be padded into a complete one.
+    if (length >= 1 && length <= 3 && length == ShortMidiMessageLength(data[0])) {
+        unsigned int message = 0;
+        for (int i = 0; i < length; ++i)
+            message |= static_cast<unsigned int>(data[i]) << (8 * i);
+        return port->SendShort(message);
+    }
+    return port->SendLong(data, length);
+}
+
+int MidiManager::SendMessageToAliasList(const TMidiAliasList& aliases, const unsigned char* data,
+                                        int length) {
+    if (suspended.load() || aliases.getCount() == 0)
+        return 0;
+    ThruForwardingScope forwarding(thruForwardersInFlight);
+    int sent = 0;
+    for (int i = aliases.getCount() - 1; i >= 0; --i) {
+        const TMidiAlias* alias = aliases[i];
+        if (alias->userID >= 0 && alias->type == atOut && sendTo(alias->userID, data, length))
+            sent = 1;
+    }
+    return sent;
+}
+
+void MidiManager::OnMidiAliasListChanged() {
+    OxScopedLock hold(lock);
+    TMidiAliasManager* am = TMidiAliasManager::instance();
+    OxScopedLock holdAliases(am->GetLock());
+    // Each alias gets its final index at once: a receive thread or another reader never
+    // sees a resolved alias at -1 in between.
+    std::unordered_map<TMidiAlias*, const MidiManagerDev*> resolved;
+    for (int isInput = 1; isInput >= 0; --isInput)
+        for (int i = (isInput ? inputs.getCount() : outputs.getCount()) - 1; i >= 0; --i) {
+            MidiManagerDev* e = entry(i, isInput);
+            e->RebuildAliasList();
+            if (e->exists)
+                for (TMidiAlias* a : e->aliases)
+                    resolved[a] = e;
+        }
+    for (int i = 0; i < am->GetCount(); ++i) {
+        TMidiAlias* a = am->GetAlias(i);
+        if (a->type != atIn && a->type != atOut)
+            continue;
+        auto it = resolved.find(a);
+        const int userID = it != resolved.end() ? it->second->index : -1;
+        if (a->userID != userID)
+            a->userID = userID;
+        if (it != resolved.end())
+            a->deviceType = static_cast<int>(it->second->GetDescriptor()->GetType());
+    }
+    OnMidiRouteListChanged();
+}
+
+void MidiManager::OnMidiRouteListChanged() {
+    OxScopedLock hold(lock);
+    OxScopedLock holdAliases(TMidiAliasManager::instance()->GetLock());
+    for (int i = inputs.getCount() - 1; i >= 0; --i)
+        inputs.get(i)->RebuildThruList();
+}
+
+} // namespace Lk

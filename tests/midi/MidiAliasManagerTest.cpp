@@ -1,0 +1,145 @@
+#include "midi/MidiAlias.h"
+#include "tests/midi/support/MidiManagerFixture.h"
+
+#include <gtest/gtest.h>
+
+using namespace Lk;
+
+namespace {
+
+class AliasCounter : public TMidiAliasChangeListener {
+public:
+    void OnMidiAliasListChanged() override { ++calls; }
+    int calls = 0;
+};
+
+// Adds another alias from inside its notification, once.
+class AliasAdder : public TMidiAliasChangeListener {
+public:
+    void OnMidiAliasListChanged() override {
+        if (!done) {
+            done = true;
+            TMidiAliasManager::instance()->GetAliasByName("Nested", atIn, 1, 0);
+        }
+    }
+    bool done = false;
+};
+
+class MidiAliasManagerTest : public MidiManagerTestBase {
+protected:
+    void SetUp() override {
+        MidiManagerTestBase::SetUp();
+        aliases = TMidiAliasManager::instance();
+        aliases->AddAliasChangeListener(&counter);
+    }
+    void TearDown() override {
+        aliases->RemoveAliasChangeListener(&counter);
+        MidiManagerTestBase::TearDown();
+    }
+
+    TMidiAliasManager* aliases = nullptr;
+    AliasCounter counter;
+};
+
+} // namespace
+
+TEST_F(MidiAliasManagerTest, lookupIgnoresCaseAndBlanksButNotTheDirection) {
+    TMidiAlias* in = aliases->GetAliasByName("MIDI Input", atIn, 1, 0);
+    EXPECT_EQ(in->flags, 0u);
+    EXPECT_EQ(aliases->GetAliasByName("  midi input ", atIn, 0, 0), in);
+    EXPECT_EQ(aliases->GetAliasByName("MIDI Input", atOut, 0, 0), nullptr);
+    EXPECT_EQ(aliases->GetAliasByName("midi input", atIn, 1, -1), in);
+    EXPECT_NE(in->flags & mafUsed, 0u);
+
+    const int count = aliases->GetCount();
+    EXPECT_TRUE(aliases->RemoveAlias(aliases->IndexOf("MIDI Input", atIn)));
+    EXPECT_FALSE(aliases->RemoveAlias(aliases->GetCount() - 1 + 1));
+    EXPECT_EQ(aliases->GetCount(), count);
+    EXPECT_EQ(aliases->IndexOf("MIDI Input", atIn), -1);
+    EXPECT_EQ(in->type, atNone); // still valid
+}
+
+TEST_F(MidiAliasManagerTest, changesInsideUpdateBracketsAreToldOnceAtTheOutermostEnd) {
+    aliases->BeginUpdate();
+    aliases->BeginUpdate();
+    aliases->AddAlias("A", "Keys", atIn, 0);
+    aliases->AddAlias("B", "Synth", atOut, 0);
+    aliases->EndUpdate();
+    TMidiAlias* a = aliases->GetAliasByName("A", atIn, 0, 0);
+    aliases->SetAliasDevice(a, "Pads");
+    EXPECT_EQ(counter.calls, 0);
+    aliases->EndUpdate();
+    EXPECT_EQ(counter.calls, 1);
+
+    aliases->BeginUpdate();
+    aliases->EndUpdate();
+    EXPECT_EQ(counter.calls, 1);
+
+    EXPECT_FALSE(aliases->SetAliasDevice(a, "Pads"));
+    EXPECT_EQ(counter.calls, 1);
+    EXPECT_TRUE(aliases->SetAliasDevice(a, "pads")); // exact comparison here
+    EXPECT_EQ(counter.calls, 2);
+    aliases->EndUpdate(); // unbalanced: ignored, later changes are still told
+    aliases->AddAlias("C", "X", atIn, 0);
+    EXPECT_EQ(counter.calls, 3);
+}
+
+TEST_F(MidiAliasManagerTest, listenersMayChangeAliasesWhileCalled) {
+    AliasAdder adder;
+    aliases->AddAliasChangeListener(&adder);
+    aliases->AddAlias("A", "Keys", atIn, 0);
+    EXPECT_GE(aliases->IndexOf("Nested", atIn), 0);
+    EXPECT_EQ(counter.calls, 2); // the nested change and the first one
+    aliases->RemoveAliasChangeListener(&adder);
+}
+
+TEST_F(MidiAliasManagerTest, everyKnownPortGetsADeviceAlias) {
+    plug(1, "Keys");
+    plug(0, "Synth");
+    TMidiAlias* keys = aliases->GetAliasByName("Keys", atIn, 0, 0);
+    ASSERT_NE(keys, nullptr);
+    EXPECT_STREQ(keys->deviceName.c_str(), "Keys");
+    EXPECT_EQ(keys->userID, manager->GetDevIndex("Keys", 1));
+    ASSERT_NE(aliases->GetAliasByName("Synth", atOut, 0, 0), nullptr);
+    EXPECT_EQ(aliases->GetAliasByName("Synth", atIn, 0, 0), nullptr);
+}
+
+TEST_F(MidiAliasManagerTest, savedAliasesLoadBackAndLeftoverEntriesAreDeleted) {
+    plug(1, "Keys");
+    plug(0, "Synth");
+    manager->Open(manager->GetDevIndex("Synth", 0), 0, nullptr);
+    aliases->SetAliasDevice(aliases->GetAliasByName("MIDI Input", atIn, 1, -1), "Keys");
+    aliases->GetAliasByName("Silent", atOut, 1, mafNonePersistent);
+    aliases->GetAliasByName("Hidden", atOut, 1, mafHidden | mafNonePersistent);
+    TIniFile ini("unused.ini");
+    for (int k = 0; k <= 5; ++k) { // an earlier, longer list
+        ini.WriteString(SECTION_ALIAS, TMidiAlias::nameKey(k), "Old");
+        ini.WriteString(SECTION_ALIAS, TMidiAlias::deviceKey(k), "1:Old");
+    }
+    aliases->saveToIniFile(ini);
+
+    // The closed port's device alias is not kept; the open one's is.
+    EXPECT_STREQ(ini.ReadString(SECTION_ALIAS, "Name0", "").c_str(), "Synth");
+    EXPECT_STREQ(ini.ReadString(SECTION_ALIAS, "Name1", "").c_str(), "MIDI Input");
+    EXPECT_STREQ(ini.ReadString(SECTION_ALIAS, "Device1", "").c_str(), "1:Keys");
+    EXPECT_STREQ(ini.ReadString(SECTION_ALIAS, "Device2", "").c_str(), "2:(none persistent)");
+    EXPECT_FALSE(ini.ValueExists(SECTION_ALIAS, "Name3"));
+    EXPECT_FALSE(ini.ValueExists(SECTION_ALIAS, "Name5"));
+    EXPECT_FALSE(ini.ValueExists(SECTION_ALIAS, "Device5"));
+
+    OrvoSystem::shutdown();
+    aliases = TMidiAliasManager::instance();
+    AliasCounter loaded;
+    aliases->AddAliasChangeListener(&loaded);
+    aliases->loadFromIniFile(ini);
+    EXPECT_EQ(loaded.calls, 1);
+    TMidiAlias* input = aliases->GetAliasByName("MIDI Input", atIn, 0, 0);
+    ASSERT_NE(input, nullptr);
+    EXPECT_STREQ(input->deviceName.c_str(), "Keys");
+    TMidiAlias* silent = aliases->GetAliasByName("Silent", atOut, 0, 0);
+    ASSERT_NE(silent, nullptr);
+    EXPECT_TRUE(silent->deviceName.isEmpty());
+    EXPECT_NE(silent->flags & mafNonePersistent, 0u);
+    aliases->RemoveAliasChangeListener(&loaded);
+    aliases->AddAliasChangeListener(&counter); // TearDown removes it again
+}
