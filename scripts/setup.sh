@@ -6,6 +6,14 @@ packages=(
   cmake ninja-build g++ ccache pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  libasound2-dev
+  # the application: JUCE's GUI modules, their X11, font and image libraries, and Xvfb
+  # for the GUI tests
+  juce-modules-source libx11-dev libxext-dev libxinerama-dev libxrandr-dev libxcursor-dev
+  libfreetype-dev libfontconfig-dev libpng-dev libjpeg-dev
+  xvfb xauth fonts-dejavu-core
+  # the test guest (tools/guest/run-in-guest)
+  qemu-system-x86 linux-image-amd64 busybox-static alsa-utils cpio kmod xz-utils
 )
 
 missing=()
