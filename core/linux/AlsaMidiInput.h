@@ -1,0 +1,35 @@
+#pragma once
+
+#include "midi/MidiInput.h"
+
+#include <memory>
+
+namespace Lk {
+
+class AlsaSequencer;
+
+// An input port: a port of the shared sequencer client subscribed from the source. The
+// receive thread feeds it each event's bytes, stamped with the time of receipt.
+class AlsaMidiInput : public TMidiInputBase {
+public:
+    explicit AlsaMidiInput(MidiDeviceDescriptor* descriptor);
+    ~AlsaMidiInput() override;
+
+    int OpenImpl(OxStringList* errors) override;
+    int CloseImpl(void* handle) override;
+    // CLOCK_MONOTONIC nanoseconds at which the bytes being parsed arrived.
+    unsigned long long getTimestamp() override { return receiptTime; }
+
+    // On the receive thread, inside this port's receive scope.
+    void receive(const unsigned char* bytes, int length, unsigned long long time) {
+        receiptTime = time;
+        parseAndDispatch(bytes, length);
+    }
+
+private:
+    std::shared_ptr<AlsaSequencer> sequencer; // kept until the object goes
+    int port = -1;
+    unsigned long long receiptTime = 0; // written and read inside the receive scope
+};
+
+} // namespace Lk

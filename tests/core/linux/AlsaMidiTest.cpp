@@ -1,0 +1,126 @@
+// The ALSA backend's pure parts, and its behaviour where there is no sequencer at all.
+#include "core/linux/AlsaMidiFactory.h"
+#include "core/linux/AlsaMidiOutput.h"
+#include "core/linux/AlsaPorts.h"
+#include "midi/MidiManager.h"
+#include "platform/OrvoSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <vector>
+
+using namespace Lk;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::vector<Bytes> packets(const Bytes& data, int maxPiece = AlsaMidiOutput::MAX_PIECE) {
+    std::vector<Bytes> out;
+    forEachMidiPacket(data.data(), static_cast<int>(data.size()), maxPiece,
+                      [&](int offset, int size) {
+                          out.emplace_back(data.begin() + offset, data.begin() + offset + size);
+                      });
+    return out;
+}
+
+bool sequencerPresent() {
+    return access("/dev/snd/seq", F_OK) == 0;
+}
+
+} // namespace
+
+TEST(AlsaMidiPackets, realTimeBytesSplitSystemExclusiveIntoEvents) {
+    EXPECT_EQ(packets({0xF0, 0x01, 0xF8, 0x02, 0xF7, 0x90, 0x40, 0x7F}),
+              (std::vector<Bytes>{{0xF0, 0x01}, {0xF8}, {0x02, 0xF7}, {0x90, 0x40, 0x7F}}));
+    // A message cut short by the next status byte keeps its bytes, and nothing is padded.
+    EXPECT_EQ(packets({0xB0, 0x07, 0x90, 0x40, 0x7F, 0xC0}),
+              (std::vector<Bytes>{{0xB0, 0x07}, {0x90, 0x40, 0x7F}, {0xC0}}));
+    // Data bytes without a status travel as they came.
+    EXPECT_EQ(packets({0x01, 0x02, 0xF6}), (std::vector<Bytes>{{0x01, 0x02}, {0xF6}}));
+}
+
+TEST(AlsaMidiPackets, longSystemExclusiveGoesInBoundedPiecesWithNothingLost) {
+    Bytes sysex(600, 0x55);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    const std::vector<Bytes> pieces = packets(sysex, 256);
+    ASSERT_EQ(pieces.size(), 3u);
+    EXPECT_EQ(pieces[0].size(), 256u);
+    EXPECT_EQ(pieces[1].size(), 256u);
+    EXPECT_EQ(pieces[2].size(), 88u);
+    Bytes joined;
+    for (const Bytes& p : pieces)
+        joined.insert(joined.end(), p.begin(), p.end());
+    EXPECT_EQ(joined, sysex);
+    // An F7 right behind a full piece still ends the message.
+    Bytes exact(257, 0x11);
+    exact.front() = 0xF0;
+    exact.back() = 0xF7;
+    EXPECT_EQ(packets(exact, 256).back(), Bytes{0xF7});
+}
+
+TEST(AlsaMidiNames, displayNameJoinsClientAndTrimmedPortName) {
+    EXPECT_STREQ(alsaDisplayName("VirMIDI 0-0     ", "Virtual Raw MIDI 0-0").c_str(),
+                 "Virtual Raw MIDI 0-0 : VirMIDI 0-0");
+    EXPECT_STREQ(alsaDisplayName("Midi Through Port-0", "Midi Through").c_str(),
+                 "Midi Through Port-0");
+    EXPECT_STREQ(alsaDisplayName("USB Keys", "keys").c_str(), "USB Keys");
+    EXPECT_STREQ(alsaDisplayName("  ", "Keys").c_str(), "Keys");
+    EXPECT_STREQ(alsaDisplayName("Out", "").c_str(), "Out");
+}
+
+TEST(AlsaMidiErrors, tableTextsAndNumberedFallback) {
+    EXPECT_STREQ(midiGetErrorText(-10831).c_str(), "An invalid MIDIPortRef was passed.");
+    EXPECT_STREQ(midiGetErrorText(-10843).c_str(),
+                 "Attempt to set a non-unique kMIDIPropertyUniqueID on an object.");
+    EXPECT_STREQ(midiGetErrorText(-50).c_str(), "MIDI ERROR -50");
+    EXPECT_STREQ(midiGetErrorText(-10844).c_str(), "MIDI ERROR -10844");
+}
+
+TEST(AlsaMidiFactoryWithoutSequencer, listsNothingAndOpenFailsWithText) {
+    if (sequencerPresent())
+        GTEST_SKIP() << "this machine has a sequencer";
+    AlsaMidiFactory factory;
+    EXPECT_EQ(factory.GetType(), 0x4944494Du);
+    EXPECT_STREQ(factory.GetTypeName(1).c_str(), "MIDI Input");
+    EXPECT_EQ(factory.GetNumDevs(1), 0);
+    EXPECT_EQ(factory.GetNumDevs(0), 0);
+    OxOwnedList<MidiDeviceDescriptor*> list;
+    factory.GetDeviceList(0, list);
+    EXPECT_EQ(list.getCount(), 0);
+
+    MidiDeviceDescriptor wanted(&factory, 0, 0, "Keys", "", "", "");
+    wanted.address = 0x1000;
+    TMidiDeviceBase* output = factory.CreateDevice(&wanted);
+    OxStringList errors;
+    EXPECT_EQ(output->Open(&errors), 0);
+    EXPECT_FALSE(output->IsOpen());
+    ASSERT_EQ(errors.list.getCount(), 1);
+    EXPECT_TRUE(errors.list[0].startsWith("Cannot open MIDI output device \"Keys\": "));
+    EXPECT_EQ(static_cast<TMidiOutputBase*>(output)->SendShort(0x90, 0x40, 0x7F), 0);
+    const unsigned char sysex[] = {0xF0, 0x01, 0xF7};
+    EXPECT_EQ(static_cast<TMidiOutputBase*>(output)->SendLong(sysex, 3), 0);
+    delete output;
+
+    wanted.isInput = 1;
+    TMidiDeviceBase* input = factory.CreateDevice(&wanted);
+    errors.clear(-1);
+    EXPECT_EQ(input->Open(&errors), 0);
+    ASSERT_EQ(errors.list.getCount(), 1);
+    EXPECT_TRUE(errors.list[0].isNotEmpty());
+    delete input;
+}
+
+TEST(AlsaMidiFactoryRegistration, managerGetsTheFactoryOnceInitialised) {
+    registerAlsaMidiBackend();
+    MidiManager* manager = MidiManager::instance();
+    AlsaMidiFactory* factory = AlsaMidiFactory::instance();
+    ASSERT_NE(factory, nullptr);
+    EXPECT_EQ(manager->GetFactory(AlsaMidiFactory::TYPE), factory);
+    OrvoSystem::shutdown();
+    // Asked for after it went with the rest, the factory is not made again.
+    EXPECT_EQ(AlsaMidiFactory::instance(), nullptr);
+}
