@@ -2,6 +2,8 @@
 
 #include "platform/OxTime.h"
 
+#include <cstring>
+
 namespace Lk {
 
 namespace {
@@ -15,11 +17,19 @@ bool isStatus(unsigned char byte) {
     return byte >= 0x80;
 }
 
-// Note Off, Note On, Poly Pressure, Control Change, Pitch Bend: the three-byte channel
-// messages that a packet usually holds whole.
-bool isThreeByteChannelStatus(unsigned char byte) {
-    const int kind = byte >> 4;
-    return (kind >= 0x8 && kind <= 0xB) || kind == 0xE;
+// The length of a channel message with this status (Program Change and Channel Pressure
+// have one data byte, the others two); 0 for any other byte. The packet loop's own test,
+// cheaper than the general table.
+int channelMessageLength(unsigned char byte) {
+    if (byte < 0x80 || byte >= 0xF0)
+        return 0;
+    return (byte & 0xE0) == 0xC0 ? 2 : 3;
+}
+
+// Whether the data bytes of a message, one or two from `p` on, are all data bytes; the one
+// byte of a short message is checked twice rather than branching on the length.
+bool areDataBytes(const unsigned char* p, int count) {
+    return !isStatus(p[0] | p[count - 1]);
 }
 
 } // namespace
@@ -45,23 +55,76 @@ int TMidiInputBase::parseAndDispatch(const unsigned char* data, int length) {
         return -1;
     if (data == nullptr || length <= 0)
         return 0;
-    if (length == 1)
-        return parseAndDispatch(data[0]);
-    // A whole channel message in one packet goes out as it stands. Only with an empty
-    // buffer: stray bytes waiting there must be flushed first, in order.
-    if (length == 3 && state == Idle && buffer.count == 0 && isThreeByteChannelStatus(data[0]) &&
-        !isStatus(data[1]) && !isStatus(data[2])) {
-        runningStatus = data[0];
-        deliver(data, 3);
-        return 3;
-    }
+    deliveryTime = getTimestamp();
+    // A listener that closes this port stops the packet: Close cannot wait for its own
+    // caller, and nothing may arrive from a closed port.
+    void* const openHandle = GetHandle();
+    // The common cases skip the byte parser with the same result: channel messages that
+    // lie whole in the packet (with or without running status) go out at once, and System
+    // Exclusive data is appended a run at a time. Only with an empty buffer: stray bytes
+    // waiting there must be flushed first, in order.
+    const unsigned char* p = data;
+    const unsigned char* const end = data + length;
     int delivered = 0;
-    for (int i = 0; i < length; ++i)
-        delivered += parseAndDispatch(data[i]);
+    while (p < end && GetHandle() == openHandle) {
+        int taken = 0;
+        if (state == SystemExclusive)
+            taken = appendSystemExclusiveData(p, static_cast<int>(end - p), delivered);
+        else if (state == Idle && buffer.count == 0)
+            taken = deliverWholeChannelMessage(p, static_cast<int>(end - p), delivered);
+        if (taken > 0) {
+            p += taken;
+            continue;
+        }
+        delivered += parseByte(*p++);
+    }
     return delivered;
 }
 
+inline int TMidiInputBase::deliverWholeChannelMessage(const unsigned char* p, int available,
+                                                      int& delivered) {
+    const int length = channelMessageLength(*p);
+    if (length > 0) {
+        if (length > available || !areDataBytes(p + 1, length - 1))
+            return 0;
+        runningStatus = *p;
+        deliver(p, length);
+        delivered += length;
+        return length;
+    }
+    const int withRunningStatus = channelMessageLength(runningStatus);
+    if (withRunningStatus == 0 || withRunningStatus - 1 > available ||
+        !areDataBytes(p, withRunningStatus - 1))
+        return 0;
+    const unsigned char message[3] = {
+        runningStatus, p[0], static_cast<unsigned char>(withRunningStatus == 3 ? p[1] : 0)};
+    deliver(message, withRunningStatus);
+    delivered += withRunningStatus;
+    // The bytes taken from the packet: the status came from the running status.
+    return withRunningStatus - 1;
+}
+
+int TMidiInputBase::appendSystemExclusiveData(const unsigned char* p, int available,
+                                              int& delivered) {
+    const int room = MAX_CHUNK - buffer.count;
+    int run = 0;
+    while (run < available && run < room && !isStatus(p[run]))
+        ++run;
+    if (run == 0)
+        return 0;
+    std::memcpy(buffer.data + buffer.count, p, static_cast<size_t>(run));
+    buffer.count += run;
+    if (buffer.count == MAX_CHUNK)
+        delivered += deliverBuffer();
+    return run;
+}
+
 int TMidiInputBase::parseAndDispatch(unsigned char byte) {
+    deliveryTime = getTimestamp();
+    return parseByte(byte);
+}
+
+int TMidiInputBase::parseByte(unsigned char byte) {
     return isStatus(byte) ? parseStatusByte(byte) : parseDataByte(byte);
 }
 
@@ -128,7 +191,7 @@ bool TMidiInputBase::passesFilter(unsigned char byte) const {
 
 void TMidiInputBase::deliver(const unsigned char* data, int length) {
     if (TMidiDeviceDataListener* l = dataListener.load(std::memory_order_acquire))
-        l->OnMidiDeviceMessage(this, getTimestamp(), data, length);
+        l->OnMidiDeviceMessage(this, deliveryTime, data, length);
 }
 
 int TMidiInputBase::deliverBuffer() {

@@ -44,7 +44,8 @@ public:
 
     explicit TMidiInputBase(MidiDeviceDescriptor* descriptor);
 
-    // Milliseconds since startTime; backends with packet times override it.
+    // Milliseconds since startTime; backends with packet times override it. Read once per
+    // packet: every message of a packet carries the packet's time.
     virtual unsigned long long getTimestamp();
     virtual int GetActiveSensing() const { return activeSensing.load(std::memory_order_relaxed); }
     virtual void SetActiveSensing(int pass) { activeSensing.store(pass); }
@@ -66,6 +67,11 @@ private:
     enum ParserState { Idle = 0, TwoByteMessage = 1, ThreeByteMessage = 2, SystemExclusive = 3 };
     static constexpr int BUFFER_GROWTH = 100;
 
+    // Each returns how many packet bytes it took (0: the byte parser goes on) and adds
+    // the bytes it delivered to `delivered`.
+    int deliverWholeChannelMessage(const unsigned char* p, int available, int& delivered);
+    int appendSystemExclusiveData(const unsigned char* p, int available, int& delivered);
+    int parseByte(unsigned char byte);
     int parseStatusByte(unsigned char byte);
     int parseDataByte(unsigned char byte);
     bool passesFilter(unsigned char byte) const;
@@ -81,6 +87,7 @@ private:
     OxMemBlock<unsigned char> buffer{BUFFER_GROWTH};
     int state = Idle;
     unsigned char runningStatus = 0;
+    unsigned long long deliveryTime = 0; // of the packet being parsed
     OxLock receiveLock;
 };
 

@@ -143,3 +143,77 @@ TEST_F(MidiAliasManagerTest, savedAliasesLoadBackAndLeftoverEntriesAreDeleted) {
     aliases->RemoveAliasChangeListener(&loaded);
     aliases->AddAliasChangeListener(&counter); // TearDown removes it again
 }
+
+namespace {
+
+void writeEntry(TIniFile& ini, int k, const OxString& name, const OxString& device) {
+    ini.WriteString(SECTION_ALIAS, TMidiAlias::nameKey(k), name);
+    ini.WriteString(SECTION_ALIAS, TMidiAlias::deviceKey(k), device);
+}
+
+bool savedUnder(const TIniFile& ini, const char* name) {
+    for (int k = 0; ini.ValueExists(SECTION_ALIAS, TMidiAlias::nameKey(k)); ++k)
+        if (ini.ReadString(SECTION_ALIAS, TMidiAlias::nameKey(k), "").equals(name))
+            return true;
+    return false;
+}
+
+} // namespace
+
+TEST_F(MidiAliasManagerTest, damagedAliasSectionLoadsUpToTheGapAndKeepsBadEntriesInert) {
+    TIniFile ini("unused.ini");
+    writeEntry(ini, 0, "MIDI Input", "1:Keys");
+    writeEntry(ini, 1, " midi input ", "1:Pads"); // the same alias again: rebinds it
+    writeEntry(ini, 2, "MIDI Input", "2:Synth");  // the other direction: an alias of its own
+    writeEntry(ini, 3, "Broken", "x:Keys");
+    writeEntry(ini, 4, "Typeless", "Keys");
+    writeEntry(ini, 5, "  ", "1:Keys"); // an empty name is a gap
+    writeEntry(ini, 6, "After Gap", "1:Keys");
+    const int before = aliases->GetCount();
+    aliases->loadFromIniFile(ini);
+
+    EXPECT_EQ(counter.calls, 1);
+    EXPECT_EQ(aliases->GetCount(), before + 4);
+    TMidiAlias* input = aliases->GetAliasByName("MIDI Input", atIn, 0, 0);
+    ASSERT_NE(input, nullptr);
+    EXPECT_STREQ(input->deviceName.c_str(), "Pads");
+    TMidiAlias* output = aliases->GetAliasByName("MIDI Input", atOut, 0, 0);
+    ASSERT_NE(output, nullptr);
+    EXPECT_STREQ(output->deviceName.c_str(), "Synth");
+    EXPECT_EQ(aliases->IndexOf("After Gap", atIn), -1);
+    for (const char* bad : {"Broken", "Typeless"}) {
+        const TMidiAlias* alias = aliases->GetAlias(aliases->IndexOf(bad, atNone));
+        ASSERT_NE(alias, nullptr) << bad;
+        EXPECT_TRUE(alias->deviceName.isEmpty()) << bad;
+    }
+
+    // Bad entries never bind to a port and are not written back.
+    plug(1, "Keys");
+    EXPECT_EQ(aliases->GetAlias(aliases->IndexOf("Broken", atNone))->userID, -1);
+    TIniFile saved("unused.ini");
+    aliases->saveToIniFile(saved);
+    EXPECT_TRUE(savedUnder(saved, "MIDI Input"));
+    EXPECT_FALSE(savedUnder(saved, "Broken"));
+    EXPECT_FALSE(savedUnder(saved, "Typeless"));
+}
+
+TEST_F(MidiAliasManagerTest, thousandsOfAliasEntriesLoadWithOneNotification) {
+    constexpr int ENTRIES = 3000;
+    TStringList lines;
+    lines.Add(OxString::format("[%s]", SECTION_ALIAS));
+    for (int k = 0; k < ENTRIES; ++k) {
+        lines.Add(OxString::format("Name%d=Alias %d", k, k));
+        lines.Add(OxString::format("Device%d=%d:Port %d", k, k % 2 + 1, k % 100));
+    }
+    TIniFile ini("unused.ini");
+    ini.ParseStrings(lines);
+    const int before = aliases->GetCount();
+    aliases->loadFromIniFile(ini);
+
+    EXPECT_EQ(counter.calls, 1);
+    EXPECT_EQ(aliases->GetCount(), before + ENTRIES);
+    const TMidiAlias* last = aliases->GetAliasByName("alias 2999", atOut, 0, 0);
+    ASSERT_NE(last, nullptr);
+    EXPECT_STREQ(last->deviceName.c_str(), "Port 99");
+    EXPECT_EQ(aliases->GetAliasByName("Alias 2999", atIn, 0, 0), nullptr);
+}

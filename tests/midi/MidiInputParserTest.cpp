@@ -128,6 +128,8 @@ TEST_F(InputParser, longSystemExclusiveComesInChunksWithoutRunningStatus) {
     EXPECT_EQ(chunks[1].front(), 0x11);
     EXPECT_EQ(chunks[2].front(), 0x11);
     EXPECT_EQ(chunks[2].back(), 0xF7);
+    // Cut at the same places when chunk borders fall inside one packet.
+    EXPECT_EQ(feed(sysex), chunks);
     // The running status survives the System Exclusive.
     EXPECT_EQ(feed({0x41, 0x00}), (Messages{{0x90, 0x41, 0x00}}));
 }
@@ -184,6 +186,34 @@ TEST_F(InputParser, closingForgetsTheMessageUnderAssemblyAndTheRunningStatus) {
     port->Open(nullptr);
     EXPECT_EQ(feed({0x7F}), Messages{});
     EXPECT_EQ(feed({0x90, 0x42, 0x7F}), (Messages{{0x7F}, {0x90, 0x42, 0x7F}}));
+}
+
+namespace {
+
+// Closes the port from inside its second delivery.
+class ClosingRecorder : public MessageRecorder {
+public:
+    void OnMidiDeviceMessage(TMidiInputBase* port, unsigned long long timestamp,
+                             const unsigned char* data, int length) override {
+        MessageRecorder::OnMidiDeviceMessage(port, timestamp, data, length);
+        if (++calls == 2)
+            port->Close();
+    }
+    int calls = 0;
+};
+
+} // namespace
+
+TEST_F(InputParser, listenerClosingThePortEndsThePacket) {
+    ClosingRecorder closing;
+    port->SetDataListener(&closing);
+    factory.feed(portId, {0x90, 0x40, 0x7F, 0x41, 0x7F, 0x42, 0x7F, 0xF8});
+    EXPECT_EQ(closing.take(), (Messages{{0x90, 0x40, 0x7F}, {0x90, 0x41, 0x7F}}));
+    EXPECT_FALSE(port->IsOpen());
+
+    ASSERT_EQ(port->Open(nullptr), 1);
+    factory.feed(portId, {0x43, 0x7F, 0x90, 0x44, 0x7F}); // the running status is gone
+    EXPECT_EQ(closing.take(), (Messages{{0x43, 0x7F}, {0x90, 0x44, 0x7F}}));
 }
 
 TEST_F(InputParser, everyMessageOfAPacketCarriesThePacketTime) {

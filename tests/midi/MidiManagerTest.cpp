@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,11 @@ namespace {
 
 class MidiManagerTest : public MidiManagerTestBase {};
 
+// Also told by the asynchronous refresh on the timer thread.
 class DevListCounter : public TMidiDeviceListListener {
 public:
     void OnMidiDeviceListChanged() override { ++calls; }
-    int calls = 0;
+    std::atomic<int> calls{0};
 };
 
 } // namespace
@@ -255,6 +257,59 @@ TEST_F(MidiManagerTest, refreshAskedForDuringARefreshMakesItStartOver) {
     EXPECT_EQ(indexOf("Drums", 1), 1); // found by the repeated pass
     EXPECT_TRUE(manager->GetDevDescriptor(0, 1)->IsOpen());
     manager->RemoveDeviceControlListener(&refreshing);
+}
+
+namespace {
+
+// Closes the port whose open it is told of and unregisters a listener not yet told.
+class ClosingListener : public MidiManagerDeviceControlListener {
+public:
+    explicit ClosingListener(MidiManagerDeviceControlListener& other) : other(other) {}
+    void OnAfterOpenMidiDevice(int index, int isInput) override {
+        MidiManager::instance()->RemoveDeviceControlListener(&other);
+        MidiManager::instance()->Close(index, isInput, 0);
+    }
+    void OnMidiErrorMessage(int, int, const OxString&) override {}
+
+    MidiManagerDeviceControlListener& other;
+};
+
+// Told of the first list change: unregisters, refreshes and opens a port.
+class OpeningListListener : public TMidiDeviceListListener {
+public:
+    void OnMidiDeviceListChanged() override {
+        MidiManager* m = MidiManager::instance();
+        m->RemoveDevListChangeListener(this);
+        refreshResult = m->RefreshDevList(1, 1);
+        opened = m->Open(m->GetDevIndex("Pads", 1), 1, nullptr);
+    }
+    int refreshResult = -1;
+    int opened = -1;
+};
+
+} // namespace
+
+TEST_F(MidiManagerTest, listenersMayCloseOpenAndUnregisterWhileCalled) {
+    plug(1, "Keys");
+    ControlLog other;
+    manager->AddDeviceControlListener(&other);
+    ClosingListener closing(other);
+    manager->AddDeviceControlListener(&closing); // called first
+    manager->Open(0, 1, nullptr);
+    EXPECT_FALSE(manager->GetDevDescriptor(0, 1)->IsOpen());
+    EXPECT_EQ(other.take(), Lines{"beforeOpen 0 1"});
+    EXPECT_EQ(log.take(),
+              (Lines{"beforeOpen 0 1", "beforeClose 0 1", "text 0 1 Closed MIDI IN: Keys",
+                     "afterClose 0 1", "text 0 1 Opened MIDI IN: Keys", "afterOpen 0 1"}));
+    manager->RemoveDeviceControlListener(&closing);
+    EXPECT_EQ(manager->Open(0, 1, nullptr), 1);
+
+    OpeningListListener opening;
+    manager->AddDevListChangeListener(&opening);
+    plug(1, "Pads");
+    EXPECT_EQ(opening.refreshResult, 1);
+    EXPECT_EQ(opening.opened, 1);
+    EXPECT_TRUE(manager->GetDevDescriptor(indexOf("Pads", 1), 1)->IsOpen());
 }
 
 TEST_F(MidiManagerTest, portSettingsRoundTripAsPendingPlaceholders) {

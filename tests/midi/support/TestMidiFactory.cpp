@@ -7,6 +7,15 @@
 
 namespace Lk {
 
+namespace {
+void addToTotals(SentMidiTotals& totals, int length, bool viaLong) {
+    ++totals.messages;
+    totals.bytes += static_cast<size_t>(length);
+    if (viaLong)
+        ++totals.viaLong;
+}
+} // namespace
+
 struct TestMidiFactory::Port {
     int id = 0;
     int isInput = 0;
@@ -21,6 +30,7 @@ struct TestMidiFactory::Port {
     std::atomic<bool> present{true};
     // Guarded by sentMutex.
     std::vector<SentMidiMessage> sent;
+    SentMidiTotals totals;
 };
 
 class TestMidiInput : public TMidiInputBase {
@@ -164,7 +174,8 @@ int TestMidiFactory::feed(int id, const unsigned char* data, int length, int pac
         input->packetTime = timestamp;
         if (length == 0)
             input->parseAndDispatch(data, 0);
-        for (int offset = 0; offset < length; offset += packetSize)
+        // A Close that begins meanwhile ends the feeding, as the platform stops delivering.
+        for (int offset = 0; offset < length && scope.portIsOpen(); offset += packetSize)
             input->parseAndDispatch(data + offset, std::min(packetSize, length - offset));
         ++fed;
     }
@@ -201,8 +212,17 @@ void TestMidiFactory::clearSent(int id) {
     std::lock_guard<std::mutex> holdPorts(portsMutex);
     Port* port = find(id);
     std::lock_guard<std::mutex> hold(sentMutex);
-    if (port != nullptr)
+    if (port != nullptr) {
         port->sent.clear();
+        port->totals = SentMidiTotals();
+    }
+}
+
+SentMidiTotals TestMidiFactory::sentTotals(int id) const {
+    std::lock_guard<std::mutex> holdPorts(portsMutex);
+    Port* port = find(id);
+    std::lock_guard<std::mutex> hold(sentMutex);
+    return port != nullptr ? port->totals : SentMidiTotals();
 }
 
 int TestMidiFactory::openPortObjects(int id) const {
@@ -300,11 +320,17 @@ void TestMidiFactory::disconnect(TMidiDeviceBase* device) {
 int TestMidiFactory::recordSent(Port* port, const unsigned char* data, int length, bool viaLong) {
     if (!port->present)
         return 0;
+    if (!keepSent.load()) {
+        std::lock_guard<std::mutex> hold(sentMutex);
+        addToTotals(port->totals, length, viaLong);
+        return length;
+    }
     SentMidiMessage message;
     message.bytes.assign(data, data + length);
     message.time = currentMilliTime();
     message.viaLong = viaLong;
     std::lock_guard<std::mutex> hold(sentMutex);
+    addToTotals(port->totals, length, viaLong);
     port->sent.push_back(std::move(message));
     return length;
 }

@@ -19,6 +19,14 @@ struct SentMidiMessage {
     bool viaLong = false; // SendLong / SendLongWait rather than SendShort
 };
 
+// What an output port was given since the last clearSent, also while its messages are
+// not kept.
+struct SentMidiTotals {
+    size_t messages = 0;
+    size_t bytes = 0;
+    size_t viaLong = 0;
+};
+
 // An in-process MIDI backend for tests: its ports are plugged, unplugged, renamed and
 // made to fail by the test; inputs are fed with bytes as a receive thread would feed
 // them, and outputs record what they are given. Ports are known by an id that never
@@ -57,6 +65,10 @@ public:
     std::vector<SentMidiMessage> sentMessages(int id) const;
     size_t sentCount(int id) const;
     void clearSent(int id);
+    SentMidiTotals sentTotals(int id) const;
+    // With false, outputs only add their sends to the totals, so that sending allocates
+    // nothing; sentMessages then stays as it was.
+    void keepSentMessages(bool keep) { keepSent.store(keep); }
     int openPortObjects(int id) const;
     // How often the backend was enumerated (both directions count).
     int enumerations() const { return enumerationCount.load(); }
@@ -92,6 +104,7 @@ private:
     int nextPosition = 0;         // enumeration order: a replugged port comes last
     mutable std::mutex sentMutex; // every port's sent messages
     std::atomic<int> enumerationCount{0};
+    std::atomic<bool> keepSent{true};
     std::atomic<bool> manualClock{false};
     std::atomic<unsigned> clock{0};
 };
