@@ -2,12 +2,17 @@
 
 #include "platform/OxList.h"
 
+#include <condition_variable>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace Lk {
 
 // Listeners that may register and unregister on any thread, also from inside their own
 // calls: a call walks a copy taken when it starts and skips listeners removed meanwhile.
+// remove() returns only when no other thread is inside a call of that listener, so the
+// listener may be destroyed right after it.
 template <typename Listener> class MidiListenerList {
 public:
     void add(Listener* l) {
@@ -15,9 +20,17 @@ public:
         if (l != nullptr)
             listeners.addIfNotExists(l);
     }
+    // Must not be called while holding a lock that the listener's calls take.
     void remove(Listener* l) {
-        std::lock_guard<std::mutex> hold(mutex);
+        std::unique_lock<std::mutex> hold(mutex);
         listeners.remove(listeners.indexOf(l));
+        const std::thread::id self = std::this_thread::get_id();
+        callEnded.wait(hold, [&] {
+            for (const ActiveCall& call : active)
+                if (call.listener == l && call.thread != self)
+                    return false;
+            return true;
+        });
     }
     bool contains(Listener* l) const {
         std::lock_guard<std::mutex> hold(mutex);
@@ -29,6 +42,17 @@ public:
     template <typename F> void forEachReversed(F f) const { walk(f, true); }
 
 private:
+    struct ActiveCall {
+        Listener* listener;
+        std::thread::id thread;
+    };
+
+    struct CallScope {
+        const MidiListenerList& list;
+        Listener* listener;
+        ~CallScope() { list.endCall(listener); }
+    };
+
     template <typename F> void walk(F& f, bool reversed) const {
         OxList<Listener*> copy;
         {
@@ -38,13 +62,40 @@ private:
         const int n = copy.getCount();
         for (int k = 0; k < n; ++k) {
             Listener* l = copy[reversed ? n - 1 - k : k];
-            if (contains(l))
-                f(l);
+            if (!beginCall(l))
+                continue;
+            const CallScope scope{*this, l};
+            f(l);
         }
     }
 
+    bool beginCall(Listener* l) const {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (!listeners.contains(l))
+            return false;
+        active.push_back({l, std::this_thread::get_id()});
+        return true;
+    }
+
+    void endCall(Listener* l) const {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            const std::thread::id self = std::this_thread::get_id();
+            for (auto it = active.begin(); it != active.end(); ++it) {
+                if (it->listener == l && it->thread == self) {
+                    active.erase(it);
+                    break;
+                }
+            }
+        }
+        callEnded.notify_all();
+    }
+
     mutable std::mutex mutex;
+    mutable std::condition_variable callEnded;
     OxList<Listener*> listeners;
+    // Calls in progress, innermost last; guarded by mutex.
+    mutable std::vector<ActiveCall> active;
 };
 
 } // namespace Lk
