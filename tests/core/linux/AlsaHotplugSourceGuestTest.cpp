@@ -85,24 +85,38 @@ public:
         return -1;
     }
 
-    // Whether the client with this name receives the system's announcements.
+    // Whether the client with this name receives the system's announcements. Asked at the
+    // client's own ports: the kernel lists a new subscription at the announce port before it
+    // delivers anything through it, and at the receiving port only once it does.
     bool hearsAnnouncements(const char* name) const {
         const int id = findClient(name);
+        snd_seq_port_info_t* port;
+        snd_seq_port_info_alloca(&port);
+        snd_seq_port_info_set_client(port, id);
+        snd_seq_port_info_set_port(port, -1);
+        while (id >= 0 && snd_seq_query_next_port(seq, port) >= 0)
+            if (receivesFromAnnouncePort(*snd_seq_port_info_get_addr(port)))
+                return true;
+        return false;
+    }
+
+private:
+    bool receivesFromAnnouncePort(const snd_seq_addr_t& receiver) const {
         snd_seq_query_subscribe_t* query;
         snd_seq_query_subscribe_alloca(&query);
-        const snd_seq_addr_t announce{SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
-        snd_seq_query_subscribe_set_root(query, &announce);
-        snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+        snd_seq_query_subscribe_set_root(query, &receiver);
+        snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_WRITE);
         snd_seq_query_subscribe_set_index(query, 0);
-        while (id >= 0 && snd_seq_query_port_subscribers(seq, query) >= 0) {
-            if (snd_seq_query_subscribe_get_addr(query)->client == id)
+        while (snd_seq_query_port_subscribers(seq, query) >= 0) {
+            const snd_seq_addr_t* sender = snd_seq_query_subscribe_get_addr(query);
+            if (sender->client == SND_SEQ_CLIENT_SYSTEM &&
+                sender->port == SND_SEQ_PORT_SYSTEM_ANNOUNCE)
                 return true;
             snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
         }
         return false;
     }
 
-private:
     snd_seq_t* seq = nullptr;
 };
 
