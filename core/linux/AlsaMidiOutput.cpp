@@ -60,8 +60,10 @@ int AlsaMidiOutput::OpenImpl(OxStringList* errors) {
 }
 
 int AlsaMidiOutput::CloseImpl(void*) {
-    // A send in progress sees the port closing and stops; the port goes after it.
-    SendScope noSendInFlight(*this);
+    // A send in progress sees the port closing and stops; the port goes after it. Sends
+    // that start later find the port closed. The scope is left before the sequencer's
+    // port table is locked: the receive thread takes that lock before a thru send's scope.
+    { SendScope noSendInFlight(*this); }
     if (sequencer && port >= 0)
         sequencer->closeOutput(port);
     port = -1;
