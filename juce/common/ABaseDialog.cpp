@@ -1,0 +1,103 @@
+#include "juce/common/ABaseDialog.h"
+
+#include "juce/common/JuceUtils.h"
+
+namespace {
+const int FADE_MS = 100;
+}
+
+ABaseDialog::ABaseDialog(const juce::String& title, juce::Component* parentComponent, bool isModal)
+    : juce::DialogWindow(title, juce::Colours::lightgrey, true, true), modal(isModal),
+      parent(parentComponent) {}
+
+ABaseDialog::~ABaseDialog() {
+    cancelPendingUpdate();
+}
+
+void ABaseDialog::init() {
+    setWindowResizable();
+    setContentOwned(initContent(), false);
+    reposition();
+}
+
+void ABaseDialog::reposition() {
+    setContentComponentSize(getPreferredContentWidth(), getPreferredContentHeight());
+    juce::Component* top = parent != nullptr ? parent->getTopLevelComponent() : nullptr;
+    if (top == nullptr || top->getWidth() < 1 || top->getHeight() < 1)
+        centreWithSize(getWidth(), getHeight());
+    else
+        JuceUtils::center(this, top);
+}
+
+void ABaseDialog::showTheDialog(bool doReposition) {
+    if (doReposition)
+        reposition();
+    if (modal && !isCurrentlyModal()) {
+        // Entering the modal state shows the dialog through setVisible, so it fades in.
+        runModalLoop();
+        toFront(false);
+        return;
+    }
+    setVisible(true);
+    toFront(false);
+}
+
+void ABaseDialog::setVisible(bool visible) {
+    if (visible && getContentComponent() == nullptr)
+        init();
+    if (inTransition) {
+        juce::DialogWindow::setVisible(visible);
+        return;
+    }
+    if (visible && !isVisible())
+        showWindow();
+    else if (!visible && isVisible())
+        hideWindow();
+}
+
+bool ABaseDialog::mustDefer() const {
+    auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+    const bool locked = mm != nullptr && mm->currentThreadHasLockedMessageManager();
+    return !locked && getPeer() != nullptr;
+}
+
+void ABaseDialog::showWindow() {
+    if (mustDefer()) {
+        pendingRequest = Request::show;
+        triggerAsyncUpdate();
+        return;
+    }
+    inTransition = true;
+    auto& animator = juce::Desktop::getInstance().getAnimator();
+    animator.cancelAnimation(this, false);
+    animator.fadeIn(this, FADE_MS);
+    juce::DialogWindow::setVisible(true);
+    inTransition = false;
+}
+
+void ABaseDialog::hideWindow() {
+    if (mustDefer()) {
+        pendingRequest = Request::hide;
+        triggerAsyncUpdate();
+        return;
+    }
+    inTransition = true;
+    auto& animator = juce::Desktop::getInstance().getAnimator();
+    animator.cancelAnimation(this, false);
+    animator.fadeOut(this, FADE_MS);
+    juce::DialogWindow::setVisible(false);
+    exitModalState(0);
+    inTransition = false;
+}
+
+void ABaseDialog::closeButtonPressed() {
+    hideWindow();
+}
+
+void ABaseDialog::handleAsyncUpdate() {
+    const Request request = pendingRequest.exchange(Request::none);
+    if (request == Request::show)
+        showWindow();
+    else if (request == Request::hide)
+        hideWindow();
+}

@@ -1,0 +1,276 @@
+#include "juce/common/AliasChooserDialog.h"
+
+#include "midi/MidiPortNames.h"
+
+#include <algorithm>
+
+namespace {
+const juce::Colour PALE_YELLOW(255, 255, 179);
+const juce::Colour DARK_RED(128, 8, 8);
+const int ROW_HEIGHT = 24;
+const int MIN_ROW_WIDTH = 200;
+const float TITLE_FONT_SCALE = 1.3f;
+} // namespace
+
+// ---- AliasCache ----
+
+void AliasCache::init(Lk::TMidiAlias* a) {
+    inAlias = a->type == Lk::atIn ? a : nullptr;
+    outAlias = a->type == Lk::atIn ? nullptr : a;
+    displayName = a->name;
+}
+
+std::unique_ptr<ComboBoxMidi> AliasCache::createComboBox(juce::Component* parent, int isInput,
+                                                         int includeAssignToNone) {
+    auto box = std::make_unique<ComboBoxMidi>(isInput);
+    box->setIncludePendingDevices(1);
+    box->setIncludeAssignToNone(includeAssignToNone);
+    box->setOnlySelectIfOpen(0);
+    box->setColour(juce::ComboBox::textColourId, PALE_YELLOW);
+    box->setColour(juce::ComboBox::backgroundColourId, DARK_RED);
+    parent->addChildComponent(box.get());
+    return box;
+}
+
+void AliasCache::layout(juce::Component* parent, int& y, int& width, int isLast,
+                        int includeAssignToNone) {
+    if (nameLabel == nullptr) {
+        nameLabel.reset(JuceUtils::createLabel({}));
+        nameLabel->setFont(nameLabel->getFont().boldened());
+        parent->addAndMakeVisible(nameLabel.get());
+        separator = std::make_unique<SolidComponent>(juce::Colours::white);
+        parent->addAndMakeVisible(separator.get());
+        inputLabel.reset(JuceUtils::createLabel("INPUT:"));
+        parent->addChildComponent(inputLabel.get());
+        outputLabel.reset(JuceUtils::createLabel("OUTPUT:"));
+        parent->addChildComponent(outputLabel.get());
+        inputBox = createComboBox(parent, 1, includeAssignToNone);
+        outputBox = createComboBox(parent, 0, includeAssignToNone);
+    }
+    if (width <= 0)
+        return;
+    width = std::max(width, MIN_ROW_WIDTH);
+    nameLabel->setBounds(10, y, width - 20, ROW_HEIGHT);
+    y += ROW_HEIGHT;
+    if (inAlias != nullptr) {
+        inputLabel->setBounds(10, y, 60, ROW_HEIGHT);
+        inputBox->setBounds(75, y, width - 85, ROW_HEIGHT);
+        y += ROW_HEIGHT;
+    }
+    if (outAlias != nullptr) {
+        outputLabel->setBounds(10, y, 60, ROW_HEIGHT);
+        outputBox->setBounds(75, y, width - 85, ROW_HEIGHT);
+        y += ROW_HEIGHT;
+    }
+    y += 5;
+    separator->setBounds(10, y, width - 20, 1);
+    y += 5;
+    inputLabel->setVisible(inAlias != nullptr);
+    inputBox->setVisible(inAlias != nullptr);
+    inputBox->setAlias(inAlias);
+    outputLabel->setVisible(outAlias != nullptr);
+    outputBox->setVisible(outAlias != nullptr);
+    outputBox->setAlias(outAlias);
+    separator->setVisible(!isLast);
+}
+
+void AliasCache::display() {
+    if (nameLabel == nullptr)
+        return;
+    nameLabel->setText(Lk::JuceStringFrom(displayName) + ":", juce::dontSendNotification);
+    if (inAlias != nullptr)
+        inputBox->display();
+    if (outAlias != nullptr)
+        outputBox->display();
+}
+
+void AliasCache::commit() {
+    if (inAlias != nullptr && inputBox->isChangedByUser())
+        inputBox->commit();
+    if (outAlias != nullptr && outputBox->isChangedByUser())
+        outputBox->commit();
+}
+
+// ---- AliasChooserDialogContent ----
+
+AliasChooserDialogContent::AliasChooserDialogContent(AliasChooserDialog& owner)
+    : dialog(owner), viewed(new juce::Component()) {
+    titleLabel.setText("MIDI Port Settings", juce::dontSendNotification);
+    titleLabel.setJustificationType(juce::Justification::centred);
+    titleLabel.setFont(titleLabel.getFont().boldened().withHeight(titleLabel.getFont().getHeight() *
+                                                                  TITLE_FONT_SCALE));
+    titleLabel.setColour(juce::Label::textColourId, PALE_YELLOW);
+    addAndMakeVisible(titleLabel);
+    noPortsLabel.setText("There are no MIDI ports selected.", juce::dontSendNotification);
+    noPortsLabel.setJustificationType(juce::Justification::centred);
+    noPortsLabel.setColour(juce::Label::textColourId, PALE_YELLOW);
+    viewed->addChildComponent(noPortsLabel);
+    viewport.setViewedComponent(viewed, true);
+    viewport.setScrollBarsShown(true, false);
+    addAndMakeVisible(viewport);
+    addAndMakeVisible(separator);
+    addAndMakeVisible(okButton);
+    addAndMakeVisible(cancelButton);
+    okButton.addListener(this);
+    cancelButton.addListener(this);
+}
+
+AliasChooserDialogContent::~AliasChooserDialogContent() {
+    rows.clear();
+    viewed->removeChildComponent(&noPortsLabel);
+}
+
+void AliasChooserDialogContent::setAliases(const Lk::OxList<Lk::TMidiAlias*>& aliases) {
+    if (aliases.getCount() == 0) {
+        while (!rows.empty())
+            rows.pop_back();
+        return;
+    }
+    for (int i = 0; i < aliases.getCount(); ++i)
+        aliases[i]->flags &= ~static_cast<uint32_t>(Lk::mafPaired);
+    size_t used = 0;
+    for (int i = 0; i < aliases.getCount(); ++i) {
+        Lk::TMidiAlias* a = aliases[i];
+        if (a->flags & Lk::mafPaired)
+            continue;
+        if (used == rows.size())
+            rows.push_back(std::make_unique<AliasCache>());
+        AliasCache& row = *rows[used++];
+        Lk::TMidiAlias* partner = nullptr;
+        for (int k = i + 1; k < aliases.getCount() && partner == nullptr; ++k)
+            if (a->isInOutPairWith(aliases[k]))
+                partner = aliases[k];
+        if (partner == nullptr) {
+            row.init(a);
+            continue;
+        }
+        row.inAlias = a->type == Lk::atIn ? a : partner;
+        row.outAlias = a->type == Lk::atIn ? partner : a;
+        row.displayName = Lk::getNormalizedMIDIPortName(a->name, a->type == Lk::atIn);
+        partner->flags |= Lk::mafPaired;
+    }
+    while (rows.size() > used)
+        rows.pop_back();
+    std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return AliasElementComparator::compareElements(a.get(), b.get()) < 0;
+    });
+}
+
+void AliasChooserDialogContent::display(int reset) {
+    const int W = getWidth();
+    const int H = getHeight();
+    if (W >= 1 && H >= 1) {
+        titleLabel.setBounds(10, 10, W - 20, 40);
+        separator.setBounds(10, H - 45, W - 20, 1);
+        okButton.setBounds(W - 180, H - 40, 80, 30);
+        cancelButton.setBounds(W - 90, H - 40, 80, 30);
+        viewport.setBounds(0, 40, W, H - 90);
+        if (reset)
+            viewport.setViewPosition(0, 0);
+    }
+    int y = 10;
+    int w = W - viewport.getScrollBarThickness();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        rows[i]->layout(viewed, y, w, i + 1 == rows.size(), dialog.includeAssignToNone);
+        if (reset)
+            rows[i]->display();
+    }
+    if (w >= 1 && H >= 1) {
+        noPortsLabel.setVisible(rows.empty());
+        if (rows.empty()) {
+            noPortsLabel.setBounds(10, y, w - 20, 40);
+            y += 40;
+        }
+        viewed->setSize(w, y);
+    }
+}
+
+void AliasChooserDialogContent::resized() {
+    display(0);
+}
+
+void AliasChooserDialogContent::buttonClicked(juce::Button* button) {
+    if (button == &okButton)
+        commit();
+    if (button == &okButton || button == &cancelButton)
+        dialog.closeButtonPressed();
+}
+
+void AliasChooserDialogContent::commit() {
+    auto* aliases = Lk::TMidiAliasManager::instance();
+    aliases->BeginUpdate();
+    try {
+        for (auto& row : rows)
+            row->commit();
+    } catch (...) {
+        aliases->EndUpdate();
+        throw;
+    }
+    aliases->EndUpdate();
+}
+
+// ---- AliasChooserDialog ----
+
+AliasChooserDialog::AliasChooserDialog(juce::Component* parent)
+    : ABaseDialog("Fennic DOKA - MIDI Port Settings", parent, true) {
+    setBackgroundColour(DARK_RED);
+}
+
+AliasChooserDialog::~AliasChooserDialog() {
+    // Built by updateContent but never shown: the window does not own it yet.
+    if (content != nullptr && getContentComponent() != content)
+        delete content;
+}
+
+juce::Component* AliasChooserDialog::initContent() {
+    if (content == nullptr)
+        content = new AliasChooserDialogContent(*this);
+    return content;
+}
+
+int AliasChooserDialog::getPreferredContentHeight() {
+    if (content != nullptr) {
+        const int spare = content->getViewport().getHeight() - content->getViewed().getHeight();
+        if (spare > 0)
+            return content->getHeight() - spare;
+    }
+    return preferredHeight;
+}
+
+void AliasChooserDialog::resized() {
+    ABaseDialog::resized();
+    if (getWidth() >= 1 && content != nullptr && isVisible()) {
+        preferredWidth = getWidth();
+        preferredHeight = getHeight();
+    }
+}
+
+bool AliasChooserDialog::shouldList(const Lk::TMidiAlias* a) const {
+    if (a->type == Lk::atNone || a->name.isEmpty() || (a->flags & Lk::mafHidden))
+        return false;
+    return (a->type == Lk::atOut && includeOutputs) || (a->type == Lk::atIn && includeInputs);
+}
+
+void AliasChooserDialog::updateContent(bool) {
+    if (content == nullptr)
+        initContent();
+    auto* aliases = Lk::TMidiAliasManager::instance();
+    for (int i = 0; i < aliases->GetCount(); ++i) {
+        Lk::TMidiAlias* a = aliases->GetAlias(i);
+        if (a == nullptr || !shouldList(a))
+            continue;
+        if (onlyUsedAliases ? (a->flags & Lk::mafUsed) != 0
+                            : !a->name.equalsIgnoreCase(a->deviceName))
+            aliasesToShow.addIfNotExists(a);
+    }
+    content->setAliases(aliasesToShow);
+    aliasesToShow.clear();
+}
+
+void AliasChooserDialog::showTheDialog(bool reposition) {
+    updateContent();
+    if (getContentComponent() == nullptr)
+        init();
+    content->display(1);
+    ABaseDialog::showTheDialog(reposition);
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "juce/common/ABaseDialog.h"
+#include "juce/common/ComboBoxMidi.h"
+#include "juce/common/SolidComponent.h"
+#include "midi/MidiAlias.h"
+
+#include <memory>
+#include <vector>
+
+// One row of the port dialog: an input alias, an output alias, or the two aliases of one
+// device, each with its port box. Its widgets live in the dialog's scrolled area.
+class AliasCache {
+public:
+    void init(Lk::TMidiAlias* a);
+    void layout(juce::Component* parent, int& y, int& width, int isLast, int includeAssignToNone);
+    void display();
+    // Binds the aliases of the boxes the user changed; an untouched box (for example one
+    // whose port is unplugged and so shows "(none)") leaves its alias as it is.
+    void commit();
+
+    Lk::TMidiAlias* inAlias = nullptr;
+    Lk::TMidiAlias* outAlias = nullptr;
+    Lk::OxString displayName;
+    std::unique_ptr<juce::Label> nameLabel;
+    std::unique_ptr<juce::Label> inputLabel;
+    std::unique_ptr<juce::Label> outputLabel;
+    std::unique_ptr<ComboBoxMidi> inputBox;
+    std::unique_ptr<ComboBoxMidi> outputBox;
+    std::unique_ptr<SolidComponent> separator;
+
+private:
+    static std::unique_ptr<ComboBoxMidi> createComboBox(juce::Component* parent, int isInput,
+                                                        int includeAssignToNone);
+};
+
+struct AliasElementComparator {
+    static int compareElements(const AliasCache* a, const AliasCache* b) {
+        return a->displayName.compareWith(b->displayName, 1);
+    }
+};
+
+class AliasChooserDialog;
+
+class AliasChooserDialogContent : public juce::Component, public juce::Button::Listener {
+public:
+    explicit AliasChooserDialogContent(AliasChooserDialog& dialog);
+    ~AliasChooserDialogContent() override;
+
+    void setAliases(const Lk::OxList<Lk::TMidiAlias*>& aliases);
+    void display(int reset);
+    void resized() override;
+    void buttonClicked(juce::Button* button) override;
+    void commit();
+
+    juce::Viewport& getViewport() { return viewport; }
+    juce::Component& getViewed() { return *viewed; }
+    int getRowCount() const { return static_cast<int>(rows.size()); }
+    AliasCache& getRow(int i) { return *rows[static_cast<size_t>(i)]; }
+    juce::TextButton& getOkButton() { return okButton; }
+    juce::TextButton& getCancelButton() { return cancelButton; }
+
+private:
+    AliasChooserDialog& dialog;
+    juce::Label titleLabel;
+    juce::Label noPortsLabel;
+    juce::TextButton okButton{"OK"};
+    juce::TextButton cancelButton{"Cancel"};
+    juce::Viewport viewport;
+    juce::Component* viewed; // owned by the viewport
+    SolidComponent separator{juce::Colours::white};
+    std::vector<std::unique_ptr<AliasCache>> rows;
+};
+
+// The MIDI Port Settings dialog: one row per alias (or per input/output pair of one
+// device); OK binds the aliases in one batch, Cancel leaves them alone.
+class AliasChooserDialog : public ABaseDialog {
+public:
+    explicit AliasChooserDialog(juce::Component* parent);
+    ~AliasChooserDialog() override;
+
+    void resized() override;
+    void updateContent(bool unused = false);
+    void showTheDialog(bool reposition) override;
+    AliasChooserDialogContent* getContent() const { return content; }
+
+    bool includeInputs = true;
+    bool includeOutputs = true;
+    bool onlyUsedAliases = true;
+    bool includeAssignToNone = true;
+
+protected:
+    juce::Component* initContent() override;
+    void setWindowResizable() override { setResizable(true, true); }
+    int getPreferredContentWidth() override { return preferredWidth; }
+    int getPreferredContentHeight() override;
+
+private:
+    bool shouldList(const Lk::TMidiAlias* a) const;
+
+    AliasChooserDialogContent* content = nullptr; // owned by the window
+    Lk::OxList<Lk::TMidiAlias*> aliasesToShow;
+    int preferredWidth = 350;
+    int preferredHeight = 250;
+};

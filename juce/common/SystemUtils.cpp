@@ -1,0 +1,86 @@
+#include "juce/common/SystemUtils.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <pwd.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+std::mutex openCommandMutex;
+Lk::OxString& openCommand() {
+    static Lk::OxString command("xdg-open");
+    return command;
+}
+
+Lk::OxString currentDirectory() {
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) != nullptr ? Lk::OxString(buffer) : Lk::OxString("/");
+}
+
+bool fileExists(const Lk::OxString& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+} // namespace
+
+namespace Lk {
+
+OxString getHomeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return OxString(home);
+    const passwd* entry = getpwuid(getuid());
+    if (entry != nullptr && entry->pw_dir != nullptr && entry->pw_dir[0] == '/')
+        return OxString(entry->pw_dir);
+    return currentDirectory();
+}
+
+OxString getOrvoSettingsBaseDir() {
+    return getHomeDirectory() + "/.Fennic Labs";
+}
+
+OxString getSettingsFilePath(const OxString& executable) {
+    const OxString beside = executable.changeFileExt(".fnst");
+    if (fileExists(beside))
+        return beside;
+    return getOrvoSettingsBaseDir() + "/" + beside.extractFileName();
+}
+
+bool ExecuteFile(const OxString& path, const OxString&, bool) {
+    OxString file = path;
+    if (file.length() >= 2 && file.startsWith("\"") && file.endsWith("\""))
+        file = file.substr(1, file.length() - 2);
+    OxString program;
+    {
+        std::lock_guard<std::mutex> hold(openCommandMutex);
+        program = openCommand();
+    }
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(file.c_str()), nullptr};
+    pid_t child = 0;
+    if (posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv, environ) != 0)
+        return false;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR)
+            return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void setOpenCommand(const OxString& program) {
+    std::lock_guard<std::mutex> hold(openCommandMutex);
+    openCommand() = program;
+}
+
+OxString checkApplicationInstallation() {
+    return OxString();
+}
+
+} // namespace Lk

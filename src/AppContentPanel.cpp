@@ -1,0 +1,370 @@
+#include "src/AppContentPanel.h"
+
+#include "juce/common/JuceUtils.h"
+#include "juce/common/OxWindow.h"
+#include "juce/common/SystemUtils.h"
+#include "midi/MidiRouter.h"
+#include "platform/OrvoSystem.h"
+
+namespace {
+
+const char* const SECTION_CURRENT = "Current";
+const char* const IDENT_RECEIVE_CHANNEL = "ReceiveChannel";
+const char* const APP_VERSION = "1.1";
+const char* const PRODUCT_URL = "https://www.fenniclabs.com/products/doka";
+const char* const WEBSITE_LABEL = "www.fenniclabs.com";
+
+const juce::Colour BUTTON_TEXT(254, 255, 179);
+const juce::Colour DISPLAY_AMBER(255, 187, 0);
+const float DISPLAY_FONT_HEIGHT = 130.0f;
+const int TOOLTIP_DELAY_MS = 1500;
+const int RECEIVE_CHANNELS = 16;
+
+bool onMessageThread() {
+    auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+    return mm != nullptr && mm->currentThreadHasLockedMessageManager();
+}
+
+} // namespace
+
+namespace Lk {
+bool fontExists(const OxString& name) {
+    if (name.isEmpty())
+        return false;
+    return juce::Font::findAllTypefaceNames().contains(JuceStringFrom(name));
+}
+} // namespace Lk
+
+AppContentPanel::AppContentPanel()
+    : portDialog(this), programDialog(this, programNames),
+      display(DisplayLines{"VERSION", APP_VERSION}) {
+    portDialog.includeInputs = true;
+    portDialog.includeOutputs = true;
+    portDialog.onlyUsedAliases = false;
+    Lk::TMidiAliasManager::instance()->setPersistenceEnabled(1);
+    settingsFile = Lk::getSettingsFilePath(Lk::StringFrom(
+        juce::File::getSpecialLocation(juce::File::currentExecutableFile).getFullPathName()));
+}
+
+AppContentPanel::~AppContentPanel() {
+    startTimer.reset();
+    Lk::OrvoSystem::shutdown();
+}
+
+OxContentBase* CreateContentPanel() {
+    return new AppContentPanel();
+}
+
+void AppContentPanel::createComponents() {
+    OxContentBase::createComponents();
+    if (auto* window = OxWindow::getInstance())
+        window->setTitleBarHeight(0);
+
+    const juce::Rectangle<int> linkAreas[] = {
+        {336, 16, 231, 77}, {25, 333, 280, 144}, {587, 334, 39, 25}};
+    for (const auto& area : linkAreas) {
+        auto* link = own(createLinkButton(PRODUCT_URL));
+        link->setTooltip(WEBSITE_LABEL);
+        link->setBounds(area);
+    }
+
+    line1Editor = createTextEditor(true, 21, 95, 600, 113);
+    line2Editor = createTextEditor(false, 21, 208, 600, 113);
+    const DisplayLines start = display.latest();
+    line1Editor->setText(Lk::JuceStringFrom(start.line1), false);
+    line2Editor->setText(Lk::JuceStringFrom(start.line2), false);
+
+    selectDeviceButton = createButton({}, 56, 4, 123, 59, "Select MIDI device");
+    selectDeviceButton2 = createButton({}, 482, 4, 114, 59, "Select MIDI device");
+    programNamesButton = createButton({}, 21, 95, 600, 226, "Edit Program Names");
+    programNamesButton->setConnectedEdges(
+        juce::Button::ConnectedOnLeft | juce::Button::ConnectedOnRight |
+        juce::Button::ConnectedOnTop | juce::Button::ConnectedOnBottom);
+    closeButton = createButton({}, 593, 4, 41, 34, "Close");
+
+    createChannelSelector();
+    tooltips.setMillisecondsBeforeTipAppears(TOOLTIP_DELAY_MS);
+}
+
+juce::TextButton* AppContentPanel::createButton(const juce::String& text, int x, int y, int w,
+                                                int h, const juce::String& tooltip) {
+    auto* button = own(new juce::TextButton({}, tooltip));
+    button->setButtonText(text);
+    button->setBounds(x, y, w, h);
+    button->setColour(juce::TextButton::buttonColourId, juce::Colours::transparentWhite);
+    button->setColour(juce::TextButton::buttonOnColourId, juce::Colours::transparentWhite);
+    const juce::Colour textColour =
+        text.isNotEmpty() ? BUTTON_TEXT : juce::Colours::transparentWhite;
+    button->setColour(juce::TextButton::textColourOnId, textColour);
+    button->setColour(juce::TextButton::textColourOffId, textColour);
+    addAndMakeVisible(button);
+    button->addListener(this);
+    return button;
+}
+
+juce::TextEditor* AppContentPanel::createTextEditor(bool firstLine, int x, int y, int w, int h) {
+    auto* editor = own(new juce::TextEditor({}, 0));
+    if (fontName.isEmpty())
+        fontName = Lk::fontExists("Courier New") ? juce::String("Courier New")
+                                                 : juce::Font::getDefaultMonospacedFontName();
+    const juce::Font font(fontName, DISPLAY_FONT_HEIGHT, juce::Font::plain);
+    editor->setFont(font.withHorizontalScale(1.0f).withExtraKerningFactor(0.0f));
+    const int textWidth = font.getStringWidth("12345678");
+    editor->setReadOnly(true);
+    editor->setCaretVisible(false);
+    editor->setColour(juce::TextEditor::textColourId, DISPLAY_AMBER);
+    for (auto id : {juce::TextEditor::backgroundColourId, juce::TextEditor::outlineColourId,
+                    juce::TextEditor::focusedOutlineColourId, juce::TextEditor::shadowColourId})
+        editor->setColour(id, juce::Colours::transparentBlack);
+    editor->setBounds(x + (w - textWidth) / 2 - 8, firstLine ? y + 8 : y - 8, w, h);
+    addAndMakeVisible(editor);
+    return editor;
+}
+
+void AppContentPanel::createChannelSelector() {
+    channelSelector = own(new juce::ComboBox(juce::String()));
+    channelSelector->setEditableText(false);
+    channelSelector->addItem("OMNI", -1);
+    for (int c = 1; c <= RECEIVE_CHANNELS; ++c)
+        channelSelector->addItem("Channel " + juce::String(c), c);
+    channelSelector->setBounds(540, 453, 110, 25);
+    channelSelector->setSelectedItemIndex(0, juce::sendNotificationAsync);
+    channelSelector->setTooltip("Receive Channel");
+    for (auto id : {juce::ComboBox::backgroundColourId, juce::ComboBox::outlineColourId,
+                    juce::ComboBox::buttonColourId, juce::ComboBox::arrowColourId})
+        channelSelector->setColour(id, juce::Colours::transparentWhite);
+    channelSelector->setColour(juce::ComboBox::textColourId, BUTTON_TEXT);
+    addAndMakeVisible(channelSelector);
+    channelSelector->addListener(this);
+}
+
+bool AppContentPanel::init(const juce::String& commandLine) {
+    if (!OxContentBase::init(commandLine))
+        return false;
+    loadSettings();
+    portDialog.init();
+    portDialog.includeAssignToNone = false;
+    const juce::String options = commandLine.toLowerCase();
+    if (options.contains("/dump") || options.contains("-dump"))
+        dumpFile.open(DUMP_FILE_NAME);
+    return true;
+}
+
+void AppContentPanel::start(bool s) {
+    OxContentBase::start(s);
+    auto* manager = Lk::MidiManager::instance();
+    manager->SetDataListener(this);
+    manager->AddDeviceControlListener(this);
+    manager->AddDevListChangeListener(this);
+    midiConnected = true;
+    manager->RefreshDevList(0, 1);
+    updateMIDIPorts();
+    auto* aliases = Lk::TMidiAliasManager::instance();
+    aliases->AddAliasChangeListener(this);
+    Lk::TMidiAlias* input = aliases->GetAliasByName(ALIAS_INPUT, Lk::atIn, 0, -1);
+    Lk::TMidiAlias* thru = aliases->GetAliasByName(ALIAS_THRU, Lk::atOut, 0, -1);
+    Lk::TMidiRouter::instance()->AddRoute(input, thru);
+    manager->SetSuspended(0);
+    // The ports asked for while the manager was suspended were only marked pending.
+    updateMIDIPorts();
+    startTimer = std::make_unique<Lk::OxTimer>(this, START_TEXT_MS, 0, "StartText");
+    startTimer->start();
+}
+
+void AppContentPanel::close() {
+    startTimer.reset();
+    if (midiConnected && Lk::MidiManager::IsInstanceAllocated()) {
+        // Nothing reaches the panel any more before the dump file goes.
+        auto* manager = Lk::MidiManager::instance();
+        manager->SetDataListener(nullptr);
+        manager->RemoveDeviceControlListener(this);
+        manager->RemoveDevListChangeListener(this);
+        if (Lk::TMidiAliasManager::IsInstanceAllocated())
+            Lk::TMidiAliasManager::instance()->RemoveAliasChangeListener(this);
+        midiConnected = false;
+    }
+    dumpFile.close();
+    OxContentBase::close();
+    if (settingsLoaded)
+        saveSettings();
+}
+
+void AppContentPanel::loadSettings() {
+    Lk::TIniFile ini(settingsFile);
+    settingsFileRead = ini.ReadFromFileNoException();
+    JuceUtils::loadWindowPosFromIni(this, ini, preferredWidth, preferredHeight);
+    Lk::TMidiAliasManager::instance()->loadFromIniFile(ini);
+    programNames.load(ini);
+    selectReceiveChannel(ini.ReadInteger(SECTION_CURRENT, IDENT_RECEIVE_CHANNEL, receiveChannel));
+    settingsLoaded = true;
+}
+
+void AppContentPanel::selectReceiveChannel(int channel) {
+    if (channelSelector == nullptr) {
+        receiveChannel = channel >= 0 && channel < RECEIVE_CHANNELS ? channel : -1;
+        return;
+    }
+    channelSelector->setSelectedItemIndex(channel >= 0 ? channel + 1 : 0,
+                                          juce::sendNotificationAsync);
+    comboBoxChanged(channelSelector);
+}
+
+bool AppContentPanel::saveSettings() {
+    Lk::TIniFile ini(settingsFile);
+    const bool read = ini.ReadFromFileNoException();
+    JuceUtils::saveWindowPosToIni(this, ini);
+    Lk::TMidiAliasManager::instance()->saveToIniFile(ini);
+    programNames.save(ini, read && settingsFileRead);
+    ini.WriteInteger(SECTION_CURRENT, IDENT_RECEIVE_CHANNEL, receiveChannel);
+    if (ini.WriteToFile())
+        return true;
+    std::fprintf(stderr, "Cannot save the settings to %s\n", settingsFile.c_str());
+    return false;
+}
+
+void AppContentPanel::buttonClicked(juce::Button* button) {
+    if (button == selectDeviceButton || button == selectDeviceButton2) {
+        invokeMIDISettings();
+    } else if (button == programNamesButton) {
+        programDialog.showTheDialog(true);
+        showProgram(currentProgram);
+    } else if (button == closeButton) {
+        juce::JUCEApplicationBase::quit();
+    }
+}
+
+void AppContentPanel::invokeMIDISettings() {
+    portDialog.showTheDialog(true);
+    Lk::MidiManager::instance()->RefreshDevList(1, 1);
+}
+
+void AppContentPanel::comboBoxChanged(juce::ComboBox* box) {
+    if (box != channelSelector)
+        return;
+    const int index = box->getSelectedItemIndex();
+    receiveChannel = index >= 1 ? index - 1 : kReceiveChannelOmni;
+}
+
+void AppContentPanel::updateMIDIPorts() {
+    auto* manager = Lk::MidiManager::instance();
+    auto* aliases = Lk::TMidiAliasManager::instance();
+    const struct {
+        const char* name;
+        Lk::TAliasType type;
+    } directions[] = {{ALIAS_THRU, Lk::atOut}, {ALIAS_INPUT, Lk::atIn}};
+    for (const auto& direction : directions) {
+        const int isInput = direction.type == Lk::atIn;
+        // Resolved here by the bound name rather than read from the alias's userID: the
+        // alias-change listeners are told in no fixed order, so the manager may not have
+        // resolved the alias anew yet.
+        Lk::OxString device;
+        if (Lk::TMidiAlias* alias =
+                aliases->GetAliasByName(direction.name, direction.type, 1, -1)) {
+            Lk::OxScopedLock hold(aliases->GetLock());
+            device = alias->deviceName;
+        }
+        const int target =
+            device.isEmpty() ? -1 : manager->GetDevIndexForAliasDevice(device, isInput);
+        const int count = manager->GetDevCount(isInput);
+        for (int i = 0; i < count; ++i) {
+            if (i == target)
+                manager->Open(i, isInput, nullptr);
+            else
+                manager->Close(i, isInput, 0);
+        }
+    }
+}
+
+void AppContentPanel::OnMidiAliasListChanged() {
+    if (onMessageThread()) {
+        updateMIDIPorts();
+        return;
+    }
+    portsUpdatePending = true;
+    triggerAsyncUpdate();
+}
+
+void AppContentPanel::OnMidiDeviceListChanged() {
+    // A port that came back opens without an alias change; see to it on the message thread.
+    portsUpdatePending = true;
+    triggerAsyncUpdate();
+}
+
+void AppContentPanel::OnMidiMessage(int, unsigned long long, const unsigned char* data, int length,
+                                    int&) {
+    dumpFile.write(data, length);
+    const DisplayEvent event = classifyDisplayMessage(data, length, receiveChannel);
+    if (event.kind == DisplayEvent::Kind::showText)
+        showText(event.lines.line1, event.lines.line2);
+    else if (event.kind == DisplayEvent::Kind::showProgram)
+        showProgram(event.program);
+}
+
+void AppContentPanel::showProgram(int program) {
+    DisplayLines lines;
+    if (!formatProgramLines(program, *programNames.get(), lines))
+        return;
+    showText(lines.line1, lines.line2);
+    currentProgram = program;
+    programForDialog = program;
+    triggerAsyncUpdate();
+}
+
+void AppContentPanel::showText(Lk::OxString line1, Lk::OxString line2) {
+    if (line1.isEmpty())
+        line1 = " ";
+    display.post(DisplayLines{line1, line2});
+    triggerAsyncUpdate();
+    currentProgram = -1;
+}
+
+void AppContentPanel::onTimer(Lk::OxTimer*) {
+    // The timer thread holds no toolkit lock and must not wait for one: the message
+    // thread decides.
+    startCheckPending = true;
+    triggerAsyncUpdate();
+}
+
+void AppContentPanel::runStartCheck() {
+    auto* aliases = Lk::TMidiAliasManager::instance();
+    auto* manager = Lk::MidiManager::instance();
+    Lk::OxString deviceName;
+    if (Lk::TMidiAlias* alias = aliases->GetAliasByName(ALIAS_INPUT, Lk::atIn, 0, -1)) {
+        Lk::OxScopedLock hold(aliases->GetLock());
+        deviceName = alias->deviceName;
+    }
+    bool present = false;
+    if (deviceName.isNotEmpty()) {
+        const int index = manager->GetDevIndexForAliasDevice(deviceName, 1);
+        Lk::MidiManagerDev* dev = index >= 0 ? manager->GetDevDescriptor(index, 1) : nullptr;
+        present = dev != nullptr && dev->Exists();
+    }
+    if (display.replaceIfLine1StartsWith("VERSION", present ? DisplayLines{}
+                                                            : DisplayLines{"SELECT", "DEVICE"}))
+        currentProgram = -1;
+}
+
+void AppContentPanel::OnAfterOpenMidiDevice(int, int) {
+    if (display.blankIfShowing("SELECT", "DEVICE"))
+        triggerAsyncUpdate();
+}
+
+void AppContentPanel::OnMidiErrorMessage(int, int, const Lk::OxString& text) {
+    JuceUtils::ErrorDlg(Lk::JuceStringFrom(text));
+}
+
+void AppContentPanel::handleAsyncUpdate() {
+    if (startCheckPending.exchange(false))
+        runStartCheck();
+    if (portsUpdatePending.exchange(false) && midiConnected)
+        updateMIDIPorts();
+    DisplayLines lines;
+    if (display.take(lines) && line1Editor != nullptr) {
+        line1Editor->setText(Lk::JuceStringFrom(lines.line1), false);
+        line2Editor->setText(Lk::JuceStringFrom(lines.line2), false);
+    }
+    const int program = programForDialog.exchange(-1);
+    if (program >= 0)
+        programDialog.setCurrentProgram(program);
+    OxContentBase::handleAsyncUpdate();
+}

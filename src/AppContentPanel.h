@@ -1,0 +1,121 @@
+#pragma once
+
+#include "juce/common/AliasChooserDialog.h"
+#include "juce/common/OxContentBase.h"
+#include "midi/MidiAlias.h"
+#include "midi/MidiManager.h"
+#include "platform/OxTimer.h"
+#include "src/DisplayHandOver.h"
+#include "src/DumpFile.h"
+#include "src/ProgramEditor.h"
+#include "src/ProgramNames.h"
+
+#include <memory>
+#include <vector>
+
+// The main window's content: the display of the module, the invisible controls over the
+// pictures of its buttons, the receive-channel selector, the two dialogs, the settings,
+// and the connection to the MIDI library.
+class AppContentPanel : public OxContentBase,
+                        public juce::Button::Listener,
+                        public juce::ComboBox::Listener,
+                        public Lk::OxTimer::Listener,
+                        public Lk::TMidiAliasChangeListener,
+                        public Lk::TMidiDeviceListListener,
+                        public Lk::MidiManagerDataListener,
+                        public Lk::MidiManagerDeviceControlListener {
+public:
+    static constexpr int START_TEXT_MS = 5000;
+    static constexpr const char* DUMP_FILE_NAME = "DOKA_dump.syx";
+    static constexpr const char* ALIAS_INPUT = "MIDI Input";
+    static constexpr const char* ALIAS_THRU = "MIDI Thru";
+
+    AppContentPanel();
+    ~AppContentPanel() override;
+
+    void createComponents() override;
+    bool init(const juce::String& commandLine) override;
+    void start(bool) override;
+    void close() override;
+    void handleAsyncUpdate() override;
+
+    void buttonClicked(juce::Button* button) override;
+    void comboBoxChanged(juce::ComboBox* box) override;
+    void onTimer(Lk::OxTimer* timer) override;
+    void OnMidiAliasListChanged() override;
+    void OnMidiDeviceListChanged() override;
+    void OnMidiMessage(int portIndex, unsigned long long timestamp, const unsigned char* data,
+                       int length, int& handled) override;
+    void OnMidiErrorMessage(int index, int isInput, const Lk::OxString& text) override;
+    void OnAfterOpenMidiDevice(int index, int isInput) override;
+
+    void showProgram(int program);
+    void showText(Lk::OxString line1, Lk::OxString line2);
+    void invokeMIDISettings();
+    void updateMIDIPorts();
+    void loadSettings();
+    bool saveSettings();
+
+    // For tests and the settings: what the panel holds.
+    const Lk::OxString& getSettingsFile() const { return settingsFile; }
+    void setSettingsFile(const Lk::OxString& path) { settingsFile = path; }
+    juce::TextEditor* getLine1Editor() const { return line1Editor; }
+    juce::TextEditor* getLine2Editor() const { return line2Editor; }
+    juce::ComboBox* getChannelSelector() const { return channelSelector; }
+    juce::TextButton* getProgramNamesButton() const { return programNamesButton; }
+    juce::TextButton* getCloseButton() const { return closeButton; }
+    juce::TextButton* getSelectDeviceButton() const { return selectDeviceButton; }
+    int getReceiveChannel() const { return receiveChannel.load(); }
+    int getCurrentProgram() const { return currentProgram.load(); }
+    ProgramNameTable& getProgramNames() { return programNames; }
+    ProgramEditorDialog& getProgramDialog() { return programDialog; }
+    AliasChooserDialog& getPortDialog() { return portDialog; }
+    bool isDumping() const { return dumpFile.isOpen(); }
+
+private:
+    class TooltipWindowHeightCorrected : public juce::TooltipWindow {
+    public:
+        TooltipWindowHeightCorrected() : juce::TooltipWindow(nullptr, 700) {}
+        void resized() override {}
+    };
+
+    juce::TextButton* createButton(const juce::String& text, int x, int y, int w, int h,
+                                   const juce::String& tooltip);
+    juce::TextEditor* createTextEditor(bool firstLine, int x, int y, int w, int h);
+    void createChannelSelector();
+    void selectReceiveChannel(int channel);
+    void runStartCheck();
+    template <typename T> T* own(T* component) {
+        components.emplace_back(component);
+        return component;
+    }
+
+    juce::TextButton* selectDeviceButton = nullptr;
+    juce::TextButton* selectDeviceButton2 = nullptr;
+    juce::TextButton* programNamesButton = nullptr;
+    juce::TextButton* closeButton = nullptr;
+    juce::TextEditor* line1Editor = nullptr;
+    juce::TextEditor* line2Editor = nullptr;
+    juce::ComboBox* channelSelector = nullptr;
+    juce::String fontName;
+    std::vector<std::unique_ptr<juce::Component>> components;
+    Lk::OxString settingsFile;
+    AliasChooserDialog portDialog;
+    ProgramNameTable programNames;
+    ProgramEditorDialog programDialog;
+    TooltipWindowHeightCorrected tooltips;
+    DumpFile dumpFile;
+    DisplayHandOver display;
+    // Written by the MIDI and timer threads, read on the message thread.
+    std::atomic<int> receiveChannel{kReceiveChannelOmni};
+    std::atomic<int> currentProgram{-1};
+    std::atomic<int> programForDialog{-1};
+    std::atomic<bool> startCheckPending{false};
+    std::atomic<bool> portsUpdatePending{false};
+    std::unique_ptr<Lk::OxTimer> startTimer;
+    bool settingsLoaded = false;   // whether a save at close may replace the file
+    bool settingsFileRead = false; // whether the names in it are known
+    bool midiConnected = false;
+};
+
+OxContentBase* CreateContentPanel();

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "juce/common/OxWindow.h"
+
+#include <memory>
+
+// The program's window: borderless, its face is the content's background picture.
+class AppWindow : public OxWindow {
+public:
+    explicit AppWindow(const juce::String& name);
+
+protected:
+    OxContentBase* createContentPanel() override;
+};
+
+class AppApplication : public juce::JUCEApplication {
+public:
+    static constexpr const char* NAME = "Fennic DOKA";
+    static constexpr const char* VERSION = "1.1";
+
+    ~AppApplication() override;
+    const juce::String getApplicationName() override { return NAME; }
+    const juce::String getApplicationVersion() override { return VERSION; }
+    bool moreThanOneInstanceAllowed() override { return false; }
+    void initialise(const juce::String& commandLine) override;
+    // Also runs in a second process that found the first one and never initialised.
+    void shutdown() override;
+    void anotherInstanceStarted(const juce::String& commandLine) override;
+
+private:
+    std::unique_ptr<AppWindow> window;
+};
+
+// SIGTERM and SIGINT end the program as the Close button does: the message loop stops,
+// the settings are saved and the dump file is closed. The handler only writes to a pipe
+// that the message loop watches.
+void installQuitSignalHandlers();
+void removeQuitSignalHandlers();

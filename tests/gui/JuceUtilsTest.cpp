@@ -1,0 +1,150 @@
+#include "juce/common/JuceUtils.h"
+#include "juce/common/ABaseDialog.h"
+#include "tests/gui/support/GuiTestSupport.h"
+
+#include <thread>
+
+namespace {
+
+TEST(JuceUtils, commandLineLosesProcessSerialNumberAndDebugOption) {
+    using JuceUtils::cutProcessSerialNumberFromCommandLine;
+    EXPECT_EQ(cutProcessSerialNumberFromCommandLine("-psn_0_12345"), "");
+    EXPECT_EQ(cutProcessSerialNumberFromCommandLine("x -psn_0_1 /dump"), "x /dump");
+    EXPECT_EQ(cutProcessSerialNumberFromCommandLine("-psn_0_1 /dump"), " /dump");
+    EXPECT_EQ(cutProcessSerialNumberFromCommandLine("a -NSDocumentRevisionsDebugMode YES b"),
+              "a  b");
+    EXPECT_EQ(cutProcessSerialNumberFromCommandLine("-nsdocumentrevisionsdebugmode yes"),
+              "-nsdocumentrevisionsdebugmode yes");
+}
+
+TEST(JuceUtils, centreNeverPutsAComponentAboveOrLeftOfTheScreen) {
+    juce::Component dialog, window;
+    dialog.setSize(400, 100);
+    window.setBounds(0, 0, 200, 300);
+    JuceUtils::center(&dialog, &window);
+    EXPECT_EQ(dialog.getBounds(), juce::Rectangle<int>(0, 100, 400, 100));
+    window.setBounds(500, 400, 201, 300);
+    JuceUtils::center(&dialog, &window);
+    EXPECT_EQ(dialog.getPosition(), juce::Point<int>(400, 500));
+    EXPECT_EQ(JuceUtils::center(nullptr, 0, 1, 0, 1), nullptr);
+}
+
+TEST(JuceUtils, windowPositionIsPulledBackOntoTheMainDisplay) {
+    const auto area = juce::Desktop::getInstance().getDisplays().getPrimaryDisplay()->userArea;
+    juce::Component window;
+    window.setSize(300, 90);
+    auto restore = [&](int left, int top, bool withTop = true) {
+        Lk::TIniFile ini("/nonexistent/settings.fnst");
+        ini.WriteInteger("Current", "MainLeft", left);
+        if (withTop)
+            ini.WriteInteger("Current", "MainTop", top);
+        JuceUtils::loadWindowPosFromIni(&window, ini, 300, 90);
+        return window.getPosition();
+    };
+    EXPECT_EQ(restore(area.getX() - 101, 10).x, area.getX());
+    EXPECT_EQ(restore(area.getX() - 100, 10).x, area.getX() - 100);
+    EXPECT_EQ(restore(area.getRight() + 5, 10).x, area.getRight() - 300);
+    const auto centredVertically = restore(40, 0, false);
+    EXPECT_EQ(centredVertically.x, 40);
+    EXPECT_EQ(centredVertically.y, area.getY() + area.getHeight() / 2 - 45);
+
+    Lk::TIniFile saved("/nonexistent/settings.fnst");
+    window.setBounds(12, 34, 300, 90);
+    JuceUtils::saveWindowPosSizeToIni(&window, saved, true);
+    EXPECT_EQ(saved.ReadInteger("Current", "MainLeft", 0), 12);
+    EXPECT_EQ(saved.ReadInteger("Current", "MainTop", 0), 34);
+    EXPECT_EQ(saved.ReadInteger("Current", "MainHeight", 0), 90);
+}
+
+TEST(JuceUtils, utf8SurvivesTheRoundTripThroughToolkitStrings) {
+    const Lk::OxString name("Caf\xC3\xA9 \xE2\x82\xAC");
+    const juce::String text = Lk::JuceStringFrom(name);
+    EXPECT_EQ(text.length(), 6);
+    EXPECT_EQ(Lk::StringFrom(text), name);
+    EXPECT_EQ(Lk::StringFrom(Lk::JuceStringFrom(Lk::StringFrom(text))), name);
+    // Bytes that are not UTF-8 are kept as Latin-1 characters, not dropped.
+    EXPECT_EQ(Lk::JuceStringFrom(Lk::OxString("Caf\xE9")),
+              juce::String(juce::CharPointer_UTF8("Caf\xc3\xa9")));
+}
+
+TEST(JuceUtils, invokeLaterRunsEveryCallOnTheMessageThread) {
+    struct Counter : Runnable {
+        void run(void* data, int value) override {
+            onMessageThread =
+                onMessageThread && juce::MessageManager::getInstance()->isThisTheMessageThread();
+            sum += value;
+            last = data;
+        }
+        std::atomic<bool> onMessageThread{true};
+        std::atomic<int> sum{0};
+        void* last = nullptr;
+    } counter;
+    int marker = 0;
+    std::thread worker([&] {
+        for (int i = 1; i <= 100; ++i)
+            JuceUtils::invokeLater(&counter, &marker, i);
+    });
+    worker.join();
+    ASSERT_TRUE(pumpUntil([&] { return counter.sum == 5050; }));
+    EXPECT_TRUE(counter.onMessageThread);
+    EXPECT_EQ(counter.last, &marker);
+}
+
+TEST(JuceUtils, pictureIsFoundBesideTheProgramOrEmbedded) {
+    EXPECT_EQ(JuceUtils::getDrawable("no-such-picture.png"), nullptr);
+    juce::Image picture(juce::Image::ARGB, 7, 5, true);
+    juce::MemoryOutputStream png;
+    juce::PNGImageFormat().writeImageToStream(picture, png);
+    JuceUtils::registerEmbeddedResource("embedded-test.png", png.getData(), png.getDataSize());
+    auto drawable = JuceUtils::getDrawable("embedded-test.png");
+    ASSERT_NE(drawable, nullptr);
+    EXPECT_EQ(drawable->getDrawableBounds().getWidth(), 7.0f);
+
+    // Three levels above the working folder, in "resources".
+    const juce::File top = juce::File::createTempFile("doka-res");
+    const juce::File deep = top.getChildFile("a/b/c");
+    deep.createDirectory();
+    top.getChildFile("resources").createDirectory();
+    juce::Image wide(juce::Image::ARGB, 11, 3, true);
+    juce::FileOutputStream stream(top.getChildFile("resources/levels-test.png"));
+    juce::PNGImageFormat().writeImageToStream(wide, stream);
+    stream.flush();
+    const juce::File previous = juce::File::getCurrentWorkingDirectory();
+    deep.setAsCurrentWorkingDirectory();
+    auto found = JuceUtils::getDrawable("levels-test.png");
+    previous.setAsCurrentWorkingDirectory();
+    top.deleteRecursively();
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->getDrawableBounds().getWidth(), 11.0f);
+}
+
+class PlainDialog : public ABaseDialog {
+public:
+    PlainDialog() : ABaseDialog("Plain", nullptr, false) {}
+    juce::Component* initContent() override {
+        if (content == nullptr)
+            content = new juce::Component();
+        return content;
+    }
+    void setWindowResizable() override { setResizable(false, false); }
+    int getPreferredContentWidth() override { return 200; }
+    int getPreferredContentHeight() override { return 80; }
+
+private:
+    juce::Component* content = nullptr;
+};
+
+TEST(ABaseDialog, showAndHideAskedForFromAnotherThreadHappenOnTheMessageThread) {
+    PlainDialog dialog;
+    dialog.showTheDialog(true);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.getContentComponent()->getWidth(), 200);
+    std::thread([&] { dialog.hideWindow(); }).join();
+    ASSERT_TRUE(pumpUntil([&] { return !dialog.isVisible(); }));
+    std::thread([&] { dialog.showWindow(); }).join();
+    ASSERT_TRUE(pumpUntil([&] { return dialog.isVisible(); }));
+    dialog.closeButtonPressed();
+    EXPECT_FALSE(dialog.isVisible());
+}
+
+} // namespace

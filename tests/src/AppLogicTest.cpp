@@ -1,0 +1,137 @@
+#include "src/DisplayHandOver.h"
+#include "src/DumpFile.h"
+#include "src/ProgramNames.h"
+
+#include <atomic>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+TEST(DisplayHandOver, aBurstIsTakenOnceAsItsLastPair) {
+    DisplayHandOver display({"VERSION", "1.1"});
+    DisplayLines taken;
+    EXPECT_FALSE(display.take(taken));
+    for (int i = 0; i < 100; ++i)
+        display.post({Lk::OxString::fromInt(i), "x"});
+    ASSERT_TRUE(display.take(taken));
+    EXPECT_EQ(taken.line1, "99");
+    EXPECT_FALSE(display.take(taken));
+    EXPECT_EQ(display.latest().line1, "99");
+}
+
+TEST(DisplayHandOver, hintAndStartTextAreReplacedOnlyWhileShown) {
+    DisplayHandOver display({"VERSION", "1.1"});
+    EXPECT_FALSE(display.blankIfShowing("SELECT", "DEVICE"));
+    EXPECT_TRUE(display.replaceIfLine1StartsWith("VERSION", {"SELECT", "DEVICE"}));
+    EXPECT_FALSE(display.replaceIfLine1StartsWith("VERSION", {"X", "Y"}));
+    display.post({"SELECT  ", " DEVICE"});
+    EXPECT_TRUE(display.blankIfShowing("SELECT", "DEVICE"));
+    DisplayLines taken;
+    ASSERT_TRUE(display.take(taken));
+    EXPECT_TRUE(taken.line1.isEmpty());
+    display.post({"HELLO", ""});
+    EXPECT_FALSE(display.blankIfShowing("SELECT", "DEVICE"));
+}
+
+TEST(DisplayHandOver, readersNeverSeeATornPair) {
+    DisplayHandOver display({"A0", "B0"});
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i)
+            display.post({Lk::OxString::format("A%d", i), Lk::OxString::format("B%d", i)});
+    });
+    for (int i = 0; i < 20000; ++i) {
+        DisplayLines lines;
+        if (display.take(lines)) {
+            ASSERT_EQ(lines.line1.substr(1), lines.line2.substr(1));
+        }
+    }
+    stop = true;
+    writer.join();
+}
+
+TEST(ProgramNameTable, savesNamesQuotedWhereNeededAndForgetsClearedOnes) {
+    char pattern[] = "/tmp/doka-names-XXXXXX";
+    const std::string folder = mkdtemp(pattern);
+    const Lk::OxString path = (folder + "/names.fnst").c_str();
+    ProgramNames names;
+    names[0] = "Grand Piano";
+    names[1] = "  Pad ";
+    names[2] = "Say \"hi\" \\o/";
+    names[127] = "Last";
+    {
+        ProgramNameTable table;
+        table.set(names);
+        Lk::TIniFile ini(path);
+        table.save(ini, true);
+        ASSERT_TRUE(ini.WriteToFile());
+    }
+    ProgramNameTable table;
+    Lk::TIniFile ini(path);
+    ASSERT_TRUE(ini.ReadFromFileNoException());
+    table.load(ini);
+    EXPECT_EQ(*table.get(), names);
+    EXPECT_FALSE(ini.ValueExists("Program Names", "Program3"));
+
+    names[0] = "";
+    table.set(names);
+    table.save(ini, true);
+    EXPECT_FALSE(ini.ValueExists("Program Names", "Program0"));
+    // When the file could not be read, its keys are not known to be stale.
+    Lk::TIniFile kept(path);
+    kept.ReadFromFileNoException();
+    table.save(kept, false);
+    EXPECT_TRUE(kept.ValueExists("Program Names", "Program0"));
+    std::remove(path.c_str());
+    rmdir(folder.c_str());
+}
+
+TEST(ProgramNameTable, aReaderKeepsTheVersionItTookWhileNamesAreReplaced) {
+    ProgramNameTable table;
+    ProgramNames names;
+    names[5] = "Old";
+    table.set(names);
+    const auto before = table.get();
+    names[5] = "New";
+    table.set(names);
+    EXPECT_EQ((*before)[5], "Old");
+    EXPECT_EQ((*table.get())[5], "New");
+}
+
+TEST(DumpFile, truncatesAndKeepsEveryMessageOnDiskAtOnce) {
+    char pattern[] = "/tmp/doka-dump-XXXXXX";
+    const std::string folder = mkdtemp(pattern);
+    const std::string path = folder + "/DOKA_dump.syx";
+    std::FILE* old = std::fopen(path.c_str(), "wb");
+    std::fputs("previous run", old);
+    std::fclose(old);
+
+    DumpFile dump;
+    ASSERT_TRUE(dump.open(path.c_str()));
+    const unsigned char first[] = {0xC0, 0x05};
+    const unsigned char second[] = {0xF0, 0x77, 0x75, 0xF7};
+    dump.write(first, 2);
+    dump.write(second, 4);
+    dump.write(nullptr, 3);
+    // Already on disk before the file is closed: a crash would keep it.
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    unsigned char read[16] = {};
+    EXPECT_EQ(std::fread(read, 1, sizeof read, in), 6u);
+    std::fclose(in);
+    EXPECT_EQ(read[0], 0xC0);
+    EXPECT_EQ(read[5], 0xF7);
+    dump.close();
+    dump.write(first, 2); // after close: ignored
+    EXPECT_FALSE(dump.isOpen());
+    std::remove(path.c_str());
+    rmdir(folder.c_str());
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(dump.open("/nonexistent/folder/DOKA_dump.syx"));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Cannot open"), std::string::npos);
+}
+
+} // namespace
