@@ -2,6 +2,7 @@
 #include "platform/OrvoSystem.h"
 #include "platform/OxTime.h"
 #include "tests/core/support/FakeHotplugSource.h"
+#include "tests/platform/ShutdownAtEnd.h"
 #include "tests/platform/WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -123,14 +124,6 @@ int mostCalls(const std::vector<Delivery>& deliveries, unsigned delayMs) {
             ++calls;
     return calls;
 }
-
-// Deletes the timer manager at the end, which joins its thread.
-class ShutdownAtEnd : public testing::Environment {
-public:
-    void TearDown() override { Lk::OrvoSystem::shutdown(); }
-};
-const testing::Environment* const shutdownAtEnd =
-    testing::AddGlobalTestEnvironment(new ShutdownAtEnd());
 
 } // namespace
 

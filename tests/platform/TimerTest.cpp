@@ -1,6 +1,7 @@
 #include "platform/OrvoSystem.h"
 #include "platform/OxTime.h"
 #include "platform/OxTimer.h"
+#include "tests/platform/ShutdownAtEnd.h"
 #include "tests/platform/WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -56,14 +57,6 @@ private:
 };
 
 const int kFarAway = 100000000; // an interval that never comes due during a test
-
-// Deletes the manager at the end, as the application does, which joins its thread.
-class ShutdownAtEnd : public testing::Environment {
-public:
-    void TearDown() override { Lk::OrvoSystem::shutdown(); }
-};
-const testing::Environment* const shutdownAtEnd =
-    testing::AddGlobalTestEnvironment(new ShutdownAtEnd());
 
 } // namespace
 

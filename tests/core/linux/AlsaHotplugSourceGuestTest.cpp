@@ -4,6 +4,7 @@
 #include "core/linux/AlsaHotplugSource.h"
 #include "platform/OrvoSystem.h"
 #include "platform/OxTime.h"
+#include "tests/platform/ShutdownAtEnd.h"
 #include "tests/platform/WaitUntil.h"
 
 #include <alsa/asoundlib.h>
@@ -165,13 +166,6 @@ private:
     std::vector<Call> occurred;
     std::vector<Call> polled;
 };
-
-class ShutdownAtEnd : public testing::Environment {
-public:
-    void TearDown() override { Lk::OrvoSystem::shutdown(); }
-};
-const testing::Environment* const shutdownAtEnd =
-    testing::AddGlobalTestEnvironment(new ShutdownAtEnd());
 
 class AlsaHotplugSourceGuest : public testing::Test {
 protected:

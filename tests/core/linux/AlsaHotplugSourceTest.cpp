@@ -4,6 +4,7 @@
 #include "core/hotplugwatcher/HotplugWatcher.h"
 #include "platform/OrvoSystem.h"
 #include "platform/OxTime.h"
+#include "tests/platform/ShutdownAtEnd.h"
 #include "tests/platform/WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -38,13 +39,6 @@ public:
     std::atomic<int> occurred{0};
     std::atomic<int> polled{0};
 };
-
-class ShutdownAtEnd : public testing::Environment {
-public:
-    void TearDown() override { Lk::OrvoSystem::shutdown(); }
-};
-const testing::Environment* const shutdownAtEnd =
-    testing::AddGlobalTestEnvironment(new ShutdownAtEnd());
 
 } // namespace
 
