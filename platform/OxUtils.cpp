@@ -5,9 +5,11 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -181,16 +183,61 @@ std::string resolvedTarget(const OxString& path) {
     return path.c_str();
 }
 
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
 // Makes the rename itself durable; a folder that cannot be synced loses nothing but
 // that guarantee.
 void syncFolderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);
     }
+}
+
+// Temporary files are named "<target>.tmp<pid>-<sequence>".
+const char* const kTemporaryMark = ".tmp";
+
+// Reads a run of 1 to 10 digits at *text and moves past it; -1 for none or more.
+long long readNumber(const char*& text) {
+    long long value = 0;
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9'; ++text, ++digits)
+        value = digits < 10 ? value * 10 + (*text - '0') : value;
+    return digits == 0 || digits > 10 ? -1 : value;
+}
+
+// The process that made the temporary file `name` for the file `baseName`, or -1 when
+// `name` is not such a file.
+pid_t ownerOfTemporary(const char* name, const std::string& baseName) {
+    const std::string prefix = baseName + kTemporaryMark;
+    if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0)
+        return -1;
+    const char* rest = name + prefix.size();
+    const long long pid = readNumber(rest);
+    if (pid <= 0 || pid > INT_MAX || *rest++ != '-' || readNumber(rest) < 0 || *rest != 0)
+        return -1;
+    return static_cast<pid_t>(pid);
+}
+
+// A save that was killed leaves its temporary file behind; the next save removes those
+// whose process is gone. Files of running processes (other saves going on now) and any
+// other names are left alone.
+void removeStaleTemporaries(const std::string& target) {
+    const std::string folder = folderOf(target);
+    const std::string baseName = target.substr(target.rfind('/') + 1);
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const pid_t owner = ownerOfTemporary(entry->d_name, baseName);
+        if (owner > 0 && owner != ::getpid() && ::kill(owner, 0) != 0 && errno == ESRCH)
+            ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 } // namespace
@@ -201,11 +248,13 @@ bool writeFileReplacing(const OxString& path, const void* data, int len) {
     // The temporary file sits beside the target so that the rename stays on one file
     // system; open() applies the umask as for any new file.
     const std::string target = resolvedTarget(path);
+    removeStaleTemporaries(target);
     static std::atomic<unsigned> sequence{0};
     std::string tempPath;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        tempPath = target + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(sequence++);
+        tempPath =
+            target + kTemporaryMark + std::to_string(::getpid()) + "-" + std::to_string(sequence++);
         fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             return false;

@@ -34,6 +34,7 @@ void freeMemoryMappedFile(void* buffer);
 // Replaces the file at `path` by `len` bytes of `data` without ever leaving a truncated
 // file behind: the bytes go to a temporary file in the same folder, which is flushed to
 // disk and renamed over the old one. False on any failure; the old file is then untouched.
+// Temporary files that saves of ended processes left beside the target are removed.
 bool writeFileReplacing(const OxString& path, const void* data, int len);
 
 } // namespace Lk

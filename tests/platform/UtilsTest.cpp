@@ -3,12 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 using Lk::OxString;
 namespace fs = std::filesystem;
@@ -33,8 +37,25 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
+    std::vector<std::string> entries(const std::string& folder) const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(root + "/" + folder))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
     std::string root;
 };
+
+// The id of a process that has ended and been reaped.
+std::string endedProcessId() {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return std::to_string(child);
+}
 
 } // namespace
 
@@ -106,6 +127,37 @@ TEST_F(FileHelpers, writeFileReplacingThroughALinkReplacesTheLinkedFile) {
     EXPECT_TRUE(Lk::writeFileReplacing(path("link"), "new", 3));
     EXPECT_TRUE(fs::is_symlink(root + "/link"));
     EXPECT_EQ("new", read("real/settings"));
+
+    // What a killed save through the link left lies beside the linked file.
+    write("real/settings.tmp" + endedProcessId() + "-0", "half");
+    EXPECT_TRUE(Lk::writeFileReplacing(path("link"), "newer", 5));
+    EXPECT_EQ("newer", read("real/settings"));
+    EXPECT_EQ(std::vector<std::string>{"settings"}, entries("real"));
+}
+
+// A killed save leaves its temporary file behind; the next save removes it, but never the
+// file of a save still running, nor names that only look alike.
+TEST_F(FileHelpers, writeFileReplacingRemovesTemporariesOfEndedProcessesOnly) {
+    const std::string ended = endedProcessId();
+    std::vector<std::string> kept = {
+        "other.tmp" + ended + "-3",
+        "settings",
+        "settings.tmp" + ended,
+        "settings.tmp" + ended + "-",
+        "settings.tmp" + ended + "-3.bak",
+        "settings.tmp" + ended + "-12345678901",
+        "settings.tmp" + std::to_string(::getpid()) + "-77",
+        "settings.tmp1-0", // init runs as long as the system does
+        "settings.tmpx" + ended + "-3",
+    };
+    for (const std::string& name : kept)
+        write(name, "x");
+    write("settings.tmp" + ended + "-3", "half");
+    write("settings.tmp" + ended + "-4", "");
+    EXPECT_TRUE(Lk::writeFileReplacing(path("settings"), "new", 3));
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, entries(""));
+    EXPECT_EQ("new", read("settings"));
 }
 
 TEST(TextHelpers, toleratesNullAndOddLengths) {
