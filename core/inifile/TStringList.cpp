@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace Lk {
 
@@ -122,12 +123,14 @@ private:
 } // namespace
 
 void TStringList::Add(const OxString& line) {
-    lines.add(TStringListElement(line));
-    dropIndex();
+    slots.push_back(Slot{line});
+    if (indexBuilt)
+        indexSlot(static_cast<int>(slots.size()) - 1);
 }
 
 void TStringList::Clear() {
-    lines.clear(0);
+    std::vector<Slot>().swap(slots);
+    removedCount = 0;
     dropIndex();
 }
 
@@ -166,17 +169,25 @@ bool TStringList::LoadFromFile(const OxString& path) {
 }
 
 OxString TStringList::GetLine(int i) const {
-    return i >= 0 && i < lines.getCount() ? lines[i].text : OxString::empty;
+    if (i < 0 || i >= GetCount())
+        return OxString::empty;
+    compact();
+    return slots[i].text;
 }
 
 int TStringList::ParseValues(const OxString* key) {
-    return buildIndex(key);
+    compact();
+    ensureIndex();
+    if (key == nullptr)
+        return -1;
+    const auto found = index.find(*key);
+    return found != index.end() ? found->second.first : -1;
 }
 
 OxString TStringList::GetValue(const OxString& key) const {
     ensureIndex();
     const auto found = index.find(key);
-    return found != index.end() ? found->second : OxString::empty;
+    return found != index.end() ? found->second.value : OxString::empty;
 }
 
 bool TStringList::KeyExists(const OxString& key) const {
@@ -185,11 +196,17 @@ bool TStringList::KeyExists(const OxString& key) const {
 }
 
 bool TStringList::DeleteKey(const OxString& key) {
-    const int line = ParseValues(&key);
-    if (line < 0)
+    ensureIndex();
+    const auto found = index.find(key);
+    if (found == index.end())
         return false;
-    lines.remove(line);
-    dropIndex();
+    KeyLines& keyLines = found->second;
+    const int slot = keyLines.first;
+    if (slot == keyLines.last)
+        index.erase(found);
+    else
+        keyLines.first = slots[slot].nextWithSameKey;
+    removeSlot(slot);
     return true;
 }
 
@@ -198,32 +215,71 @@ void TStringList::SetValue(const OxString& key, const OxString& value) {
     Add(key + "=" + value);
 }
 
-int TStringList::buildIndex(const OxString* key) const {
-    index.clear();
-    int first = -1;
-    OxString lineKey;
+void TStringList::indexSlot(int slot) const {
+    OxString key;
     OxString value;
-    for (int i = 0; i < lines.getCount(); ++i) {
-        if (!PairScanner(lines[i].text).parse(lineKey, value))
-            continue;
-        if (first < 0 && key != nullptr && lineKey == *key)
-            first = i;
-        index[lineKey] = value;
-    }
-    indexBuilt = true;
-    return first;
+    if (!PairScanner(slots[slot].text).parse(key, value))
+        return;
+    const auto [found, added] = index.try_emplace(key, KeyLines{slot, slot, value});
+    if (added)
+        return;
+    // Lines are only ever appended, so this one is the last with its key.
+    slots[found->second.last].nextWithSameKey = slot;
+    found->second.last = slot;
+    found->second.value = value;
 }
 
 void TStringList::ensureIndex() const {
     // A list without lines is never written to, so the shared stand-in for absent
     // sections can be read from any thread.
-    if (!indexBuilt && lines.getCount() > 0)
-        buildIndex(nullptr);
+    if (indexBuilt || GetCount() == 0)
+        return;
+    index.clear();
+    for (int i = 0; i < static_cast<int>(slots.size()); ++i) {
+        slots[i].nextWithSameKey = -1;
+        if (!slots[i].removed)
+            indexSlot(i);
+    }
+    indexBuilt = true;
 }
 
 void TStringList::dropIndex() {
     index.clear();
     indexBuilt = false;
+}
+
+void TStringList::removeSlot(int slot) {
+    slots[slot].removed = true;
+    slots[slot].text = OxString();
+    ++removedCount;
+    // Keeps the removed slots from outnumbering the lines, at a cost spread over as many
+    // removals as there are lines.
+    if (removedCount > GetCount())
+        compact();
+}
+
+void TStringList::compact() const {
+    if (removedCount == 0)
+        return;
+    std::vector<int> newPosition(slots.size(), -1);
+    int kept = 0;
+    for (int i = 0; i < static_cast<int>(slots.size()); ++i) {
+        if (slots[i].removed)
+            continue;
+        newPosition[i] = kept;
+        if (kept != i)
+            slots[kept] = std::move(slots[i]);
+        ++kept;
+    }
+    slots.erase(slots.begin() + kept, slots.end());
+    removedCount = 0;
+    for (Slot& line : slots)
+        if (line.nextWithSameKey >= 0)
+            line.nextWithSameKey = newPosition[line.nextWithSameKey];
+    for (auto& entry : index) {
+        entry.second.first = newPosition[entry.second.first];
+        entry.second.last = newPosition[entry.second.last];
+    }
 }
 
 } // namespace Lk

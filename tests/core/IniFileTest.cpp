@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
@@ -157,6 +158,61 @@ TEST(IniFile, duplicateKeysAndSetValueOrder) {
     s.SetValue("other", "y");
     EXPECT_EQ(linesOf(s), (Names{"k=2", "other=y"}));
     EXPECT_FALSE(s.DeleteKey("absent"));
+}
+
+// Writes, deletions and raw lines with repeated keys in random order; after each step the
+// list must say what a list freshly made of the same lines says.
+TEST(StringList, manyChangesKeepTheLinesAndValuesOfAFreshList) {
+    const std::vector<std::string> keys = {"a", "b", "c", "d", "Name1"};
+    const std::vector<std::string> raw = {
+        "a=raw", " b = spaced", ";a=comment", "plain", "\"c\"=quoted", "Name1=x=y", ""};
+    std::mt19937 random(7);
+    TStringList list;
+    Names model;
+    const auto fresh = [&model] {
+        TStringList made;
+        for (const std::string& line : model)
+            made.Add(line.c_str());
+        return made;
+    };
+    for (int step = 0; step < 3000; ++step) {
+        const std::string& key = keys[random() % keys.size()];
+        const OxString oxKey(key.c_str());
+        // Raw lines only while the list is short, so that it keeps shrinking back.
+        const unsigned action = random() % 4;
+        switch (action == 2 && model.size() > 40 ? 1 : action) {
+        case 0: {
+            const int first = fresh().ParseValues(&oxKey);
+            if (first >= 0)
+                model.erase(model.begin() + first);
+            model.push_back(key + "=" + std::to_string(step));
+            list.SetValue(oxKey, OxString::fromInt(step));
+            break;
+        }
+        case 1: {
+            const int first = fresh().ParseValues(&oxKey);
+            if (first >= 0)
+                model.erase(model.begin() + first);
+            ASSERT_EQ(list.DeleteKey(oxKey), first >= 0) << step;
+            break;
+        }
+        case 2:
+            model.push_back(raw[random() % raw.size()]);
+            list.Add(model.back().c_str());
+            break;
+        default:
+            ASSERT_EQ(linesOf(list), model) << step;
+        }
+        const TStringList expected = fresh();
+        ASSERT_EQ(list.GetCount(), expected.GetCount()) << step;
+        for (const std::string& k : keys) {
+            ASSERT_EQ(list.KeyExists(k.c_str()), expected.KeyExists(k.c_str())) << step << k;
+            ASSERT_EQ(list.GetValue(k.c_str()), expected.GetValue(k.c_str())) << step << k;
+        }
+    }
+    EXPECT_EQ(linesOf(list), model);
+    const OxString name1("Name1");
+    EXPECT_EQ(list.ParseValues(&name1), fresh().ParseValues(&name1));
 }
 
 TEST(IniFile, integersFallBackToTheDefault) {
