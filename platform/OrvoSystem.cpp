@@ -39,8 +39,14 @@ void OrvoSystem::RemoveAutoDelete(AutoDelete* obj) {
     if (!autoDels)
         return;
     const int index = autoDels->indexOf(obj);
-    if (index >= 0)
+    if (index < 0)
+        return;
+    // A running shutdown walks the slots by position, so there the slot only empties;
+    // otherwise it goes, so that objects made and deleted again and again leave no trace.
+    if (shuttingDown)
         autoDels->setItem(index, nullptr);
+    else
+        autoDels->remove(index);
 }
 
 void OrvoSystem::shutdown() {

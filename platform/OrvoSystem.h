@@ -31,7 +31,8 @@ private:
     friend class AutoDelete;
     static void RemoveAutoDelete(AutoDelete* obj);
 
-    // Registered objects in registration order; a slot is null once its object is gone.
+    // Registered objects in registration order; during a shutdown a slot is null once its
+    // object is gone.
     static std::unique_ptr<OxList<AutoDelete*>> autoDels;
     static int shuttingDown;
 };

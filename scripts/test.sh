@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the whole suite plainly and under AddressSanitizer
 # with UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, then a short
-# fuzzing run of the MIDI input parser (DOKA_FUZZ_SECONDS, default 20). Each
+# fuzzing run of every reader of outside bytes (DOKA_FUZZ_SECONDS per fuzzer, default 10). Each
 # variant keeps its own build directory, so repeated runs only rebuild what changed.
 # Tests labelled "guest" run inside a qemu guest with a sound-capable kernel
 # (tools/guest/run-in-guest); where that cannot run, CTest reports them as skipped.
@@ -32,9 +32,11 @@ run_variant() {
 }
 
 run_variant build ""
+echo "=== the Debian package from build/: lintian, unpacked and started (scripts/check-package.sh) ==="
+scripts/check-package.sh build
 run_variant build-asan "address,undefined" -LE gui
 run_variant build-tsan "thread" -L "threads|gui"
 
-echo "=== fuzzing the MIDI input parser (clang, ASan+UBSan) ==="
-JOBS=$jobs fuzz/run.sh "${DOKA_FUZZ_SECONDS:-20}"
+echo "=== fuzzing the readers of outside bytes (clang, ASan+UBSan) ==="
+JOBS=$jobs fuzz/run.sh "${DOKA_FUZZ_SECONDS:-10}"
 echo "=== all tests passed ==="
