@@ -109,4 +109,25 @@ int OxUnicodeUtils::convert32to8(const unsigned* in, unsigned char* out, int cou
     return bytes;
 }
 
+bool OxUnicodeUtils::isValidUTF8(const char* text, int length) {
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
+    for (int pos = 0; pos < length;) {
+        const unsigned char lead = in[pos];
+        const int len = lead < 0x80 ? 1 : (lead >= 0xC2 && lead <= 0xF4 ? sequenceLength(lead) : 0);
+        if (len == 0 || len > length - pos)
+            return false;
+        unsigned cp = lead & (0x7F >> len); // the payload bits of the lead byte
+        for (int k = 1; k < len; ++k) {
+            if ((in[pos + k] & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (in[pos + k] & 0x3F);
+        }
+        static const unsigned smallest[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if ((len > 1 && cp < smallest[len]) || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+            return false;
+        pos += len;
+    }
+    return true;
+}
+
 } // namespace Lk

@@ -17,6 +17,9 @@ public:
     // Encodes up to count code points, stopping at a 0; returns the number of bytes.
     // out may be null to count only; otherwise a terminating NUL follows.
     static int convert32to8(const unsigned* in, unsigned char* out, int count);
+    // True for well-formed UTF-8 only: no stray or missing continuation bytes, no overlong
+    // forms, no surrogates, nothing above U+10FFFF.
+    static bool isValidUTF8(const char* text, int length);
 };
 
 } // namespace Lk

@@ -1,5 +1,7 @@
 #include "src/DisplayProtocol.h"
 
+#include "platform/OxUnicodeUtils.h"
+
 namespace {
 
 constexpr unsigned char kSysExStart = 0xF0;
@@ -62,6 +64,18 @@ bool isDisplayMessage(const unsigned char* data, int length) {
            data[length - 2] == kDisplayMessageEnd && data[length - 1] == kSysExEnd;
 }
 
+// Where the text stands `count` characters after byte `pos`. A character is one UTF-8
+// sequence when the whole text is valid UTF-8, else one byte (such text is shown as Latin-1).
+int afterCharacters(const Lk::OxString& text, int pos, int count, bool utf8) {
+    const int length = text.length();
+    for (int k = 0; k < count && pos < length; ++k) {
+        ++pos;
+        while (utf8 && pos < length && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80)
+            ++pos;
+    }
+    return pos;
+}
+
 } // namespace
 
 Lk::OxString getFennicChar(unsigned char code) {
@@ -78,7 +92,8 @@ DisplayEvent classifyDisplayMessage(const unsigned char* data, int length, int r
         event.lines.line2 = decodeLine(data, length, kLine2First);
         return event;
     }
-    const bool programChange = length == 2 && (data[0] & 0xF0) == 0xC0;
+    // The program number is a data byte; a status byte in its place is no Program Change.
+    const bool programChange = length == 2 && (data[0] & 0xF0) == 0xC0 && data[1] < 0x80;
     if (programChange && (receiveChannel < 0 || (data[0] & 0x0F) == receiveChannel)) {
         event.kind = DisplayEvent::Kind::showProgram;
         event.program = data[1];
@@ -92,7 +107,11 @@ bool formatProgramLines(int program, const ProgramNames& names, DisplayLines& li
     Lk::OxString name = names[program].toUpper();
     if (name.isEmpty())
         name = Lk::OxString::format("PROGRAM %03d", program + 1);
-    lines.line1 = name.substr(0, kDisplayColumns);
-    lines.line2 = name.substr(kDisplayColumns, kDisplayColumns);
+    // Eight characters a line, never cut inside a character.
+    const bool utf8 = Lk::OxUnicodeUtils::isValidUTF8(name.c_str(), name.length());
+    const int line1End = afterCharacters(name, 0, kDisplayColumns, utf8);
+    const int line2End = afterCharacters(name, line1End, kDisplayColumns, utf8);
+    lines.line1 = name.substr(0, line1End);
+    lines.line2 = name.substr(line1End, line2End - line1End);
     return true;
 }

@@ -34,5 +34,7 @@ Lk::OxString getFennicChar(unsigned char code);
 DisplayEvent classifyDisplayMessage(const unsigned char* data, int length, int receiveChannel);
 
 // The two lines that show a program: its stored name in capitals, or "PROGRAM 001" ..
-// "PROGRAM 128" when it has none. False, and nothing to show, outside 0..127.
+// "PROGRAM 128" when it has none; eight characters a line, counted in UTF-8 characters
+// when the name is valid UTF-8 and in bytes otherwise. False, and nothing to show, outside
+// 0..127.
 bool formatProgramLines(int program, const ProgramNames& names, DisplayLines& lines);

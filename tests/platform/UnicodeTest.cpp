@@ -104,3 +104,25 @@ TEST(OxString, wideFormRoundTripsThroughTheWideConstructor) {
     EXPECT_EQ(std::wstring(L"Caf\u00C3"), roomy.toWChar());
     EXPECT_EQ(std::wstring(L"\u0080"), OxString("\x80").toWChar());
 }
+
+TEST(OxUnicodeUtils, acceptsOnlyWellFormedUTF8) {
+    const auto valid = [](const std::string& s) {
+        return OxUnicodeUtils::isValidUTF8(s.data(), static_cast<int>(s.size()));
+    };
+    EXPECT_TRUE(valid(""));
+    EXPECT_TRUE(valid("plain ASCII"));
+    EXPECT_TRUE(valid("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB9 \xF4\x8F\xBF\xBF"));
+    EXPECT_FALSE(valid("caf\xE9"));              // Latin-1
+    EXPECT_FALSE(valid("\xA9"));                 // stray continuation byte
+    EXPECT_FALSE(valid("\xC3"));                 // cut short
+    EXPECT_FALSE(valid("\xE2\x82"));             // cut short
+    EXPECT_FALSE(valid("\xC3\x41"));             // not a continuation byte
+    EXPECT_FALSE(valid("\xC0\xAF"));             // overlong '/'
+    EXPECT_FALSE(valid("\xE0\x80\xAF"));         // overlong '/'
+    EXPECT_FALSE(valid("\xF0\x80\x80\xAF"));     // overlong '/'
+    EXPECT_FALSE(valid("\xED\xA0\x80"));         // surrogate
+    EXPECT_FALSE(valid("\xF4\x90\x80\x80"));     // above U+10FFFF
+    EXPECT_FALSE(valid("\xF8\x88\x80\x80\x80")); // five-byte form
+    EXPECT_TRUE(OxUnicodeUtils::isValidUTF8("\xC3\xA9x", 2)) << "only the given bytes count";
+    EXPECT_FALSE(OxUnicodeUtils::isValidUTF8("\xC3\xA9", 1));
+}

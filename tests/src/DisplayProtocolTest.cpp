@@ -87,6 +87,10 @@ TEST(DisplayProtocol, programChangeCountsOnlyOnTheReceiveChannel) {
     EXPECT_EQ(classify({0xC0, 0x05}).kind, DisplayEvent::Kind::showProgram);
     EXPECT_EQ(classify({0xCF, 0x7F}).program, 127);
     EXPECT_EQ(classify({0xC2, 0x05, 0x00}, channel3).kind, DisplayEvent::Kind::ignored);
+    // A status byte where the program number belongs makes no Program Change.
+    const DisplayEvent statusAsProgram = classify({0xC0, 0x90});
+    EXPECT_EQ(statusAsProgram.kind, DisplayEvent::Kind::ignored);
+    EXPECT_EQ(statusAsProgram.program, -1);
 }
 
 TEST(DisplayProtocol, programLinesShowTheNameInCapitalsOrItsNumber) {
@@ -114,4 +118,25 @@ TEST(DisplayProtocol, programLinesShowTheNameInCapitalsOrItsNumber) {
 
     EXPECT_FALSE(formatProgramLines(-1, names, lines));
     EXPECT_FALSE(formatProgramLines(128, names, lines));
+}
+
+TEST(DisplayProtocol, programLinesAreCutBetweenCharacters) {
+    ProgramNames names;
+    names[0] = "ABCDEFG\xC3\xA9HIJKLMN\xE2\x82\xACXYZ"; // é at the 8th, € at the 16th place
+    names[1] = "\xF0\x9D\x84\x9E\xF0\x9D\x84\x9E\xF0\x9D\x84\x9E\xF0\x9D\x84\x9E"
+               "\xF0\x9D\x84\x9E\xF0\x9D\x84\x9E\xF0\x9D\x84\x9E\xF0\x9D\x84\x9E\xF0\x9D\x84\x9E";
+    names[2] = "Caf\xE9 \xA9 Strings"; // Latin-1, not UTF-8: one byte is one character
+
+    DisplayLines lines;
+    ASSERT_TRUE(formatProgramLines(0, names, lines));
+    EXPECT_EQ(lines.line1, "ABCDEFG\xC3\xA9");
+    EXPECT_EQ(lines.line2, "HIJKLMN\xE2\x82\xAC");
+
+    ASSERT_TRUE(formatProgramLines(1, names, lines));
+    EXPECT_EQ(lines.line1.length(), 8 * 4) << "eight four-byte characters";
+    EXPECT_EQ(lines.line2, "\xF0\x9D\x84\x9E");
+
+    ASSERT_TRUE(formatProgramLines(2, names, lines));
+    EXPECT_EQ(lines.line1, "CAF\xE9 \xA9 S");
+    EXPECT_EQ(lines.line2, "TRINGS");
 }
