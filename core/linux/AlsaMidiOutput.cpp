@@ -2,6 +2,9 @@
 
 #include "core/linux/AlsaOpen.h"
 #include "midi/MidiDeviceFactory.h"
+#include "platform/OxThread.h"
+
+#include <chrono>
 
 namespace Lk {
 
@@ -17,16 +20,35 @@ constexpr int NO_ERROR = 0;
 
 } // namespace
 
-struct AlsaMidiOutput::Send {
-    SendScope& scope;
-    TMidiOutWaitCallback* callback;
-    bool paced;
-    int keepWaiting = 1;
-    bool queueClockKnown = false;
-    long long queueClockOffset = 0; // queue time minus CLOCK_MONOTONIC
+// Hands the port's queued messages to the sequencer, waiting for room as long as it has to.
+class AlsaMidiOutput::Sender : public OxThread {
+public:
+    explicit Sender(AlsaMidiOutput& owner) : OxThread(0, "AlsaMidiSend"), owner(owner) {}
+    ~Sender() override { stop(); }
+    void stop() {
+        Terminate();
+        join();
+    }
+    void Execute() override {
+        while (!isTerminated())
+            if (!owner.sendNextPiece())
+                getEvent().WaitMs(0); // a queued message notifies
+    }
+
+private:
+    AlsaMidiOutput& owner;
 };
 
-AlsaMidiOutput::AlsaMidiOutput(MidiDeviceDescriptor* descriptor) : TMidiOutputBase(descriptor) {
+// A SendLongWait waiting for its message to leave the queue.
+struct AlsaMidiOutput::Waiter {
+    unsigned long long sequence = 0;
+    bool done = false;
+    int error = NO_ERROR;
+    Waiter* next = nullptr;
+};
+
+AlsaMidiOutput::AlsaMidiOutput(MidiDeviceDescriptor* descriptor)
+    : TMidiOutputBase(descriptor), sender(std::make_unique<Sender>(*this)) {
     // Encodes one message at a time; its buffer never holds System Exclusive.
     if (snd_midi_event_new(16, &encoder) < 0)
         encoder = nullptr;
@@ -34,6 +56,7 @@ AlsaMidiOutput::AlsaMidiOutput(MidiDeviceDescriptor* descriptor) : TMidiOutputBa
 
 AlsaMidiOutput::~AlsaMidiOutput() {
     Close();
+    sender.reset();
     if (encoder != nullptr)
         snd_midi_event_free(encoder);
 }
@@ -47,23 +70,43 @@ int AlsaMidiOutput::OpenImpl(OxStringList* errors) {
         destinationLost = false;
         result = shared->openOutput(GetDescriptor()->address, &destinationLost);
     }
+    if (result >= 0) {
+        sequencer = shared;
+        port = result;
+        if (!sender->Start()) {
+            shared->closeOutput(port);
+            port = -1;
+            result = -EAGAIN;
+        }
+    }
     if (result < 0) {
         if (errors != nullptr)
             errors->list.add(alsaOpenErrorText(*GetDescriptor(), result));
         return 0;
     }
-    sequencer = shared;
-    port = result;
     failureReported = false;
     setHandle(sequencer.get());
     return 1;
 }
 
 int AlsaMidiOutput::CloseImpl(void*) {
-    // A send in progress sees the port closing and stops; the port goes after it. Sends
-    // that start later find the port closed. The scope is left before the sequencer's
-    // port table is locked: the receive thread takes that lock before a thru send's scope.
+    // Sends that start from now on find the port closed; those under way end first. The
+    // scope is left before the sequencer's port table is locked: the receive thread takes
+    // that lock before a thru send's scope.
     { SendScope noSendInFlight(*this); }
+    // A write waiting for room sees the port closed within its next slice.
+    sender->stop();
+    {
+        std::unique_lock<std::mutex> hold(queueMutex);
+        dropQueuedMessages(-ECANCELED);
+        messageDone.wait(hold, [&] { return waiters == nullptr; });
+        // The wire time of what was dropped is free again.
+        nextFreeTime = 0;
+    }
+    sending = Sending();
+    lastQueuedTime = 0;
+    lastQueueTime = 0;
+    queuedSinceEmpty = false;
     if (sequencer && port >= 0)
         sequencer->closeOutput(port);
     port = -1;
@@ -73,86 +116,252 @@ int AlsaMidiOutput::CloseImpl(void*) {
 int AlsaMidiOutput::SendShort(unsigned char status, unsigned char data1, unsigned char data2) {
     const unsigned char bytes[3] = {status, data1, data2};
     const int length = ShortMidiMessageLength(status);
-    int error;
+    int error = -ENODEV;
     {
         SendScope scope(*this);
         if (!scope.portIsOpen() || length == 0)
             return 0;
-        Send send{scope, nullptr, false};
-        // Not before what is still leaving, which it would cut into (real-time bytes may
-        // go between); but it reserves no wire time of its own.
-        const unsigned long long now = alsaNanoTime();
-        const bool realTime = status >= 0xF8;
-        error =
-            sendPackets(send, bytes, length, nextFreeTime > now && !realTime ? nextFreeTime : now);
+        if (!destinationLost) {
+            std::lock_guard<std::mutex> hold(queueMutex);
+            // Not before what is still leaving, which it would cut into (real-time bytes
+            // may go between); but it reserves no wire time of its own.
+            const unsigned long long now = alsaNanoTime();
+            const bool realTime = status >= 0xF8;
+            error = sendOrQueue(bytes, length, nextFreeTime > now && !realTime ? nextFreeTime : now,
+                                false, nullptr);
+        }
     }
     return failed(error) ? 0 : 1;
 }
 
-int AlsaMidiOutput::SendLongWait(const unsigned char* data, int length,
-                                 TMidiOutWaitCallback* callback) {
-    int error;
+int AlsaMidiOutput::SendLong(const unsigned char* data, int length) {
+    int error = -ENODEV;
     {
         SendScope scope(*this);
         if (!scope.portIsOpen() || data == nullptr || length < 1)
             return 0;
-        const unsigned long long now = alsaNanoTime();
-        const unsigned long long start = nextFreeTime > now ? nextFreeTime : now;
-        nextFreeTime = start + static_cast<unsigned long long>(length) * byteNanos;
-        Send send{scope, callback, true};
-        error = sendPackets(send, data, length, start);
+        if (!destinationLost) {
+            std::lock_guard<std::mutex> hold(queueMutex);
+            const unsigned long long now = alsaNanoTime();
+            const unsigned long long start = nextFreeTime > now ? nextFreeTime : now;
+            nextFreeTime = start + static_cast<unsigned long long>(length) * byteNanos;
+            error = sendOrQueue(data, length, start, true, nullptr);
+        }
     }
     return failed(error) ? 0 : length;
 }
 
-int AlsaMidiOutput::sendPackets(Send& send, const unsigned char* data, int length,
-                                unsigned long long start) {
-    if (destinationLost)
-        return -ENODEV;
-    int error = NO_ERROR;
-    forEachMidiPacket(data, length, MAX_PIECE, [&](int offset, int size) {
-        if (error != NO_ERROR)
-            return;
-        snd_seq_event_t event;
-        snd_seq_ev_clear(&event);
-        const unsigned char* bytes = data + offset;
-        bool encoded = false;
-        if (size == ShortMidiMessageLength(bytes[0])) {
-            snd_midi_event_reset_encode(encoder);
-            encoded = snd_midi_event_encode(encoder, bytes, size, &event) == size &&
-                      event.type != SND_SEQ_EVENT_NONE;
+int AlsaMidiOutput::SendLongWait(const unsigned char* data, int length,
+                                 TMidiOutWaitCallback* callback) {
+    constexpr int ASK_EVERY_MS = 10;
+    Waiter waiter;
+    int error = -ENODEV;
+    {
+        SendScope scope(*this);
+        if (!scope.portIsOpen() || data == nullptr || length < 1)
+            return 0;
+        if (!destinationLost) {
+            std::lock_guard<std::mutex> hold(queueMutex);
+            const unsigned long long now = alsaNanoTime();
+            const unsigned long long start = nextFreeTime > now ? nextFreeTime : now;
+            nextFreeTime = start + static_cast<unsigned long long>(length) * byteNanos;
+            error = sendOrQueue(data, length, start, true, &waiter);
         }
-        if (!encoded) {
-            // System Exclusive, and bytes that no event type stands for, travel as they
-            // are: the sequencer passes them to the wire unchanged.
-            snd_seq_ev_clear(&event);
-            snd_seq_ev_set_sysex(&event, static_cast<unsigned>(size),
-                                 const_cast<unsigned char*>(bytes));
+    }
+    if (error != NO_ERROR) {
+        failed(error);
+        return 0;
+    }
+    // Not in the send scope: Close drops the message and releases the wait.
+    std::unique_lock<std::mutex> hold(queueMutex);
+    int keepWaiting = 1;
+    while (!waiter.done) {
+        if (messageDone.wait_for(hold, std::chrono::milliseconds(ASK_EVERY_MS),
+                                 [&] { return waiter.done; }))
+            break;
+        if (callback != nullptr) {
+            hold.unlock();
+            callback->OnMidiOutWait(this, &keepWaiting);
+            hold.lock();
+            if (!keepWaiting)
+                break;
         }
-        // A paced piece is handed on once the wire would have carried it.
-        const unsigned long long due =
-            send.paced ? start + static_cast<unsigned long long>(offset + size) * byteNanos : start;
-        error = sendEvent(send, event, due);
-    });
-    return error;
+    }
+    for (Waiter** w = &waiters; *w != nullptr; w = &(*w)->next)
+        if (*w == &waiter) {
+            *w = waiter.next;
+            break;
+        }
+    messageDone.notify_all();
+    // A failure has been reported by the sender thread.
+    return waiter.done && waiter.error != NO_ERROR ? 0 : length;
 }
 
-int AlsaMidiOutput::sendEvent(Send& send, snd_seq_event_t& event, unsigned long long due) {
+int AlsaMidiOutput::QueuedLongMessages() {
+    std::lock_guard<std::mutex> hold(queueMutex);
+    return queuedLong;
+}
+
+void AlsaMidiOutput::setByteNanos(unsigned long long nanos) {
+    std::lock_guard<std::mutex> hold(queueMutex);
+    byteNanos = nanos;
+}
+
+int AlsaMidiOutput::sendOrQueue(const unsigned char* data, int length, unsigned long long start,
+                                bool isLong, Waiter* waiter) {
+    if (!isLong && messages.empty() && !pieceInFlight) {
+        int pieces = 0;
+        forEachMidiPacket(data, length, MAX_PIECE, [&](int, int) { ++pieces; });
+        if (pieces == 1) {
+            QueueClock clock;
+            const int error = writePiece(data, length, start, clock, false);
+            // A full sequencer takes it later, from the queue.
+            if (error != -EAGAIN && error != -ENOMEM)
+                return error;
+        }
+    }
+    const unsigned long long sequence = nextSequence;
+    const int error = queue(data, length, start, isLong);
+    if (error != NO_ERROR)
+        return error;
+    if (waiter != nullptr) {
+        waiter->sequence = sequence;
+        waiter->next = waiters;
+        waiters = waiter;
+    }
+    sender->Notify();
+    return NO_ERROR;
+}
+
+int AlsaMidiOutput::queue(const unsigned char* data, int length, unsigned long long start,
+                          bool isLong) {
+    const AlsaSendQueue::Message message{nextSequence, start, isLong ? byteNanos : 0, length,
+                                         isLong};
+    const AlsaSendQueue::Mark mark = messages.mark();
+    bool appended = messages.appendMessage(message);
+    forEachMidiPacket(data, length, MAX_PIECE, [&](int offset, int size) {
+        appended = appended && messages.appendPiece(data + offset, size);
+    });
+    if (!appended) {
+        messages.rollBack(mark);
+        return -ENOMEM;
+    }
+    ++nextSequence;
+    if (isLong)
+        ++queuedLong;
+    return NO_ERROR;
+}
+
+bool AlsaMidiOutput::sendNextPiece() {
+    unsigned char piece[MAX_PIECE];
+    int size;
+    {
+        std::lock_guard<std::mutex> hold(queueMutex);
+        if (messages.empty())
+            return false;
+        if (sending.offset == sending.message.length) {
+            sending = Sending();
+            sending.message = messages.takeMessage();
+        }
+        size = messages.takePiece(piece);
+        pieceInFlight = true;
+    }
+    const AlsaSendQueue::Message& message = sending.message;
+    int error = NO_ERROR;
+    if (sending.error == NO_ERROR) {
+        // A paced piece is handed on once the wire would have carried it.
+        const unsigned long long due =
+            message.start +
+            static_cast<unsigned long long>(sending.offset + size) * message.byteNanos;
+        error = writePiece(piece, size, due, sending.clock, true);
+        sending.error = error;
+    }
+    sending.offset += size;
+    {
+        std::lock_guard<std::mutex> hold(queueMutex);
+        pieceInFlight = false;
+        if (sending.offset == message.length)
+            messageLeft(message, sending.error);
+    }
+    if (error != NO_ERROR)
+        senderFailed(error);
+    return true;
+}
+
+void AlsaMidiOutput::senderFailed(int error) {
+    if (!IsOpen() || sender->isTerminated())
+        return; // stopped by Close, which drops the rest
+    if (!destinationLost) {
+        reportFailure(error); // the rest of this message is dropped
+        return;
+    }
+    // Nothing more can arrive: free the queues of what was left for it.
+    {
+        std::lock_guard<std::mutex> hold(queueMutex);
+        dropQueuedMessages(-ENODEV);
+    }
+    sending.offset = sending.message.length;
+    sequencer->dropQueued(port);
+    reportFailure(-ENODEV);
+}
+
+void AlsaMidiOutput::messageLeft(const AlsaSendQueue::Message& message, int error) {
+    if (message.isLong)
+        --queuedLong;
+    for (Waiter* w = waiters; w != nullptr; w = w->next)
+        if (w->sequence == message.sequence) {
+            w->done = true;
+            w->error = error;
+            messageDone.notify_all();
+        }
+}
+
+void AlsaMidiOutput::dropQueuedMessages(int error) {
+    messages.clear();
+    queuedLong = 0;
+    for (Waiter* w = waiters; w != nullptr; w = w->next)
+        if (!w->done) {
+            w->done = true;
+            w->error = error;
+        }
+    messageDone.notify_all();
+}
+
+int AlsaMidiOutput::writePiece(const unsigned char* bytes, int size, unsigned long long due,
+                               QueueClock& clock, bool wait) {
+    if (destinationLost)
+        return -ENODEV;
+    snd_seq_event_t event;
+    snd_seq_ev_clear(&event);
+    bool encoded = false;
+    if (size == ShortMidiMessageLength(bytes[0])) {
+        snd_midi_event_reset_encode(encoder);
+        encoded = snd_midi_event_encode(encoder, bytes, size, &event) == size &&
+                  event.type != SND_SEQ_EVENT_NONE;
+    }
+    if (!encoded) {
+        // System Exclusive, and bytes that no event type stands for, travel as they are:
+        // the sequencer passes them to the wire unchanged.
+        snd_seq_ev_clear(&event);
+        snd_seq_ev_set_sysex(&event, static_cast<unsigned>(size),
+                             const_cast<unsigned char*>(bytes));
+    }
     snd_seq_ev_set_source(&event, port);
     snd_seq_ev_set_subs(&event);
     event.tag = AlsaSequencer::eventTag(port);
     const unsigned long long now = alsaNanoTime();
-    if (due <= now && lastQueuedTime + QUEUE_SETTLE_NANOS <= now) {
+    if (due <= now && lastQueuedTime + QUEUE_SETTLE_NANOS <= now && !queueMayHoldEvents()) {
         snd_seq_ev_set_direct(&event);
     } else {
-        if (!send.queueClockKnown) {
-            send.queueClockOffset = sequencer->queueClockOffset();
-            send.queueClockKnown = true;
+        queuedSinceEmpty = true;
+        if (!clock.known) {
+            clock.offset = sequencer->queueClockOffset();
+            clock.known = true;
         }
         // Absolute queue times that never go back: events of this port leave in the order
         // in which they were sent, also when two are due at the same time.
-        long long queueTime = static_cast<long long>(due > now ? due : now) +
-                              send.queueClockOffset + QUEUE_MARGIN_NANOS;
+        long long queueTime =
+            static_cast<long long>(due > now ? due : now) + clock.offset + QUEUE_MARGIN_NANOS;
         if (queueTime < lastQueueTime)
             queueTime = lastQueueTime;
         lastQueueTime = queueTime;
@@ -162,13 +371,21 @@ int AlsaMidiOutput::sendEvent(Send& send, snd_seq_event_t& event, unsigned long 
         at.tv_nsec = static_cast<unsigned>(queueTime % 1000000000ll);
         snd_seq_ev_schedule_real(&event, sequencer->queueId(), 0, &at);
     }
-    return sequencer->write(event, [&] {
-        if (!send.scope.portIsOpen() || destinationLost)
-            return false;
-        if (send.callback != nullptr && send.keepWaiting)
-            send.callback->OnMidiOutWait(this, &send.keepWaiting);
+    return sequencer->write(
+        event, [&] { return wait && IsOpen() && !destinationLost && !sender->isTerminated(); });
+}
+
+bool AlsaMidiOutput::queueMayHoldEvents() {
+    if (!queuedSinceEmpty)
+        return false;
+    // The queue is ours alone; what other outputs of ours queued counts too, which only
+    // delays a message.
+    snd_seq_queue_status_t* status;
+    snd_seq_queue_status_alloca(&status);
+    if (snd_seq_get_queue_status(sequencer->handle(), sequencer->queueId(), status) < 0)
         return true;
-    });
+    queuedSinceEmpty = snd_seq_queue_status_get_events(status) > 0;
+    return queuedSinceEmpty;
 }
 
 int AlsaMidiOutput::failed(int error) {

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "core/linux/AlsaSendQueue.h"
 #include "midi/MidiDevice.h"
 
 #include <alsa/asoundlib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 namespace Lk {
 
@@ -38,7 +41,10 @@ void forEachMidiPacket(const unsigned char* data, int length, int maxPiece, Pack
 
 // An output port: a port of the shared sequencer client subscribed to the destination.
 // Sends are paced at the MIDI wire rate: what is not due yet waits on the sequencer's
-// queue, stamped with the time at which its first byte would go on the wire.
+// queue, stamped with the time at which its first byte would go on the wire. Sends never
+// wait for the sequencer: their bytes are copied to a queue of the port, which its sender
+// thread hands on in order (a short message with nothing before it goes at once). Closing
+// the port drops what it still holds, here and on the sequencer's queue.
 class AlsaMidiOutput : public TMidiOutputBase {
 public:
     static constexpr unsigned long long WIRE_BYTE_NANOS = 320000; // 31 250 baud
@@ -53,19 +59,53 @@ public:
 
     using TMidiOutputBase::SendShort;
     int SendShort(unsigned char status, unsigned char data1, unsigned char data2) override;
-    // Returns when every byte has been handed to the sequencer; `callback` is asked while
-    // the sequencer has no room. Clearing its flag ends the questions, not the send.
+    // Returns `length` at once; the bytes follow what was sent before.
+    int SendLong(const unsigned char* data, int length) override;
+    // Returns `length` when every byte has been handed to the sequencer, 0 when they could
+    // not be; `callback` is asked every few milliseconds meanwhile. Clearing its flag ends
+    // the wait, not the send.
     int SendLongWait(const unsigned char* data, int length,
                      TMidiOutWaitCallback* callback) override;
+    // Long messages not yet handed to the sequencer.
+    int QueuedLongMessages() override;
 
-    // Pacing per byte; 0 sends everything at once (for destinations faster than a wire).
-    void setByteNanos(unsigned long long nanos) { byteNanos = nanos; }
+    // Pacing per byte of what is sent next; 0 sends everything at once (for destinations
+    // faster than a wire).
+    void setByteNanos(unsigned long long nanos);
 
 private:
-    struct Send;
-    // Sends the bytes as events, the first at `start`; 0 or an ALSA error code.
-    int sendPackets(Send& send, const unsigned char* data, int length, unsigned long long start);
-    int sendEvent(Send& send, snd_seq_event_t& event, unsigned long long due);
+    class Sender;
+    struct Waiter;
+    struct QueueClock {
+        bool known = false;
+        long long offset = 0; // queue time minus CLOCK_MONOTONIC
+    };
+    // The message the sender thread is handing on.
+    struct Sending {
+        AlsaSendQueue::Message message{};
+        int offset = 0; // of its next piece
+        int error = 0;  // the rest of a message that failed is dropped
+        QueueClock clock;
+    };
+
+    // Queues the message, or sends it at once when it is one piece, nothing is queued
+    // and the sequencer has room. Under queueMutex; 0 or an ALSA error code.
+    int sendOrQueue(const unsigned char* data, int length, unsigned long long start, bool isLong,
+                    Waiter* waiter);
+    int queue(const unsigned char* data, int length, unsigned long long start, bool isLong);
+    // Run by the sender thread; false when nothing was queued.
+    bool sendNextPiece();
+    void senderFailed(int error);
+    void messageLeft(const AlsaSendQueue::Message& message, int error);
+    // Drops every queued message; waiters get `error`. Under queueMutex.
+    void dropQueuedMessages(int error);
+    // Hands one piece to the sequencer; while `wait`, waits for room as long as the port
+    // is open. 0 or an ALSA error code.
+    int writePiece(const unsigned char* bytes, int size, unsigned long long due, QueueClock& clock,
+                   bool wait);
+    // Whether events of ours may still wait on the sequencer's queue, which a direct event
+    // would overtake: its timer can fall behind the clock when the machine is busy.
+    bool queueMayHoldEvents();
     int failed(int error);
     void reportFailure(int error);
 
@@ -73,12 +113,26 @@ private:
     int port = -1;
     std::atomic<bool> destinationLost{false}; // set by the receive thread
     std::atomic<bool> failureReported{false};
-    snd_midi_event_t* encoder = nullptr;
-    // Used under the send scope only.
+    std::unique_ptr<Sender> sender;
+
+    // Guards the queue and the fields up to `waiters`.
+    std::mutex queueMutex;
+    std::condition_variable messageDone; // a message left the queue, or a waiter went
+    AlsaSendQueue messages;
+    bool pieceInFlight = false; // the sender thread is writing a piece it took
+    int queuedLong = 0;
+    unsigned long long nextSequence = 1;
     unsigned long long byteNanos = WIRE_BYTE_NANOS;
-    unsigned long long nextFreeTime = 0;   // when all bytes sent so far have left
+    unsigned long long nextFreeTime = 0; // when all bytes sent so far have left
+    Waiter* waiters = nullptr;
+
+    // Used by whoever writes to the sequencer: the sender thread while a piece is in
+    // flight, or a sender of a short message under queueMutex while nothing is queued.
+    snd_midi_event_t* encoder = nullptr;
     unsigned long long lastQueuedTime = 0; // due time of the last event put on the queue
     long long lastQueueTime = 0;           // its time on the queue's clock
+    bool queuedSinceEmpty = false;         // since the queue was last seen empty
+    Sending sending;                       // the sender thread's only
 };
 
 } // namespace Lk

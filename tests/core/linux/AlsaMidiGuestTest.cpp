@@ -3,7 +3,12 @@
 #include "core/linux/AlsaMidiFactory.h"
 #include "core/linux/AlsaMidiOutput.h"
 #include "core/linux/AlsaSequencer.h"
+#include "midi/MidiAlias.h"
 #include "midi/MidiInput.h"
+#include "midi/MidiManager.h"
+#include "midi/MidiRouter.h"
+#include "tests/platform/ShutdownAtEnd.h"
+#include "tests/platform/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +21,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -523,16 +527,18 @@ TEST_F(AlsaGuest, destinationVanishingWhileSendingGivesErrorTextWithoutHanging) 
     factory.setListener(&listener);
     auto output = open<AlsaMidiOutput>(0, "Sink : In");
     ASSERT_TRUE(output);
-    // Paced at the wire rate this would take over a minute; the queue fills long before.
+    // Paced at the wire rate this takes over a minute; the sequencer's queue fills long
+    // before, and the port keeps the rest.
     const Bytes sysex = systemExclusive(200000);
-    auto sending = std::async(std::launch::async, [&] {
-        return output->SendLong(sysex.data(), static_cast<int>(sysex.size()));
-    });
+    EXPECT_EQ(output->SendLong(sysex.data(), static_cast<int>(sysex.size())), 200000);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(output->QueuedLongMessages(), 1);
     sink.stop();
-    ASSERT_EQ(sending.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-    EXPECT_EQ(sending.get(), 0);
+    // What was left for it is dropped, and the loss is told once.
+    EXPECT_TRUE(waitUntil([&] { return output->QueuedLongMessages() == 0; }, 30000));
+    EXPECT_TRUE(waitUntil([&] { return !listener.texts().empty(); }, 30000));
     EXPECT_EQ(output->SendShort(0x90, 0x40, 0x7F), 0);
+    EXPECT_EQ(output->SendLong(sysex.data(), 100), 0);
     const std::vector<std::string> errors = listener.texts();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], "Cannot send to MIDI output device \"Sink : In\": No such device");
@@ -626,4 +632,244 @@ TEST_F(AlsaGuest, waitingSenderIsAskedUntilItStopsWaitingAndNothingIsLost) {
               static_cast<int>(sysex.size()));
     EXPECT_EQ(callback.calls, 3);
     EXPECT_TRUE(sameBytes(raw.read(sysex.size(), 20000), sysex));
+}
+
+namespace {
+
+constexpr unsigned long long PROMPTLY_NANOS = 2000000000ull; // only a fault shows beyond it
+
+double millisSince(unsigned long long start) {
+    return (alsaNanoTime() - start) / 1e6;
+}
+
+// A raw end leaves out a status byte that repeats the one before (running status): the
+// tests send no two equal ones in a row, alternating Note On and Note Off.
+unsigned char noteOnOrOff(int i, int channel) {
+    return static_cast<unsigned char>((i % 2 == 0 ? 0x90 : 0x80) | channel);
+}
+
+// Splits what an output delivered into the notes on channel 2 and the rest; false when
+// such a note came inside a System Exclusive message.
+bool separateChannel2(const Bytes& stream, Bytes& rest, Bytes& channel2) {
+    bool inSystemExclusive = false;
+    for (size_t i = 0; i < stream.size(); ++i) {
+        const unsigned char b = stream[i];
+        if ((b == 0x91 || b == 0x81) && i + 2 < stream.size()) {
+            if (inSystemExclusive)
+                return false;
+            channel2.insert(channel2.end(), stream.begin() + i, stream.begin() + i + 3);
+            i += 2;
+            continue;
+        }
+        if (b == 0xF0)
+            inSystemExclusive = true;
+        else if (b == 0xF7)
+            inSystemExclusive = false;
+        rest.push_back(b);
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_F(AlsaGuest, longSendReturnsAtOnceAndWhatFollowsFromAnyThreadKeepsItsPlace) {
+    RawMidi raw("hw:0,0", true);
+    auto output = open<AlsaMidiOutput>(0, VIRMIDI_0);
+    ASSERT_TRUE(output);
+    // Thirty times the wire rate, so that the test ends within seconds: still far more than
+    // the sequencer's queue holds at once.
+    output->setByteNanos(10000);
+    const Bytes big = systemExclusive(1000000);
+    const Bytes small = systemExclusive(300);
+    const unsigned long long start = alsaNanoTime();
+    EXPECT_EQ(output->SendLong(big.data(), static_cast<int>(big.size())), 1000000);
+    const double sendMs = millisSince(start);
+    EXPECT_LT(alsaNanoTime() - start, PROMPTLY_NANOS);
+    EXPECT_EQ(output->QueuedLongMessages(), 1);
+
+    // Another thread sends notes on channel 2 meanwhile: they go between messages, in order.
+    Bytes channel2Sent;
+    for (int i = 0; i < 200; ++i)
+        channel2Sent.insert(channel2Sent.end(),
+                            {noteOnOrOff(i, 1), static_cast<unsigned char>(i & 0x7F), 0x40});
+    std::thread other([&] {
+        for (size_t i = 0; i < channel2Sent.size(); i += 3) {
+            EXPECT_EQ(output->SendShort(channel2Sent[i], channel2Sent[i + 1], 0x40), 1);
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    Bytes expected = big;
+    double slowestShortMs = 0;
+    for (int i = 0; i < 100; ++i) {
+        const unsigned char note = static_cast<unsigned char>(i);
+        const unsigned long long before = alsaNanoTime();
+        EXPECT_EQ(output->SendShort(noteOnOrOff(i, 0), note, 0x7F), 1);
+        slowestShortMs = std::max(slowestShortMs, millisSince(before));
+        expected.insert(expected.end(), {noteOnOrOff(i, 0), note, 0x7F});
+        if (i % 10 == 0) {
+            EXPECT_EQ(output->SendLong(small.data(), static_cast<int>(small.size())), 300);
+            expected.insert(expected.end(), small.begin(), small.end());
+        }
+    }
+    other.join();
+
+    const Bytes got = raw.read(expected.size() + channel2Sent.size(), 120000);
+    Bytes rest;
+    Bytes channel2;
+    EXPECT_TRUE(separateChannel2(got, rest, channel2));
+    EXPECT_TRUE(sameBytes(rest, expected));
+    EXPECT_EQ(channel2, channel2Sent);
+    EXPECT_EQ(output->QueuedLongMessages(), 0);
+    std::printf("[ figure ] SendLong of 1 MB returned after %.1f ms, the slowest SendShort "
+                "behind it after %.2f ms; all %zu bytes arrived after %.1f ms (paced at 10 us "
+                "per byte)\n",
+                sendMs, slowestShortMs, got.size(), millisSince(start));
+}
+
+TEST_F(AlsaGuest, queuedSendsStillLeaveAtTheWireRateAndInOrder) {
+    RawMidi raw("hw:0,0", true);
+    auto output = open<AlsaMidiOutput>(0, VIRMIDI_0);
+    ASSERT_TRUE(output);
+    const Bytes sysex = systemExclusive(16000);
+    unsigned long long first = 0;
+    unsigned long long last = 0;
+    const unsigned long long start = alsaNanoTime();
+    EXPECT_EQ(output->SendLong(sysex.data(), static_cast<int>(sysex.size())), 16000);
+    EXPECT_EQ(output->SendShort(0x90, 0x40, 0x7F), 1);
+    EXPECT_EQ(output->SendShort(0xF8, 0, 0), 1);
+    const double sendMs = millisSince(start);
+    EXPECT_LT(alsaNanoTime() - start, PROMPTLY_NANOS);
+    Bytes expected = sysex;
+    expected.insert(expected.end(), {0x90, 0x40, 0x7F, 0xF8});
+    EXPECT_TRUE(sameBytes(raw.read(expected.size(), 30000, &first, &last), expected));
+    EXPECT_GE(last - start, sysex.size() * AlsaMidiOutput::WIRE_BYTE_NANOS);
+    std::printf("[ figure ] 16000-byte SysEx and two short messages sent in %.2f ms; first "
+                "bytes after %.1f ms, last after %.1f ms\n",
+                sendMs, (first - start) / 1e6, (last - start) / 1e6);
+}
+
+TEST_F(AlsaGuest, closingDropsWhatIsQueuedAtOnceAndTheReopenedPortStartsEmpty) {
+    RawMidi raw("hw:0,0", true);
+    auto output = open<AlsaMidiOutput>(0, VIRMIDI_0);
+    ASSERT_TRUE(output);
+    const Bytes big = systemExclusive(1000000);
+    EXPECT_EQ(output->SendLong(big.data(), static_cast<int>(big.size())), 1000000);
+    // A waiting send behind it is released by the close, as failed.
+    std::atomic<int> waitResult{-1};
+    std::thread waiting([&] { waitResult = output->SendLongWait(big.data(), 1000, nullptr); });
+    EXPECT_TRUE(waitUntil([&] { return output->QueuedLongMessages() == 2; }));
+    EXPECT_GE(raw.read(64, 10000).size(), 64u);
+    const unsigned long long start = alsaNanoTime();
+    output->Close();
+    const double closeMs = millisSince(start);
+    EXPECT_LT(alsaNanoTime() - start, PROMPTLY_NANOS);
+    waiting.join();
+    EXPECT_EQ(waitResult, 0);
+    // What the sequencer had already passed on is all that comes.
+    const size_t leftOver = raw.read(big.size(), 1000).size();
+    EXPECT_LT(leftOver, 1000u);
+
+    OxStringList errors;
+    ASSERT_EQ(output->Open(&errors), 1) << errors.getText().c_str();
+    EXPECT_EQ(output->QueuedLongMessages(), 0);
+    EXPECT_EQ(output->SendShort(0x90, 0x40, 0x7F), 1);
+    EXPECT_EQ(raw.read(3, 2000), (Bytes{0x90, 0x40, 0x7F}));
+    std::printf("[ figure ] Close with about 1 MB queued at the wire rate returned after "
+                "%.1f ms\n",
+                closeMs);
+}
+
+namespace {
+
+// What the manager hands to the application, all ports' bytes joined; the thru route
+// still gets every message.
+class ManagerRecorder : public MidiManagerDataListener {
+public:
+    void OnMidiMessage(int, unsigned long long, const unsigned char* data, int length,
+                       int&) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        bytes.insert(bytes.end(), data, data + length);
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return bytes.size();
+    }
+    Bytes take() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return std::move(bytes);
+    }
+
+private:
+    std::mutex mutex;
+    Bytes bytes;
+};
+
+int userIdOf(const TMidiAlias* alias) {
+    OxScopedLock hold(TMidiAliasManager::instance()->GetLock());
+    return alias->userID;
+}
+
+} // namespace
+
+TEST_F(AlsaGuest, thruOfALongSystemExclusiveLosesNothingThatArrivesMeanwhile) {
+    RawMidi thruEnd("hw:0,0", true);
+    RawMidi device("hw:0,1", false);
+    registerAlsaMidiBackend();
+    TMidiAliasManager* aliases = TMidiAliasManager::instance();
+    aliases->AddAlias("Long In", VIRMIDI_1, atIn, 0);
+    aliases->AddAlias("Long Thru", VIRMIDI_0, atOut, 0);
+    TMidiAlias* in = aliases->GetAliasByName("Long In", atIn, 0, 0);
+    TMidiAlias* out = aliases->GetAliasByName("Long Thru", atOut, 0, 0);
+    ASSERT_GE(TMidiRouter::instance()->AddRoute(in, out), 0);
+    MidiManager* manager = MidiManager::instance();
+    ManagerRecorder recorder;
+    manager->SetDataListener(&recorder);
+    manager->SetSuspended(0);
+    ASSERT_TRUE(waitUntil([&] { return userIdOf(in) >= 0 && userIdOf(out) >= 0; }));
+    const int inIndex = userIdOf(in);
+    const int outIndex = userIdOf(out);
+    ASSERT_EQ(manager->Open(outIndex, 0, nullptr), 1);
+    ASSERT_EQ(manager->Open(inIndex, 1, nullptr), 1);
+
+    // At the wire rate this takes 21 s to leave the thru port, while the sequencer's queue
+    // holds only part of it. The device waits for each slice to arrive, as the sequencer
+    // drops what our input cannot take.
+    const Bytes sysex = systemExclusive(65536);
+    const unsigned long long start = alsaNanoTime();
+    constexpr size_t SLICE = 4096;
+    for (size_t offset = 0; offset < sysex.size(); offset += SLICE) {
+        device.write(&sysex[offset], SLICE);
+        const size_t arrived = offset + SLICE < sysex.size()
+                                   ? offset + SLICE - TMidiInputBase::MAX_CHUNK
+                                   : sysex.size();
+        ASSERT_TRUE(waitUntil([&] { return recorder.count() >= arrived; }, 20000)) << offset;
+    }
+    const double sysexMs = millisSince(start);
+    // Notes keep coming meanwhile, more than our input holds while nobody reads it.
+    Bytes notes;
+    for (int i = 0; i < 3000; ++i) {
+        const unsigned char note[3] = {noteOnOrOff(i, 0), static_cast<unsigned char>(i & 0x7F),
+                                       0x40};
+        device.write(note, 3);
+        notes.insert(notes.end(), note, note + 3);
+        if (i % 10 == 9)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Bytes expected = sysex;
+    expected.insert(expected.end(), notes.begin(), notes.end());
+    EXPECT_TRUE(waitUntil([&] { return recorder.count() >= expected.size(); }, 10000));
+    const double inputMs = millisSince(start);
+    EXPECT_TRUE(sameBytes(recorder.take(), expected));
+
+    unsigned long long last = 0;
+    EXPECT_TRUE(sameBytes(thruEnd.read(expected.size(), 60000, nullptr, &last), expected));
+    // The input had all of it long before the thru port had passed it on.
+    EXPECT_LT(inputMs, (last - start) / 1e6 * 3 / 4);
+    std::printf("[ figure ] thru of a 64 kB SysEx and 3000 notes: the input had the SysEx after "
+                "%.1f ms, everything after %.1f ms; the thru port's last byte left after "
+                "%.1f ms\n",
+                sysexMs, inputMs, (last - start) / 1e6);
+    manager->Close(inIndex, 1, 0);
+    manager->Close(outIndex, 0, 0);
+    manager->SetDataListener(nullptr);
 }

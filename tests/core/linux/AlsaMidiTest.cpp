@@ -2,6 +2,7 @@
 #include "core/linux/AlsaMidiFactory.h"
 #include "core/linux/AlsaMidiOutput.h"
 #include "core/linux/AlsaPorts.h"
+#include "core/linux/AlsaSendQueue.h"
 #include "midi/MidiManager.h"
 #include "platform/OrvoSystem.h"
 
@@ -60,6 +61,95 @@ TEST(AlsaMidiPackets, longSystemExclusiveGoesInBoundedPiecesWithNothingLost) {
     exact.front() = 0xF0;
     exact.back() = 0xF7;
     EXPECT_EQ(packets(exact, 256).back(), Bytes{0xF7});
+}
+
+namespace {
+
+// Appends `count` messages of `pieces` pieces each, the bytes numbered on from `next`.
+void appendMessages(AlsaSendQueue& queue, int count, int pieces, int pieceSize, int& next,
+                    unsigned long long& sequence) {
+    for (int m = 0; m < count; ++m) {
+        ASSERT_TRUE(queue.appendMessage({sequence++, 0, 0, pieces * pieceSize, true}));
+        for (int p = 0; p < pieces; ++p) {
+            Bytes piece(static_cast<size_t>(pieceSize));
+            for (unsigned char& b : piece)
+                b = static_cast<unsigned char>(next++ & 0x7F);
+            ASSERT_TRUE(queue.appendPiece(piece.data(), pieceSize));
+        }
+    }
+}
+
+// Takes every message, checking that the bytes come numbered on from `next`.
+void takeMessages(AlsaSendQueue& queue, int& next, unsigned long long& sequence) {
+    unsigned char piece[AlsaMidiOutput::MAX_PIECE];
+    while (!queue.empty()) {
+        const AlsaSendQueue::Message m = queue.takeMessage();
+        ASSERT_EQ(m.sequence, sequence++);
+        for (int taken = 0; taken < m.length;) {
+            const int size = queue.takePiece(piece);
+            ASSERT_GT(size, 0);
+            for (int i = 0; i < size; ++i)
+                ASSERT_EQ(piece[i], next++ & 0x7F) << "message " << m.sequence;
+            taken += size;
+        }
+    }
+}
+
+} // namespace
+
+TEST(AlsaSendQueue, keepsOrderAcrossBlocksAndCostsAboutWhatItHolds) {
+    AlsaSendQueue queue;
+    EXPECT_TRUE(queue.empty());
+    int written = 0;
+    int read = 0;
+    unsigned long long appended = 1;
+    unsigned long long taken = 1;
+    // A megabyte in pieces of 256, as a long System Exclusive is queued.
+    appendMessages(queue, 1, 4096, 256, written, appended);
+    const size_t blocks = queue.blockCount();
+    EXPECT_LE(blocks * AlsaSendQueue::BLOCK_BYTES, 1048576u * 21 / 20);
+    takeMessages(queue, read, taken);
+    EXPECT_EQ(read, written);
+    // Drained, it keeps no more than a block to write into and a spare one.
+    EXPECT_LE(queue.blockCount(), 2u);
+
+    // Reading and writing in turns, as a busy port does, allocates nothing new.
+    appendMessages(queue, 10, 1, 3, written, appended);
+    const size_t steady = queue.blockCount();
+    for (int round = 0; round < 2000; ++round) {
+        appendMessages(queue, 7, 2, 3, written, appended);
+        takeMessages(queue, read, taken);
+    }
+    EXPECT_EQ(queue.blockCount(), steady);
+    EXPECT_EQ(read, written);
+}
+
+TEST(AlsaSendQueue, rollBackTakesBackAHalfAppendedMessageOnly) {
+    AlsaSendQueue queue;
+    int written = 0;
+    int read = 0;
+    unsigned long long appended = 1;
+    unsigned long long taken = 1;
+    appendMessages(queue, 3, 2, 100, written, appended);
+    const AlsaSendQueue::Mark mark = queue.mark();
+    int discarded = written;
+    unsigned long long discardedSequence = appended;
+    appendMessages(queue, 1, 200, 256, discarded, discardedSequence); // over several blocks
+    queue.rollBack(mark);
+    appendMessages(queue, 2, 1, 50, written, appended);
+    takeMessages(queue, read, taken);
+    EXPECT_EQ(read, written);
+    EXPECT_EQ(taken, appended);
+    EXPECT_LE(queue.blockCount(), 2u);
+
+    // Back to nothing at all, and a record larger than a block is refused.
+    AlsaSendQueue empty;
+    const AlsaSendQueue::Mark none = empty.mark();
+    appendMessages(empty, 1, 100, 256, discarded, discardedSequence);
+    empty.rollBack(none);
+    EXPECT_TRUE(empty.empty());
+    Bytes huge(AlsaSendQueue::BLOCK_BYTES);
+    EXPECT_FALSE(empty.appendPiece(huge.data(), static_cast<int>(huge.size())));
 }
 
 TEST(AlsaMidiNames, displayNameJoinsClientAndTrimmedPortName) {
