@@ -283,17 +283,20 @@ void TMidiAliasManager::loadFromIniFile(TIniFile& ini) {
         if (name.isEmpty())
             break;
         auto* loaded = new TMidiAlias(name, ini, k);
-        bool exists;
-        {
-            OxScopedLock hold(lock);
-            exists = indexOfLocked(name, loaded->type) >= 0;
-            if (!exists)
-                aliases.add(loaded);
+        OxScopedLock hold(lock);
+        const int i = indexOfLocked(name, loaded->type);
+        if (i < 0) {
+            aliases.add(loaded);
+            continue;
         }
-        if (exists) {
-            ModifyAlias(name, loaded->type, name, loaded->deviceName, 1, -1);
-            delete loaded;
-        }
+        // A later entry for the same alias wins whole: its spelling, its device and
+        // whether it is unbound on purpose, so that the alias is saved as it was read.
+        TMidiAlias* a = aliases[i];
+        a->name = loaded->name;
+        a->deviceName = loaded->deviceName;
+        a->flags = (a->flags & ~static_cast<uint32_t>(mafNonePersistent)) |
+                   (loaded->flags & mafNonePersistent);
+        delete loaded;
     }
     FireAliasChangeEvent();
     EndUpdate();

@@ -162,6 +162,11 @@ int MidiManagerRefresh::refreshPerFactory(MidiDeviceFactory* factory, int isInpu
             from->SetDescriptor(&invalidated);
             changed = 1;
         }
+        // Unplugged and plugged again between two refreshes: its connection went with the
+        // old address, so it is opened anew at the one it has now.
+        const long long oldAddress = target->GetDescriptor()->address;
+        if (target->IsOpen() && oldAddress >= 0 && d->address >= 0 && oldAddress != d->address)
+            changed = 1;
         target->SetDescriptor(d);
         if (changed && target->IsOpen()) {
             // Reopened by the entry pass, under the name it carries now.

@@ -151,11 +151,16 @@ void writeEntry(TIniFile& ini, int k, const OxString& name, const OxString& devi
     ini.WriteString(SECTION_ALIAS, TMidiAlias::deviceKey(k), device);
 }
 
-bool savedUnder(const TIniFile& ini, const char* name) {
+// The device entry saved with the alias of that name; empty when there is none.
+OxString savedDevice(const TIniFile& ini, const char* name) {
     for (int k = 0; ini.ValueExists(SECTION_ALIAS, TMidiAlias::nameKey(k)); ++k)
         if (ini.ReadString(SECTION_ALIAS, TMidiAlias::nameKey(k), "").equals(name))
-            return true;
-    return false;
+            return ini.ReadString(SECTION_ALIAS, TMidiAlias::deviceKey(k), "");
+    return OxString();
+}
+
+bool savedUnder(const TIniFile& ini, const char* name) {
+    return savedDevice(ini, name).isNotEmpty();
 }
 
 } // namespace
@@ -195,6 +200,31 @@ TEST_F(MidiAliasManagerTest, damagedAliasSectionLoadsUpToTheGapAndKeepsBadEntrie
     EXPECT_TRUE(savedUnder(saved, "MIDI Input"));
     EXPECT_FALSE(savedUnder(saved, "Broken"));
     EXPECT_FALSE(savedUnder(saved, "Typeless"));
+}
+
+TEST_F(MidiAliasManagerTest, aRepeatedEntryRebindsTheAliasWithItsUnboundOnPurposeMark) {
+    TIniFile ini("unused.ini");
+    writeEntry(ini, 0, "Out A", "2:(none persistent)");
+    writeEntry(ini, 1, "Out A", "2:Synth"); // bound after all
+    writeEntry(ini, 2, "Out B", "2:Synth");
+    writeEntry(ini, 3, "out b", "2:(none persistent)"); // unbound on purpose after all
+    aliases->loadFromIniFile(ini);
+
+    const TMidiAlias* bound = aliases->GetAliasByName("Out A", atOut, 0, 0);
+    ASSERT_NE(bound, nullptr);
+    EXPECT_STREQ(bound->deviceName.c_str(), "Synth");
+    EXPECT_EQ(bound->flags & mafNonePersistent, 0u);
+    const TMidiAlias* unbound = aliases->GetAliasByName("Out B", atOut, 0, 0);
+    ASSERT_NE(unbound, nullptr);
+    EXPECT_STREQ(unbound->name.c_str(), "out b");
+    EXPECT_TRUE(unbound->deviceName.isEmpty());
+    EXPECT_NE(unbound->flags & mafNonePersistent, 0u);
+
+    // Both are written back as they were read last, the unbound one included.
+    TIniFile saved("unused.ini");
+    aliases->saveToIniFile(saved);
+    EXPECT_STREQ(savedDevice(saved, "Out A").c_str(), "2:Synth");
+    EXPECT_STREQ(savedDevice(saved, "out b").c_str(), "2:(none persistent)");
 }
 
 TEST_F(MidiAliasManagerTest, thousandsOfAliasEntriesLoadWithOneNotification) {

@@ -81,6 +81,20 @@ TEST_F(MidiRefreshTest, pluggedPortIsFoundAfterAHotplugNotification) {
     EXPECT_EQ(countContaining(log.take(), "Opened MIDI IN: Keys"), 1u);
 }
 
+TEST_F(MidiRefreshTest, openPortBackAtAnotherAddressBeforeTheNextRefreshIsOpenedThere) {
+    const int first = plug(1, "Keys");
+    ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
+    log.take();
+    // Unplugged and plugged again between two refreshes: the same name, a new address.
+    factory->removePort(first);
+    const int second = factory->addPort(1, "Keys");
+    refresh();
+    EXPECT_EQ(manager->GetDevIndex("Keys", 1), 0);
+    EXPECT_TRUE(manager->GetDevDescriptor(0, 1)->IsOpen());
+    EXPECT_EQ(factory->openPortObjects(second), 1);
+    EXPECT_EQ(countContaining(log.take(), "Opened MIDI IN: Keys"), 1u);
+}
+
 TEST_F(MidiRefreshTest, thruLosesNothingWhileAliasesAndPortsChange) {
     const int keys = plug(1, "Keys");
     const int synth = plug(0, "Synth");
