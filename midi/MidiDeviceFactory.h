@@ -9,6 +9,8 @@
 
 namespace Lk {
 
+class TMidiInputBase;
+
 // One MIDI backend: lists the ports of each direction into a descriptor cache that lives
 // 1.5 s, hands out copies of it, and makes port objects for descriptors.
 class MidiDeviceFactory : public AutoDelete {
@@ -39,6 +41,9 @@ public:
     virtual void GetPublicDeviceNameList(int isInput, OxStringList& out);
     // A new, closed port object that owns a copy of `descriptor`; null when none can be made.
     virtual TMidiDeviceBase* CreateDevice(const MidiDeviceDescriptor* descriptor) = 0;
+    // A closed input port of this process's own, named `name`, that other programs can find
+    // and send to; the backend never lists it. Null when the backend offers no such ports.
+    virtual TMidiInputBase* createVirtualInput(const OxString& /*name*/) { return nullptr; }
 
     // Deletes cached descriptors from the end down to `count`; with `fill`, pads with nulls.
     void SetCacheCount(int isInput, int count, int fill);

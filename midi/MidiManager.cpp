@@ -4,6 +4,7 @@
 #include "midi/MidiManagerRefresh.h"
 #include "midi/MidiRouter.h"
 #include "midi/MidiSingletonLock.h"
+#include "midi/MidiVirtualInput.h"
 #include "platform/ErrorHandler.h"
 
 #include <mutex>
@@ -31,6 +32,11 @@ const char* const SFDoesNotExist[2] = {
     "automatically when you plug it in.",
     "MIDI input \"%s\" does not exist. It is set to 'pending' so that it is used "
     "automatically when you plug it in."};
+const char* const SFVirtualInputUnsupported =
+    "MIDI input \"%s\" cannot be offered to other programs: the MIDI system here has no "
+    "ports of its own.";
+const char* const SFVirtualInputNotOpened =
+    "MIDI input \"%s\" could not be offered to other programs.";
 const char* const SFUnexpectedlyClosed =
     "MIDI %s \"%s\" unexpectedly closed. It is set to 'pending' so that it is used "
     "automatically when it becomes available again.";
@@ -128,6 +134,7 @@ MidiManager::~MidiManager() {
         OxScopedLock hold(lock);
         for (MidiDeviceFactory* f : factories)
             f->setListener(nullptr);
+        virtualInput.reset();
         // Close every port first (each close waits for its receive thread), so that no
         // thru forwarding runs while the tables are deleted.
         for (int i = 0; i < inputs.getCount(); ++i)
@@ -166,6 +173,8 @@ void MidiManager::RemoveFactory(MidiDeviceFactory* factory, int notify) {
         if (position < 0)
             return;
         factories.remove(position);
+        if (virtualInput && virtualInput->GetDescriptor()->factory == factory)
+            virtualInput.reset();
         factory->setListener(nullptr);
         for (int isInput = 0; isInput <= 1; ++isInput)
             for (int i = 0; MidiManagerDev* e = entry(i, isInput); ++i)
@@ -274,6 +283,35 @@ int MidiManager::IsOpenOrPending(const OxString& name, int isInput) {
     return e != nullptr && !e->isRemoved() && (e->IsOpen() || e->pending);
 }
 
+MidiPortState MidiManager::GetPortState(int index, int isInput) {
+    ensureListValid();
+    OxScopedLock hold(lock);
+    const MidiManagerDev* e = entry(index, isInput ? 1 : 0);
+    MidiPortState state;
+    if (e == nullptr || e->isRemoved())
+        return state;
+    if (!e->exists)
+        state.status = MidiPortStatus::absent;
+    else if (e->IsOpen())
+        state.status = MidiPortStatus::open;
+    else if (e->pending)
+        state.status = MidiPortStatus::pending;
+    else
+        state.status = MidiPortStatus::closed;
+    if (state.status == MidiPortStatus::pending)
+        state.lastError = e->lastError;
+    return state;
+}
+
+MidiPortState MidiManager::GetPortStateByName(const OxString& deviceName, int isInput) {
+    if (deviceName.isEmpty())
+        return MidiPortState();
+    const int index = GetDevIndexForAliasDevice(deviceName, isInput);
+    if (index < 0)
+        return MidiPortState{MidiPortStatus::absent, OxString()};
+    return GetPortState(index, isInput);
+}
+
 void MidiManager::FireErrorEvent(int index, int isInput, const OxString& text,
                                  OxStringList* errors) {
     if (errors != nullptr) {
@@ -282,6 +320,47 @@ void MidiManager::FireErrorEvent(int index, int isInput, const OxString& text,
     }
     controlListeners.forEachReversed(
         [&](MidiManagerDeviceControlListener* l) { l->OnMidiErrorMessage(index, isInput, text); });
+}
+
+int MidiManager::OpenVirtualInput(const OxString& name, TMidiAlias* actsAs, OxStringList* errors) {
+    OxScopedLock hold(lock);
+    virtualInput.reset();
+    TMidiInputBase* port = nullptr;
+    for (int i = factories.getCount() - 1; i >= 0 && port == nullptr; --i)
+        port = factories[i]->createVirtualInput(name);
+    if (port == nullptr) {
+        FireErrorEvent(VIRTUAL_INPUT_INDEX, 1,
+                       OxString::format(SFVirtualInputUnsupported, name.c_str()), errors);
+        return 0;
+    }
+    auto input = std::make_unique<MMDevVirtualIn>(port, actsAs);
+    {
+        OxScopedLock holdAliases(TMidiAliasManager::instance()->GetLock());
+        input->RebuildThruList();
+    }
+    OxStringList reasons;
+    if (!port->Open(&reasons)) {
+        OxString text = OxString::format(SFVirtualInputNotOpened, name.c_str());
+        for (const OxString& reason : reasons.list)
+            if (errors != nullptr)
+                errors->list.add(reason);
+            else
+                text = OxString::format("%s\n%s", text.c_str(), reason.c_str());
+        FireErrorEvent(VIRTUAL_INPUT_INDEX, 1, text, errors);
+        return 0;
+    }
+    virtualInput = std::move(input);
+    return 1;
+}
+
+void MidiManager::CloseVirtualInput() {
+    OxScopedLock hold(lock);
+    virtualInput.reset();
+}
+
+int MidiManager::IsVirtualInputOpen() const {
+    OxScopedLock hold(lock);
+    return virtualInput && virtualInput->IsOpen();
 }
 
 int MidiManager::Open(int index, int isInput, OxStringList* errors) {
@@ -304,7 +383,12 @@ int MidiManager::openDevice(int index, int isInput, OxStringList* errors) {
             controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
                 l->OnBeforeOpenMidiDevice(index, isInput);
             });
-            if (device->Open(errors)) {
+            // The backend's reasons of this open only, kept for lastError also when the
+            // caller gives no list.
+            OxStringList attempt;
+            if (errors != nullptr)
+                attempt.separator = errors->separator;
+            if (device->Open(&attempt)) {
                 e->pending = 0;
                 const OxString text = portText(SFOpenedSuccess[isInput], e);
                 controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
@@ -315,8 +399,12 @@ int MidiManager::openDevice(int index, int isInput, OxStringList* errors) {
             }
             e->pending = 1;
             const OxString text = portText(SFCouldNotBeOpened[isInput], e);
+            if (errors != nullptr)
+                for (const OxString& reason : attempt.list)
+                    errors->list.add(reason);
             FireErrorEvent(index, isInput, text, errors);
-            e->lastError = errors != nullptr ? errors->getText() : text;
+            attempt.list.add(text);
+            e->lastError = attempt.getText();
             startCheckPendingExistingTimer();
             return 0;
         }
@@ -420,13 +508,14 @@ int MidiManager::RefreshDevList(int force, int notify, int) {
 }
 
 int MidiManager::checkPendingExistingDevices() {
-    OxStringList errors; // failures of a retry are not told to anybody
     int failed = 0;
     OxScopedLock hold(lock);
     for (int isInput = 0; isInput <= 1; ++isInput)
-        for (int i = 0; MidiManagerDev* e = entry(i, isInput); ++i)
+        for (int i = 0; MidiManagerDev* e = entry(i, isInput); ++i) {
+            OxStringList errors; // failures of a retry are not told to anybody
             if (!e->isRemoved() && e->pending && e->exists && !openDevice(i, isInput, &errors))
                 failed = 1;
+        }
     return failed;
 }
 
@@ -457,6 +546,7 @@ void MidiManager::OnMidiDeviceMessage(TMidiInputBase* port, unsigned long long t
                                       const unsigned char* data, int length) {
     if (suspended.load())
         return;
+    thruCounters.countReceived(length);
     if (MidiManagerDataListener* l = dataListener.load()) {
         int handled = 0;
         l->OnMidiMessage(port->managerIndex, timestamp, data, length, handled);
@@ -468,9 +558,17 @@ void MidiManager::OnMidiDeviceMessage(TMidiInputBase* port, unsigned long long t
     if (e == nullptr)
         return;
     ThruForwardingScope forwarding(thruForwardersInFlight);
-    if (const MidiThruTargets* targets = e->GetThruTargets())
-        for (auto it = targets->outputs.rbegin(); it != targets->outputs.rend(); ++it)
-            sendTo(*it, data, length);
+    const MidiThruTargets* targets = e->GetThruTargets();
+    if (targets == nullptr || !targets->routed)
+        return;
+    bool forwarded = false;
+    for (auto it = targets->outputs.rbegin(); it != targets->outputs.rend(); ++it)
+        if (sendTo(*it, data, length))
+            forwarded = true;
+    if (forwarded)
+        thruCounters.countForwarded(length);
+    else
+        thruCounters.countNotForwarded(length);
 }
 
 int MidiManager::sendTo(int outputIndex, const unsigned char* data, int length) {
@@ -537,6 +635,8 @@ void MidiManager::OnMidiRouteListChanged() {
     OxScopedLock holdAliases(TMidiAliasManager::instance()->GetLock());
     for (int i = inputs.getCount() - 1; i >= 0; --i)
         inputs.get(i)->RebuildThruList();
+    if (virtualInput)
+        virtualInput->RebuildThruList();
 }
 
 } // namespace Lk

@@ -6,6 +6,8 @@
 #include "midi/MidiListenerList.h"
 #include "midi/MidiManagerDev.h"
 #include "midi/MidiManagerListeners.h"
+#include "midi/MidiPortState.h"
+#include "midi/MidiThruCounters.h"
 #include "platform/OxTimer.h"
 
 #include <atomic>
@@ -38,6 +40,8 @@ class MidiManager : public TMidiDeviceDataListener,
 public:
     static constexpr int MAX_FACTORIES = 10;
     static constexpr int CHECK_PENDING_INTERVAL_MS = 15000;
+    // The port index with which the data listener gets what arrives on the virtual input.
+    static constexpr int VIRTUAL_INPUT_INDEX = -2;
 
     static MidiManager* instance();
     static bool IsInstanceAllocated();
@@ -76,8 +80,21 @@ public:
     int GetDevIndexByDescriptor(int isInput, const MidiDeviceDescriptor* d);
     // Whether the port of that name (matched as for aliases) is open or pending.
     int IsOpenOrPending(const OxString& name, int isInput);
+    // What the port is doing now, read under the lock. By name, matched as for aliases: an
+    // empty name is not chosen, a name no entry carries is absent.
+    MidiPortState GetPortState(int index, int isInput);
+    MidiPortState GetPortStateByName(const OxString& deviceName, int isInput);
 
     int Open(int index, int isInput, OxStringList* errors);
+    // Offers other programs an input port of this process's own named `name`, made by the
+    // last added factory that can make one. What arrives there takes the path of the input
+    // alias `actsAs`: the data listener (with VIRTUAL_INPUT_INDEX), then the outputs that
+    // routes from that alias lead to, also while it resolves to no port. Replaces a virtual
+    // input already open. 1 when the port is open; otherwise the reason goes to `errors`,
+    // or to the control listeners without a list. Opens and closes are not reported.
+    int OpenVirtualInput(const OxString& name, TMidiAlias* actsAs, OxStringList* errors);
+    void CloseVirtualInput();
+    int IsVirtualInputOpen() const;
     void Close(int index, int isInput, int force);
     void FireErrorEvent(int index, int isInput, const OxString& text, OxStringList* errors);
 
@@ -91,6 +108,8 @@ public:
                              const unsigned char* data, int length) override;
     int SendMessageToAliasList(const TMidiAliasList& aliases, const unsigned char* data,
                                int length);
+    // What the receive path has counted so far (see MidiThruStats).
+    MidiThruStats GetThruStats() const { return thruCounters.snapshot(); }
     void OnMidiAliasListChanged() override;
     void OnMidiRouteListChanged() override;
 
@@ -139,7 +158,9 @@ private:
     MidiListenerList<TMidiDeviceListListener> devListListeners;
     // Thru sends in progress on receive threads.
     mutable std::atomic<int> thruForwardersInFlight{0};
+    MidiThruCounters thruCounters;
     std::unique_ptr<class MidiManagerRefresh> refresher;
+    std::unique_ptr<class MMDevVirtualIn> virtualInput; // under the lock
 };
 
 } // namespace Lk

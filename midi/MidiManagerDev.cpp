@@ -148,10 +148,18 @@ void MMDevIn::RebuildThruList() {
     if (!exists)
         return;
     TMidiRouter::instance()->GetRoutes().GetOutAliasesByInUserID(index, thruList);
+    publishThruTargets();
+}
+
+void MMDevIn::publishThruTargets() {
     auto* targets = new MidiThruTargets();
-    for (TMidiAlias* alias : thruList)
-        if (alias->type == atOut && alias->userID >= 0)
+    for (TMidiAlias* alias : thruList) {
+        if (alias->type != atOut)
+            continue;
+        targets->routed = true;
+        if (alias->userID >= 0)
             targets->outputs.push_back(alias->userID);
+    }
     const MidiThruTargets* old = thruTargets.exchange(targets);
     if (old == nullptr)
         return;

@@ -79,6 +79,8 @@ private:
 // published, so the receive thread reads it without a lock.
 struct MidiThruTargets {
     std::vector<int> outputs;
+    // Whether any thru route starts at the input, also when its outputs resolve to no port.
+    bool routed = false;
 };
 
 class MMDevIn : public MidiManagerDev {
@@ -105,6 +107,8 @@ public:
 
 protected:
     void adopt(TMidiDeviceBase* d) override;
+    // Publishes the open outputs of thruList for the receive thread.
+    void publishThruTargets();
 
 private:
     std::atomic<const MidiThruTargets*> thruTargets{nullptr};

@@ -46,6 +46,16 @@ void TMidiRoutes::GetOutAliasesByInUserID(int userID, TMidiAliasList& out) const
     }
 }
 
+void TMidiRoutes::GetOutAliasesByInAlias(const TMidiAlias* in, TMidiAliasList& out) const {
+    out.clear();
+    if (in == nullptr)
+        return;
+    OxScopedLock hold(lock);
+    for (const TMidiRoute* r : routes)
+        if (r->inAlias == in && r->outAlias != nullptr)
+            out.Add(r->outAlias);
+}
+
 void TMidiRoutes::ClearImpl() {
     OxScopedLock hold(lock);
     if (ownsRoutes)

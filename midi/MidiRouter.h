@@ -34,6 +34,8 @@ public:
     int IndexOf(const TMidiAlias* in, const TMidiAlias* out) const;
     // The output aliases of the routes whose input alias resolves to port `userID`.
     void GetOutAliasesByInUserID(int userID, TMidiAliasList& out) const;
+    // The output aliases of the routes from `in` itself, whether or not it resolves to a port.
+    void GetOutAliasesByInAlias(const TMidiAlias* in, TMidiAliasList& out) const;
     void ClearImpl();
     int GetCount() const;
     // Clears inAlias of every route with a removed alias; returns how many it disabled.

@@ -4,6 +4,7 @@
 #include "core/linux/AlsaMidiOutput.h"
 #include "core/linux/AlsaPorts.h"
 #include "core/linux/AlsaSequencer.h"
+#include "core/linux/AlsaVirtualInput.h"
 #include "platform/ErrorHandler.h"
 
 namespace Lk {
@@ -75,6 +76,11 @@ TMidiDeviceBase* AlsaMidiFactory::CreateDevice(const MidiDeviceDescriptor* descr
     if (descriptor->isInput)
         return new AlsaMidiInput(descriptor->Clone());
     return new AlsaMidiOutput(descriptor->Clone());
+}
+
+TMidiInputBase* AlsaMidiFactory::createVirtualInput(const OxString& name) {
+    return new AlsaVirtualInput(
+        new MidiDeviceDescriptor(this, 1, -1, name, OxString(), OxString(), OxString()));
 }
 
 void AlsaMidi_MMInit::OnMidiManagerInited() {

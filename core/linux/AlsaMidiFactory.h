@@ -27,6 +27,8 @@ public:
     unsigned GetType() override { return TYPE; }
     OxString GetTypeName(int isInput) override { return isInput ? "MIDI Input" : "MIDI Output"; }
     TMidiDeviceBase* CreateDevice(const MidiDeviceDescriptor* descriptor) override;
+    // A port of our client that other programs subscribe to and send to.
+    TMidiInputBase* createVirtualInput(const OxString& name) override;
 
 private:
     // Tried again on every use while there is no sequencer.

@@ -26,9 +26,11 @@ public:
         parseAndDispatch(bytes, length);
     }
 
-private:
+protected:
     std::shared_ptr<AlsaSequencer> sequencer; // kept until the object goes
     int port = -1;
+
+private:
     unsigned long long receiptTime = 0; // written and read inside the receive scope
 };
 

@@ -141,12 +141,11 @@ AlsaSequencer::~AlsaSequencer() {
         snd_seq_close(seq);
 }
 
-int AlsaSequencer::createPort(const char* name, unsigned caps) {
+int AlsaSequencer::createPort(const char* name, unsigned caps, bool exported) {
     snd_seq_port_info_t* info;
     snd_seq_port_info_alloca(&info);
     snd_seq_port_info_set_name(info, name);
-    // Our ports are private to the connections we make ourselves.
-    snd_seq_port_info_set_capability(info, caps | SND_SEQ_PORT_CAP_NO_EXPORT);
+    snd_seq_port_info_set_capability(info, exported ? caps : caps | SND_SEQ_PORT_CAP_NO_EXPORT);
     snd_seq_port_info_set_type(info,
                                SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     snd_seq_port_info_set_port_specified(info, 1);
@@ -184,6 +183,19 @@ int AlsaSequencer::openInput(AlsaMidiInput* input, long long address) {
         closeInput(port);
         return result;
     }
+    return port;
+}
+
+int AlsaSequencer::openVirtualInput(AlsaMidiInput* input, const char* name) {
+    const int port = createPort(name, SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, true);
+    if (port < 0)
+        return port;
+    InputEntry entry;
+    entry.input = input;
+    entry.source = {};
+    entry.anySource = true;
+    std::lock_guard<std::mutex> hold(portsMutex);
+    inputs[port] = entry;
     return port;
 }
 
@@ -301,8 +313,9 @@ void AlsaSequencer::dispatch(const snd_seq_event_t& event, unsigned long long re
 
     std::unique_lock<std::mutex> hold(portsMutex);
     const auto found = inputs.find(event.dest.port);
-    if (found == inputs.end() || found->second.source.client != event.source.client ||
-        found->second.source.port != event.source.port)
+    if (found == inputs.end() ||
+        (!found->second.anySource && (found->second.source.client != event.source.client ||
+                                      found->second.source.port != event.source.port)))
         return;
     AlsaMidiInput* input = found->second.input;
     // Entered while the table keeps the port object: Close waits for the scope to end.

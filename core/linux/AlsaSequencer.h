@@ -49,6 +49,10 @@ public:
     // A port of ours subscribed from the source at `address`, feeding `input`; its port
     // number, or an ALSA error code.
     int openInput(AlsaMidiInput* input, long long address);
+    // A port of ours that other programs find by `name`, subscribe to and send to; whatever
+    // any of them sends there feeds `input`. Its port number, or an ALSA error code; closed
+    // with closeInput.
+    int openVirtualInput(AlsaMidiInput* input, const char* name);
     // Unsubscribes and deletes the port; when it returns, the receive thread no longer
     // finds `input` (it may still be inside its receive scope).
     void closeInput(int port);
@@ -93,7 +97,8 @@ private:
     static bool isRetryable(int error) { return error == -EAGAIN || error == -ENOMEM; }
     // Waits a little for room in the output pool; the milliseconds waited.
     int waitForRoom();
-    int createPort(const char* name, unsigned caps);
+    // Private to the connections we make ourselves unless `exported`.
+    int createPort(const char* name, unsigned caps, bool exported = false);
     void receiveEvents();
     void dispatch(const snd_seq_event_t& event, unsigned long long receiptTime);
     void destinationGone(const snd_seq_addr_t& address, bool wholeClient);
@@ -110,6 +115,7 @@ private:
     struct InputEntry {
         AlsaMidiInput* input;
         snd_seq_addr_t source;
+        bool anySource = false; // a port other programs send to
     };
     struct OutputEntry {
         snd_seq_addr_t destination;

@@ -229,9 +229,14 @@ TEST_F(ThruReceivePath, forwardsHundredThousandMixedMessagesWithoutAllocating) {
     for (const int packetSize : {3, 256, length}) {
         listener = UnclaimingListener();
         factory->clearSent(synth);
+        const MidiThruStats counted = manager->GetThruStats();
         const long before = allocations;
         factory->feed(keys, stream.data(), length, packetSize);
         EXPECT_EQ(allocations - before, 0) << "packets of " << packetSize;
+        const MidiThruStats now = manager->GetThruStats();
+        EXPECT_EQ(now.receivedMessages - counted.receivedMessages, listener.messages);
+        EXPECT_EQ(now.forwardedBytes - counted.forwardedBytes, listener.bytes);
+        EXPECT_EQ(now.notForwardedMessages, counted.notForwardedMessages);
 
         EXPECT_GE(listener.messages, 100000u) << "packets of " << packetSize;
         const SentMidiTotals sent = factory->sentTotals(synth);

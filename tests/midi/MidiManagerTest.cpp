@@ -356,3 +356,72 @@ TEST_F(MidiManagerTest, factoriesAreAddedOnceAndAtMostTen) {
     EXPECT_EQ(manager->GetFactory(99), nullptr);
     EXPECT_EQ(manager->GetFactory(TestMidiFactory::DEFAULT_TYPE), factory);
 }
+
+namespace {
+
+std::string describe(const MidiPortState& s) {
+    const char* names[] = {"not chosen", "absent", "closed", "pending", "open"};
+    std::string text = names[static_cast<int>(s.status)];
+    if (s.lastError.isNotEmpty())
+        text += std::string(": ") + s.lastError.c_str();
+    return text;
+}
+
+} // namespace
+
+TEST_F(MidiManagerTest, portStateFollowsPluggingOpeningAndClosing) {
+    EXPECT_EQ(describe(manager->GetPortStateByName("", 1)), "not chosen");
+    EXPECT_EQ(describe(manager->GetPortState(3, 1)), "not chosen");
+    EXPECT_EQ(describe(manager->GetPortStateByName("Keys", 1)), "absent"); // never seen
+
+    const int id = plug(1, "Keys");
+    const int keys = indexOf("Keys", 1);
+    EXPECT_EQ(describe(manager->GetPortStateByName("keys", 1)), "closed"); // as aliases match
+    ASSERT_EQ(manager->Open(keys, 1, nullptr), 1);
+    EXPECT_EQ(describe(manager->GetPortState(keys, 1)), "open");
+    EXPECT_EQ(describe(manager->GetPortStateByName("Keys", 0)), "absent"); // no such output
+
+    // Unplugged while open: still wanted, but what the user needs to know is that it is gone.
+    factory->removePort(id);
+    refresh();
+    EXPECT_TRUE(manager->GetDevDescriptor(keys, 1)->IsPending());
+    EXPECT_EQ(describe(manager->GetPortStateByName("Keys", 1)), "absent");
+    factory->replugPort(id);
+    refresh();
+    EXPECT_EQ(describe(manager->GetPortStateByName("Keys", 1)), "open");
+    manager->Close(keys, 1, 0);
+    EXPECT_EQ(describe(manager->GetPortState(keys, 1)), "closed");
+}
+
+TEST_F(MidiManagerTest, pendingPortStateCarriesTheReasonsOfItsOwnLastOpenOnly) {
+    const int synth = plug(0, "Synth");
+    const int pads = plug(0, "Pads");
+    factory->failOpen(synth, "Synth is busy");
+    factory->failOpen(pads, "Pads are busy");
+    // Without an error list the listeners get the manager's text only, as before; the
+    // backend's reason is kept for the state.
+    EXPECT_EQ(manager->Open(indexOf("Synth", 0), 0, nullptr), 0);
+    EXPECT_EQ(log.take(), (Lines{"beforeOpen 0 0",
+                                 "error 0 0 MIDI output \"Synth\" could not be opened (maybe in "
+                                 "use by another program?). It is set to 'pending' so that it "
+                                 "is used automatically when it becomes available."}));
+    const std::string couldNot = "could not be opened";
+    std::string state = describe(manager->GetPortStateByName("Synth", 0));
+    EXPECT_EQ(state.rfind("pending: Synth is busy\nMIDI output \"Synth\" " + couldNot, 0), 0u)
+        << state;
+
+    // One retry for both: each keeps its own reasons, not the other's.
+    EXPECT_EQ(manager->Open(indexOf("Pads", 0), 0, nullptr), 0);
+    factory->failOpen(synth, "Synth still busy");
+    EXPECT_EQ(manager->checkPendingExistingDevices(), 1);
+    state = describe(manager->GetPortStateByName("Synth", 0));
+    EXPECT_NE(state.find("Synth still busy"), std::string::npos) << state;
+    EXPECT_EQ(state.find("Pads"), std::string::npos) << state;
+    state = describe(manager->GetPortStateByName("Pads", 0));
+    EXPECT_EQ(state.rfind("pending: Pads are busy\n", 0), 0u) << state;
+    EXPECT_EQ(state.find("Synth"), std::string::npos) << state;
+
+    factory->failOpen(pads, OxString());
+    EXPECT_EQ(manager->checkPendingExistingDevices(), 1);
+    EXPECT_EQ(describe(manager->GetPortStateByName("Pads", 0)), "open");
+}

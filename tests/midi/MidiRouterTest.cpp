@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
+#include <thread>
 #include <vector>
 
 using namespace Lk;
@@ -177,4 +180,120 @@ TEST_F(MidiThruTest, routedOutputsAreListedOncePerPortInRouteOrder) {
     EXPECT_EQ(out.getCount(), 0);
     router->GetRoutes().GetOutAliasesByInUserID(-1, out);
     EXPECT_EQ(out.getCount(), 0);
+}
+
+namespace {
+
+// The counters as one comparable row: received, forwarded, not forwarded (messages, bytes).
+std::vector<uint64_t> counts(const MidiThruStats& s) {
+    return {s.receivedMessages, s.receivedBytes,        s.forwardedMessages,
+            s.forwardedBytes,   s.notForwardedMessages, s.notForwardedBytes};
+}
+
+Bytes systemExclusive(size_t length) {
+    Bytes b(length, 0x11);
+    b.front() = 0xF0;
+    b.back() = 0xF7;
+    return b;
+}
+
+} // namespace
+
+TEST_F(MidiThruTest, countersAddUpAMixOfRunningStatusRealTimeAndChunkedSystemExclusive) {
+    EXPECT_EQ(counts(manager->GetThruStats()), (std::vector<uint64_t>{0, 0, 0, 0, 0, 0}));
+    // Running status comes out whole; Active Sensing is dropped by the input, the clock not.
+    factory->feed(keys, {0x90, 0x40, 0x7F, 0x41, 0x00, 0xF8, 0xFE, 0xC2, 0x05});
+    ASSERT_EQ(data.messages.size(), 4u);
+    EXPECT_EQ(data.messages[1], (Bytes{0x90, 0x41, 0x00}));
+    // 5000 bytes in packets of 100 arrive as chunks of 2048, 2048 and 904.
+    factory->feed(keys, systemExclusive(5000), 100);
+    ASSERT_EQ(data.messages.size(), 7u);
+
+    EXPECT_EQ(counts(manager->GetThruStats()), (std::vector<uint64_t>{7, 5009, 7, 5009, 0, 0}));
+    const SentMidiTotals sent = factory->sentTotals(synth);
+    EXPECT_EQ(sent.messages, 7u);
+    EXPECT_EQ(sent.bytes, 5009u);
+}
+
+TEST_F(MidiThruTest, countersTellForwardedFromUnforwardedAndLeaveUnroutedAndClaimedOut) {
+    manager->Close(thru->userID, 0, 0);
+    factory->feed(keys, {0xC0, 0x01});
+    EXPECT_EQ(counts(manager->GetThruStats()), (std::vector<uint64_t>{1, 2, 0, 0, 1, 2}));
+
+    manager->Open(thru->userID, 0, nullptr);
+    factory->feed(keys, {0xC0, 0x02});
+    EXPECT_EQ(counts(manager->GetThruStats()), (std::vector<uint64_t>{2, 4, 1, 2, 1, 2}));
+
+    // Thru bound to a port that is not there: routed, so not forwarded.
+    aliases->SetAliasDevice(thru, "Nothing");
+    factory->feed(keys, {0x90, 0x40, 0x7F});
+    EXPECT_EQ(counts(manager->GetThruStats()), (std::vector<uint64_t>{3, 7, 1, 2, 2, 5}));
+    aliases->SetAliasDevice(thru, "Synth");
+
+    data.claim = 1;
+    factory->feed(keys, {0x90, 0x40, 0x00});
+    data.claim = 0;
+    manager->SetSuspended(1);
+    factory->feed(keys, {0x90, 0x41, 0x00});
+    manager->SetSuspended(0);
+    const int pads = plug(1, "Pads"); // no route starts there
+    ASSERT_EQ(manager->Open(manager->GetDevIndex("Pads", 1), 1, nullptr), 1);
+    factory->feed(pads, {0xF0, 0x01, 0xF7});
+    EXPECT_EQ(counts(manager->GetThruStats()), (std::vector<uint64_t>{5, 13, 1, 2, 2, 5}));
+}
+
+TEST_F(MidiThruTest, aMessageTakenByTwoOutputsIsForwardedOnce) {
+    const int pads = plug(0, "Pads");
+    TMidiAlias* second = aliases->GetAliasByName("Second", atOut, 1, 0);
+    aliases->SetAliasDevice(second, "Pads");
+    TMidiRouter::instance()->AddRoute(input, second);
+    ASSERT_EQ(manager->Open(second->userID, 0, nullptr), 1);
+    factory->feed(keys, {0x90, 0x40, 0x7F});
+    manager->Close(thru->userID, 0, 0); // one open output is enough
+    factory->feed(keys, {0x80, 0x40, 0x00});
+    EXPECT_EQ(counts(manager->GetThruStats()), (std::vector<uint64_t>{2, 6, 2, 6, 0, 0}));
+    EXPECT_EQ(factory->sentCount(pads), 2u);
+    EXPECT_EQ(factory->sentCount(synth), 1u);
+}
+
+TEST_F(MidiThruTest, countersStayExactAndOrderedWhileTwoInputsAreFedAtOnce) {
+    // Pads feeds an output that stays closed.
+    const int pads = plug(1, "Pads");
+    plug(0, "Closed");
+    TMidiAlias* padsIn = aliases->GetAliasByName("Pads In", atIn, 1, 0);
+    TMidiAlias* closedOut = aliases->GetAliasByName("Closed Out", atOut, 1, 0);
+    aliases->SetAliasDevice(padsIn, "Pads");
+    aliases->SetAliasDevice(closedOut, "Closed");
+    TMidiRouter::instance()->AddRoute(padsIn, closedOut);
+    ASSERT_EQ(manager->Open(padsIn->userID, 1, nullptr), 1);
+    manager->SetDataListener(nullptr);
+    factory->keepSentMessages(false);
+
+    const int rounds = 20000;
+    std::atomic<bool> feeding{true};
+    std::atomic<int> disorder{0};
+    std::thread reader([&] {
+        while (feeding.load()) {
+            const MidiThruStats s = manager->GetThruStats();
+            if (s.forwardedMessages + s.notForwardedMessages > s.receivedMessages)
+                ++disorder;
+        }
+    });
+    std::thread keysFeeder([&] {
+        for (int i = 0; i < rounds; ++i)
+            factory->feed(keys, {0x90, 0x40, 0x7F});
+    });
+    std::thread padsFeeder([&] {
+        for (int i = 0; i < rounds; ++i)
+            factory->feed(pads, {0xC0, 0x01});
+    });
+    keysFeeder.join();
+    padsFeeder.join();
+    feeding = false;
+    reader.join();
+
+    EXPECT_EQ(disorder.load(), 0);
+    const uint64_t n = rounds;
+    EXPECT_EQ(counts(manager->GetThruStats()),
+              (std::vector<uint64_t>{2 * n, 5 * n, n, 3 * n, n, 2 * n}));
 }

@@ -3,6 +3,7 @@
 #include "core/linux/AlsaMidiOutput.h"
 #include "core/linux/AlsaPorts.h"
 #include "core/linux/AlsaSendQueue.h"
+#include "midi/MidiInput.h"
 #include "midi/MidiManager.h"
 #include "platform/OrvoSystem.h"
 
@@ -10,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <memory>
 #include <vector>
 
 using namespace Lk;
@@ -202,6 +204,20 @@ TEST(AlsaMidiFactoryWithoutSequencer, listsNothingAndOpenFailsWithText) {
     ASSERT_EQ(errors.list.getCount(), 1);
     EXPECT_TRUE(errors.list[0].isNotEmpty());
     delete input;
+}
+
+TEST(AlsaMidiFactoryWithoutSequencer, virtualInputIsMadeButFailsToOpenWithText) {
+    if (sequencerPresent())
+        GTEST_SKIP() << "this machine has a sequencer";
+    AlsaMidiFactory factory;
+    std::unique_ptr<TMidiInputBase> own(factory.createVirtualInput("DOKA Display"));
+    ASSERT_NE(own, nullptr);
+    EXPECT_STREQ(own->GetDescriptor()->GetName().c_str(), "DOKA Display");
+    OxStringList errors;
+    EXPECT_EQ(own->Open(&errors), 0);
+    EXPECT_FALSE(own->IsOpen());
+    ASSERT_EQ(errors.list.getCount(), 1);
+    EXPECT_TRUE(errors.list[0].isNotEmpty());
 }
 
 TEST(AlsaMidiFactoryRegistration, managerGetsTheFactoryOnceInitialised) {

@@ -5,26 +5,26 @@
 #include "core/hotplugwatcher/HotplugWatcher.h"
 #include "core/linux/AlsaHotplugSource.h"
 #include "core/linux/AlsaMidiFactory.h"
+#include "core/linux/AlsaSequencer.h"
 #include "midi/MidiAlias.h"
 #include "midi/MidiManager.h"
 #include "midi/MidiRouter.h"
 #include "platform/OrvoSystem.h"
 #include "platform/OxTime.h"
+#include "tests/core/linux/support/PluggableDevice.h"
 #include "tests/midi/support/MidiManagerFixture.h"
 #include "tests/platform/WaitUntil.h"
 
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -43,189 +43,6 @@ const unsigned kDeadlineMs = 30000;
 const char* const kWatcherClient = "HotplugWatcher::MIDI";
 const char* const kUnplugged = "unplugged. It is set to 'pending' so that it is used "
                                "automatically when you plug it in.";
-
-// A device in another process: a client whose port "Out" sends to its subscribers and whose
-// port "In" receives; both ports are created and deleted on command, at chosen port numbers
-// so that a replugged device can come back at another address.
-class PluggableDevice {
-public:
-    explicit PluggableDevice(const char* clientName) {
-        int replies[2];
-        int requests[2];
-        if (pipe(replies) != 0 || pipe(requests) != 0)
-            return;
-        pid = fork();
-        if (pid == 0) {
-            close(replies[0]);
-            close(requests[1]);
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            runChild(clientName, requests[0], replies[1]);
-        }
-        close(replies[1]);
-        close(requests[0]);
-        fromChild = replies[0];
-        toChild = requests[1];
-        Reply reply;
-        started = pid > 0 && ask({HELLO, 0, 0, {}}, reply) && reply.result >= 0;
-    }
-    PluggableDevice(const PluggableDevice&) = delete;
-    PluggableDevice& operator=(const PluggableDevice&) = delete;
-    ~PluggableDevice() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        close(fromChild);
-        close(toChild);
-    }
-
-    bool isStarted() const { return started; }
-    // Creates "In" at `firstPort` and "Out" at the next number.
-    bool plug(int firstPort) { return command({PLUG, firstPort, 0, {}}); }
-    bool unplug() { return command({UNPLUG, 0, 0, {}}); }
-    // Sends the messages in `bytes` from "Out", each as one event.
-    bool send(const Bytes& bytes) {
-        Request request{SEND, 0, static_cast<int>(bytes.size()), {}};
-        if (bytes.size() > sizeof request.bytes)
-            return false;
-        std::memcpy(request.bytes, bytes.data(), bytes.size());
-        return command(request);
-    }
-    // What arrived on "In", until `count` bytes came or 10 s passed.
-    Bytes receive(size_t count) {
-        Reply reply;
-        if (!ask({RECEIVE, 0, static_cast<int>(count), {}}, reply) || reply.length < 0)
-            return {};
-        return Bytes(reply.bytes, reply.bytes + reply.length);
-    }
-
-private:
-    enum Op { HELLO, PLUG, UNPLUG, SEND, RECEIVE };
-    struct Request {
-        int op;
-        int firstPort;
-        int length;
-        unsigned char bytes[2048];
-    };
-    struct Reply {
-        int result;
-        int length;
-        unsigned char bytes[2048];
-    };
-
-    bool command(const Request& request) {
-        Reply reply;
-        return ask(request, reply) && reply.result >= 0;
-    }
-    bool ask(const Request& request, Reply& reply) {
-        return write(toChild, &request, sizeof request) == sizeof request &&
-               read(fromChild, &reply, sizeof reply) == sizeof reply;
-    }
-
-    [[noreturn]] static void runChild(const char* clientName, int requests, int replies) {
-        snd_seq_t* seq = nullptr;
-        snd_midi_event_t* codec = nullptr;
-        if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0 ||
-            snd_midi_event_new(sizeof(Request::bytes), &codec) < 0)
-            _exit(1);
-        snd_seq_set_client_name(seq, clientName);
-        snd_midi_event_no_status(codec, 1); // every message with its status byte
-        int inPort = -1;
-        int outPort = -1;
-        Request request;
-        while (read(requests, &request, sizeof request) == sizeof request) {
-            Reply reply{0, 0, {}};
-            switch (request.op) {
-            case PLUG:
-                inPort = createPort(seq, "In", request.firstPort,
-                                    SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
-                outPort = createPort(seq, "Out", request.firstPort + 1,
-                                     SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
-                reply.result = std::min(inPort, outPort);
-                break;
-            case UNPLUG:
-                reply.result = std::min(snd_seq_delete_simple_port(seq, inPort),
-                                        snd_seq_delete_simple_port(seq, outPort));
-                break;
-            case SEND:
-                reply.result = sendMessages(seq, codec, outPort, request.bytes, request.length);
-                break;
-            case RECEIVE:
-                reply.length = receiveBytes(seq, codec, reply.bytes,
-                                            std::min<int>(request.length, sizeof reply.bytes));
-                break;
-            default:
-                break;
-            }
-            if (write(replies, &reply, sizeof reply) != sizeof reply)
-                _exit(1);
-        }
-        _exit(0);
-    }
-
-    static int createPort(snd_seq_t* seq, const char* name, int number, unsigned caps) {
-        snd_seq_port_info_t* info;
-        snd_seq_port_info_alloca(&info);
-        snd_seq_port_info_set_name(info, name);
-        snd_seq_port_info_set_capability(info, caps);
-        snd_seq_port_info_set_type(info, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
-        snd_seq_port_info_set_port(info, number);
-        snd_seq_port_info_set_port_specified(info, 1);
-        const int result = snd_seq_create_port(seq, info);
-        return result < 0 ? result : number;
-    }
-
-    static int sendMessages(snd_seq_t* seq, snd_midi_event_t* codec, int port,
-                            const unsigned char* bytes, int length) {
-        snd_midi_event_reset_encode(codec);
-        for (int offset = 0; offset < length;) {
-            snd_seq_event_t event;
-            snd_seq_ev_clear(&event);
-            const long used = snd_midi_event_encode(codec, bytes + offset, length - offset, &event);
-            if (used <= 0)
-                return -EINVAL;
-            offset += static_cast<int>(used);
-            if (event.type == SND_SEQ_EVENT_NONE)
-                continue;
-            snd_seq_ev_set_source(&event, port);
-            snd_seq_ev_set_subs(&event);
-            snd_seq_ev_set_direct(&event);
-            int result;
-            while ((result = snd_seq_event_output_direct(seq, &event)) == -EAGAIN)
-                usleep(500);
-            if (result < 0)
-                return result;
-        }
-        return 0;
-    }
-
-    static int receiveBytes(snd_seq_t* seq, snd_midi_event_t* codec, unsigned char* out,
-                            int count) {
-        int got = 0;
-        const unsigned long long deadline = getMilliTime() + 10000ull;
-        while (got < count && getMilliTime() < deadline) {
-            snd_seq_event_t* event = nullptr;
-            const int result = snd_seq_event_input(seq, &event);
-            if (result == -EAGAIN) {
-                pollfd fds[4];
-                const int n = snd_seq_poll_descriptors(seq, fds, 4, POLLIN);
-                poll(fds, static_cast<nfds_t>(n), 50);
-                continue;
-            }
-            if (result < 0 || event == nullptr || event->source.client == SND_SEQ_CLIENT_SYSTEM)
-                continue;
-            snd_midi_event_reset_decode(codec);
-            const long n = snd_midi_event_decode(codec, out + got, count - got, event);
-            got += n > 0 ? static_cast<int>(n) : 0;
-        }
-        return got;
-    }
-
-    pid_t pid = -1;
-    int fromChild = -1;
-    int toChild = -1;
-    bool started = false;
-};
 
 // What the manager hands to the application: every message with the index of its port.
 class DataRecorder : public MidiManagerDataListener {
@@ -590,5 +407,179 @@ TEST_F(AlsaPlugGuest, thruPassesWhatTheInputAliasReceivesToTheOutputAliasUnchang
     // The application saw all of it, and did not keep it from the thru port.
     EXPECT_EQ(dataRecorder.bytesOf(in, messages.size()), messages);
     manager->Close(in, 1, 0);
+    manager->Close(out, 0, 0);
+}
+
+TEST_F(AlsaPlugGuest, thruCountersMatchWhatTheDeviceSentAndWhatCameBack) {
+    TMidiAliasManager* aliases = TMidiAliasManager::instance();
+    aliases->AddAlias("Stats Test In", "Stats Box : Out", atIn, 0);
+    aliases->AddAlias("Stats Test Out", "Stats Box : In", atOut, 0);
+    TMidiAlias* input = aliases->GetAliasByName("Stats Test In", atIn, 0, 0);
+    TMidiAlias* output = aliases->GetAliasByName("Stats Test Out", atOut, 0, 0);
+    ASSERT_GE(TMidiRouter::instance()->AddRoute(input, output), 0);
+    PluggableDevice device("Stats Box");
+    ASSERT_TRUE(device.isStarted());
+    ASSERT_TRUE(device.plug(0));
+    ASSERT_TRUE(
+        waitUntil([&] { return userIdOf(input) >= 0 && userIdOf(output) >= 0; }, kDeadlineMs));
+    const int in = userIdOf(input);
+    const int out = userIdOf(output);
+    ASSERT_EQ(manager->Open(out, 0, nullptr), 1);
+    ASSERT_EQ(manager->Open(in, 1, nullptr), 1);
+    const MidiThruStats before = manager->GetThruStats();
+    auto grown = [&](uint64_t received, uint64_t forwarded, uint64_t notForwarded) {
+        MidiThruStats now;
+        waitUntil(
+            [&] {
+                now = manager->GetThruStats();
+                return now.receivedMessages - before.receivedMessages >= received &&
+                       now.forwardedMessages - before.forwardedMessages >= forwarded &&
+                       now.notForwardedMessages - before.notForwardedMessages >= notForwarded;
+            },
+            kDeadlineMs);
+        return std::vector<uint64_t>{now.receivedMessages - before.receivedMessages,
+                                     now.receivedBytes - before.receivedBytes,
+                                     now.forwardedMessages - before.forwardedMessages,
+                                     now.forwardedBytes - before.forwardedBytes,
+                                     now.notForwardedMessages - before.notForwardedMessages,
+                                     now.notForwardedBytes - before.notForwardedBytes};
+    };
+
+    // Three channel messages and 3000 bytes of System Exclusive, which the input hands on
+    // in two chunks (2048 and 952 bytes): five messages.
+    Bytes messages = {0x90, 0x3C, 0x64, 0xC0, 0x05, 0x80, 0x3C, 0x00};
+    Bytes sysex(3000, 0x21);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    messages.insert(messages.end(), sysex.begin(), sysex.end());
+    ASSERT_TRUE(device.send(messages));
+    EXPECT_EQ(device.receive(messages.size()), messages);
+    EXPECT_EQ(grown(5, 5, 0), (std::vector<uint64_t>{5, 3008, 5, 3008, 0, 0}));
+
+    // With the thru port closed, what arrives is counted as not passed on.
+    manager->Close(out, 0, 0);
+    ASSERT_TRUE(device.send({0xB0, 0x07, 0x64, 0xE0, 0x00, 0x40}));
+    EXPECT_EQ(grown(7, 5, 2), (std::vector<uint64_t>{7, 3014, 5, 3008, 2, 6}));
+    EXPECT_TRUE(device.receive(1, 200).empty());
+    manager->Close(in, 1, 0);
+}
+
+namespace {
+
+// A Standard MIDI File (format 0, one track) that plays the messages one after another at
+// once; System Exclusive messages shorter than 128 bytes.
+std::string writeMidiFile(const std::vector<Bytes>& messages) {
+    Bytes track;
+    for (const Bytes& m : messages) {
+        track.push_back(0); // no delay
+        if (m[0] == 0xF0) {
+            track.push_back(0xF0);
+            track.push_back(static_cast<unsigned char>(m.size() - 1));
+            track.insert(track.end(), m.begin() + 1, m.end());
+        } else {
+            track.insert(track.end(), m.begin(), m.end());
+        }
+    }
+    track.insert(track.end(), {0x00, 0xFF, 0x2F, 0x00}); // end of track
+    Bytes file = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 96, 'M', 'T', 'r', 'k'};
+    for (int shift = 24; shift >= 0; shift -= 8)
+        file.push_back(static_cast<unsigned char>(track.size() >> shift));
+    file.insert(file.end(), track.begin(), track.end());
+    char path[] = "/tmp/doka-virtual-XXXXXX.mid";
+    const int fd = mkstemps(path, 4);
+    if (fd < 0)
+        return {};
+    const bool written = write(fd, file.data(), file.size()) == static_cast<ssize_t>(file.size());
+    close(fd);
+    return written ? path : "";
+}
+
+// The port of our process's client with that name, as another program finds it, with its
+// capabilities; client -1 when there is none.
+struct SeenPort {
+    int client = -1;
+    int port = -1;
+    unsigned caps = 0;
+    std::string address() const { return std::to_string(client) + ":" + std::to_string(port); }
+};
+
+SeenPort findOwnPort(const char* name) {
+    SeenPort found;
+    std::shared_ptr<AlsaSequencer> ours = AlsaSequencer::shared();
+    snd_seq_t* seq;
+    if (!ours || snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0)
+        return found;
+    snd_seq_port_info_t* info;
+    snd_seq_port_info_alloca(&info);
+    snd_seq_port_info_set_client(info, ours->clientId());
+    snd_seq_port_info_set_port(info, -1);
+    while (snd_seq_query_next_port(seq, info) >= 0)
+        if (std::strcmp(snd_seq_port_info_get_name(info), name) == 0) {
+            found.client = ours->clientId();
+            found.port = snd_seq_port_info_get_port(info);
+            found.caps = snd_seq_port_info_get_capability(info);
+        }
+    snd_seq_close(seq);
+    return found;
+}
+
+} // namespace
+
+TEST_F(AlsaPlugGuest, virtualInputPassesWhatOtherProgramsSendThroughTheDataPathAndThru) {
+    const int own = MidiManager::VIRTUAL_INPUT_INDEX;
+    TMidiAliasManager* aliases = TMidiAliasManager::instance();
+    aliases->AddAlias("Virtual Test In", "Absent Module", atIn, 0);
+    aliases->AddAlias("Virtual Test Out", "Virtual Box : In", atOut, 0);
+    TMidiAlias* input = aliases->GetAliasByName("Virtual Test In", atIn, 0, 0);
+    TMidiAlias* output = aliases->GetAliasByName("Virtual Test Out", atOut, 0, 0);
+    ASSERT_GE(TMidiRouter::instance()->AddRoute(input, output), 0);
+    PluggableDevice device("Virtual Box");
+    ASSERT_TRUE(device.isStarted());
+    ASSERT_TRUE(device.plug(0));
+    ASSERT_TRUE(waitUntil([&] { return userIdOf(output) >= 0; }, kDeadlineMs));
+    const int out = userIdOf(output);
+    ASSERT_EQ(manager->Open(out, 0, nullptr), 1);
+
+    OxStringList errors;
+    ASSERT_EQ(manager->OpenVirtualInput("DOKA Display", input, &errors), 1)
+        << errors.getText().c_str();
+    const SeenPort port = findOwnPort("DOKA Display");
+    ASSERT_GE(port.client, 0);
+    const unsigned writable = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+    EXPECT_EQ(port.caps & writable, writable);
+    EXPECT_EQ(port.caps & SND_SEQ_PORT_CAP_NO_EXPORT, 0u);
+    manager->RefreshDevList(1, 1);
+    for (int i = 0; i < manager->GetDevCount(1); ++i)
+        EXPECT_EQ(manager->GetDevName(i, 1).indexOf("DOKA Display"), -1);
+
+    // aplaymidi subscribes to the port and plays a file into it.
+    const std::vector<Bytes> played = {{0x90, 0x3C, 0x64},
+                                       {0xB0, 0x07, 0x64},
+                                       {0xC0, 0x05},
+                                       {0xE0, 0x00, 0x40},
+                                       {0xF0, 0x7D, 0x01, 0x02, 0x03, 0xF7},
+                                       {0x80, 0x3C, 0x00}};
+    const std::string file = writeMidiFile(played);
+    ASSERT_FALSE(file.empty());
+    const std::string play = "aplaymidi -p " + port.address() + " " + file;
+    EXPECT_EQ(system(play.c_str()), 0) << play;
+    unlink(file.c_str());
+    Bytes expected;
+    for (const Bytes& m : played)
+        expected.insert(expected.end(), m.begin(), m.end());
+    EXPECT_EQ(dataRecorder.bytesOf(own, expected.size()), expected);
+    EXPECT_EQ(device.receive(expected.size()), expected);
+
+    // A device connected to it with aconnect reaches it too.
+    dataRecorder.take();
+    const std::string connect = "aconnect 'Virtual Box:1' " + port.address();
+    ASSERT_EQ(system(connect.c_str()), 0) << connect;
+    const Bytes sent = {0xF8, 0x90, 0x40, 0x7F, 0xF0, 0x7D, 0x05, 0x06, 0xF7, 0x80, 0x40, 0x00};
+    ASSERT_TRUE(device.send(sent));
+    EXPECT_EQ(dataRecorder.bytesOf(own, sent.size()), sent);
+    EXPECT_EQ(device.receive(sent.size()), sent);
+
+    manager->CloseVirtualInput();
+    EXPECT_EQ(findOwnPort("DOKA Display").client, -1);
     manager->Close(out, 0, 0);
 }

@@ -20,6 +20,7 @@ struct TestMidiFactory::Port {
     int id = 0;
     int isInput = 0;
     int position = 0; // enumeration order
+    bool own = false; // a virtual input of ours, never enumerated
     // Guarded by portsMutex.
     OxString name;
     OxString serial;
@@ -182,6 +183,39 @@ int TestMidiFactory::feed(int id, const unsigned char* data, int length, int pac
     return fed;
 }
 
+void TestMidiFactory::offerVirtualInputs(bool offer, const OxString& openError) {
+    std::lock_guard<std::mutex> hold(portsMutex);
+    virtualInputsOffered = offer;
+    virtualInputError = openError;
+}
+
+int TestMidiFactory::virtualInputId(const OxString& name) const {
+    std::lock_guard<std::mutex> hold(portsMutex);
+    for (auto it = ports.rbegin(); it != ports.rend(); ++it)
+        if ((*it)->own && (*it)->name == name)
+            return (*it)->id;
+    return 0;
+}
+
+TMidiInputBase* TestMidiFactory::createVirtualInput(const OxString& name) {
+    int id;
+    {
+        std::lock_guard<std::mutex> hold(portsMutex);
+        if (!virtualInputsOffered)
+            return nullptr;
+        auto port = std::make_unique<Port>();
+        port->id = id = static_cast<int>(ports.size()) + 1;
+        port->isInput = 1;
+        port->own = true;
+        port->name = name;
+        port->openError = virtualInputError;
+        ports.push_back(std::move(port));
+    }
+    auto* d = new MidiDeviceDescriptor(this, 1, -1, name, OxString(), OxString(), OxString());
+    d->address = id;
+    return new TestMidiInput(*this, d);
+}
+
 void TestMidiFactory::reportUnexpectedClose(int id) {
     std::vector<TMidiDeviceBase*> lost;
     {
@@ -250,7 +284,7 @@ void TestMidiFactory::recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& 
     std::lock_guard<std::mutex> hold(portsMutex);
     std::vector<Port*> listed;
     for (const auto& port : ports)
-        if (!port->isInput == !isInput && port->present)
+        if (!port->isInput == !isInput && port->present && !port->own)
             listed.push_back(port.get());
     std::sort(listed.begin(), listed.end(),
               [](const Port* a, const Port* b) { return a->position < b->position; });
@@ -265,7 +299,7 @@ void TestMidiFactory::recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& 
 int TestMidiFactory::GetNumDevs(int isInput) {
     std::lock_guard<std::mutex> hold(portsMutex);
     return static_cast<int>(std::count_if(ports.begin(), ports.end(), [isInput](const auto& p) {
-        return !p->isInput == !isInput && p->present;
+        return !p->isInput == !isInput && p->present && !p->own;
     }));
 }
 

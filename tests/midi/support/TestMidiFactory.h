@@ -59,6 +59,11 @@ public:
     int feed(int id, const std::vector<unsigned char>& bytes, int packetSize = 0) {
         return feed(id, bytes.data(), static_cast<int>(bytes.size()), packetSize);
     }
+    // Whether createVirtualInput makes ports (it does unless told otherwise), and the
+    // error with which their opens fail (none when empty).
+    void offerVirtualInputs(bool offer, const OxString& openError = OxString());
+    // The id of the last virtual input made with that name, to feed it; 0 for none.
+    int virtualInputId(const OxString& name) const;
     // Tells the factory's listener that every port object open on `id` was lost.
     void reportUnexpectedClose(int id);
 
@@ -82,6 +87,8 @@ public:
     unsigned GetType() override { return type; }
     OxString GetTypeName(int isInput) override;
     TMidiDeviceBase* CreateDevice(const MidiDeviceDescriptor* descriptor) override;
+    // An input port of our own: never enumerated, fed like any other input by its id.
+    TMidiInputBase* createVirtualInput(const OxString& name) override;
 
 protected:
     unsigned currentMilliTime() override;
@@ -105,6 +112,8 @@ private:
     mutable std::mutex sentMutex; // every port's sent messages
     std::atomic<int> enumerationCount{0};
     std::atomic<bool> keepSent{true};
+    bool virtualInputsOffered = true; // guarded by portsMutex
+    OxString virtualInputError;       // guarded by portsMutex
     std::atomic<bool> manualClock{false};
     std::atomic<unsigned> clock{0};
 };
