@@ -12,6 +12,8 @@ packages=(
   juce-modules-source libx11-dev libxext-dev libxinerama-dev libxrandr-dev libxcursor-dev
   libfreetype-dev libfontconfig-dev libpng-dev libjpeg-dev
   xvfb xauth fonts-dejavu-core
+  # the Debian package and its check (scripts/check-package.sh)
+  dpkg-dev file lintian desktop-file-utils x11-utils
   # the test guest (tools/guest/run-in-guest)
   qemu-system-x86 linux-image-amd64 busybox-static alsa-utils cpio kmod xz-utils
 )

@@ -106,9 +106,11 @@ std::unique_ptr<juce::Drawable> getDrawableOrImage(const juce::String& name,
                                                    juce::Image* image) {
     const juce::String fileName = name + "." + extension;
     const juce::String sep = juce::File::getSeparatorString();
+    const juce::File executable = juce::File::getSpecialLocation(juce::File::currentExecutableFile);
     const juce::File candidates[] = {
-        juce::File::getSpecialLocation(juce::File::currentExecutableFile)
-            .getSiblingFile("resources")
+        executable.getSiblingFile("resources").getChildFile(fileName),
+        executable.getParentDirectory()
+            .getChildFile(DOKA_INSTALLED_RESOURCES)
             .getChildFile(fileName),
         juce::File::getCurrentWorkingDirectory().getChildFile(".." + sep + ".." + sep + ".." + sep +
                                                               "resources" + sep + fileName),

@@ -28,8 +28,10 @@ using MessageBoxHandler =
     std::function<void(bool isError, const juce::String& title, const juce::String& message)>;
 void setMessageBoxHandler(MessageBoxHandler handler);
 
-// Pictures: the "resources" folder beside the executable, then three levels above the
-// working directory, then the copy embedded in the program (see registerEmbeddedResource).
+// Pictures: the "resources" folder beside the executable (the build tree), then the one of
+// an installed program ("../share/doka-display/resources" from its bin folder), then three
+// levels above the working directory, then the copy embedded in the program (see
+// registerEmbeddedResource).
 std::unique_ptr<juce::Drawable> getDrawable(const juce::String& fileName);
 std::unique_ptr<juce::Drawable> getDrawableOrImage(const juce::String& name,
                                                    const juce::String& extension, bool asDrawable,

@@ -29,6 +29,12 @@ juce::HyperlinkButton* OxContentBase::createLinkButton(const juce::String& url) 
     return link;
 }
 
+void OxContentBase::setScalableBackground(PictureAtScale::DrawFunction draw, int width,
+                                          int height) {
+    scalableBackground = std::make_unique<PictureAtScale>(std::move(draw), width, height);
+    repaint();
+}
+
 bool OxContentBase::init(const juce::String&) {
     const Lk::OxString installed = Lk::checkApplicationInstallation();
     if (installed.isEmpty())
@@ -102,6 +108,14 @@ void OxContentBase::paint(juce::Graphics& g) {
     auto* window = OxWindow::getInstance();
     if (window != nullptr && window->isBorderless())
         g.fillAll(juce::Colours::transparentWhite);
-    if (background != nullptr)
+    if (background == nullptr)
+        return;
+    const bool atOwnScale = g.getInternalContext().getPhysicalPixelScaleFactor() == 1.0f;
+    if (scalableBackground == nullptr || atOwnScale) {
         background->draw(g, 1.0f);
+        if (scalableBackground != nullptr)
+            scalableBackground->release();
+        return;
+    }
+    scalableBackground->paint(g);
 }

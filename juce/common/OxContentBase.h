@@ -1,5 +1,7 @@
 #pragma once
 
+#include "juce/common/PictureAtScale.h"
+
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <memory>
@@ -34,12 +36,19 @@ public:
     // An invisible area over the picture that opens the URL; the caller places and owns it.
     juce::HyperlinkButton* createLinkButton(const juce::String& url);
 
+    // The background picture drawn by code in the picture's coordinates. It stands in for
+    // the picture wherever the content is shown at another pixel scale (a larger window
+    // scale, a HiDPI display), drawn at that scale so that it stays sharp.
+    void setScalableBackground(PictureAtScale::DrawFunction draw, int width, int height);
+    PictureAtScale* getScalableBackground() const { return scalableBackground.get(); }
+
     int getPreferredWidth() const { return preferredWidth; }
     int getPreferredHeight() const { return preferredHeight; }
     bool isStarted() const { return started; }
 
 protected:
     std::unique_ptr<juce::Drawable> background;
+    std::unique_ptr<PictureAtScale> scalableBackground;
     int preferredWidth = 365;
     int preferredHeight = 255;
     std::atomic<bool> repaintPending{false};

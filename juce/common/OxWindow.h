@@ -32,14 +32,30 @@ public:
     OxContentBase* getContent() const { return content; }
     bool isBorderless() const { return borderless; }
 
+    // The content drawn at `percent` % of its own size (see DisplayScale; other values
+    // give 100), the window sized to it and kept inside the user area of its display,
+    // its top-left corner staying where it is when the window fits there.
+    void setContentScale(int percent);
+    int getContentScale() const { return scalePercent; }
+    // The window's size at `percent` for the content's preferred size.
+    juce::Point<int> getScaledSize(int percent) const;
+    // The largest of `percent` and the steps below it at which the window fits its display.
+    int getLargestFittingScale(int percent) const;
+    // The user area of the display the window is on.
+    juce::Rectangle<int> getDisplayArea() const;
+
 protected:
     virtual OxContentBase* createContentPanel() = 0;
     void handleAsyncUpdate() override;
 
 private:
+    class ScaledHolder;
+
     void initImpl(const juce::String& commandLine);
 
-    OxContentBase* content = nullptr; // owned by the window's content slot
+    OxContentBase* content = nullptr; // owned by holder
+    ScaledHolder* holder = nullptr;   // owned by the window's content slot
+    int scalePercent = 100;
     bool borderless = false;
     bool startPending = false;
     std::atomic<bool> hidePending{false};

@@ -118,6 +118,25 @@ TEST(JuceUtils, pictureIsFoundBesideTheProgramOrEmbedded) {
     EXPECT_EQ(found->getDrawableBounds().getWidth(), 11.0f);
 }
 
+// Installed as <prefix>/bin/DOKA, the pictures are in <prefix>/share/doka-display/resources.
+TEST(JuceUtils, pictureOfAnInstalledProgramIsFoundInTheDataFolder) {
+    const juce::File share = juce::File::getSpecialLocation(juce::File::currentExecutableFile)
+                                 .getParentDirectory()
+                                 .getSiblingFile("share");
+    ASSERT_FALSE(share.exists()) << "left over from an earlier run: " << share.getFullPathName();
+    const juce::File resources = share.getChildFile("doka-display/resources");
+    ASSERT_TRUE(resources.createDirectory());
+    juce::Image tall(juce::Image::ARGB, 2, 9, true);
+    {
+        juce::FileOutputStream stream(resources.getChildFile("installed-test.png"));
+        juce::PNGImageFormat().writeImageToStream(tall, stream);
+    }
+    auto found = JuceUtils::getDrawable("installed-test.png");
+    share.deleteRecursively();
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->getDrawableBounds().getHeight(), 9.0f);
+}
+
 class PlainDialog : public ABaseDialog {
 public:
     PlainDialog() : ABaseDialog("Plain", nullptr, false) {}

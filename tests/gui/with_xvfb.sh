@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Runs a command with a private Xvfb server of its own (free display number chosen by
 # the server), so GUI tests can run in parallel and without a desktop.
+# Usage: with_xvfb.sh [--screen WIDTHxHEIGHTxDEPTH] command [arguments...]
 set -u
+screen=1280x1024x24
+if [ "${1:-}" = "--screen" ]; then
+  screen=$2
+  shift 2
+fi
 displayFile=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$displayFile" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$displayFile" >/dev/null 2>&1 &
 server=$!
 trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; rm -f "$displayFile"' EXIT
 for _ in $(seq 200); do

@@ -1,0 +1,17 @@
+#pragma once
+// The module's front panel, drawn by code: the window's whole face. The build renders it
+// to "background.png"; the program draws it again at the window's scale, so it stays sharp
+// however large the window is shown.
+// Button, display and selector positions match the controls the main panel lays over it.
+
+#include <juce_graphics/juce_graphics.h>
+
+namespace FaceDrawing {
+
+constexpr int WIDTH = 650;
+constexpr int HEIGHT = 478;
+
+// Draws the face over (0, 0, WIDTH, HEIGHT) of `g`, at whatever scale `g` draws.
+void draw(juce::Graphics& g);
+
+} // namespace FaceDrawing
