@@ -1,15 +1,19 @@
 #include "src/AppContentPanel.h"
 
+#include "juce/common/DisplayScale.h"
 #include "juce/common/JuceUtils.h"
 #include "juce/common/OxWindow.h"
 #include "juce/common/SystemUtils.h"
+#include "juce/face/FaceDrawing.h"
 #include "midi/MidiRouter.h"
 #include "platform/OrvoSystem.h"
+#include "src/CommandLineOptions.h"
 
 namespace {
 
 const char* const SECTION_CURRENT = "Current";
 const char* const IDENT_RECEIVE_CHANNEL = "ReceiveChannel";
+const char* const IDENT_VIRTUAL_PORT = "VirtualPort";
 const char* const APP_VERSION = "1.1";
 const char* const PRODUCT_URL = "https://www.fenniclabs.com/products/doka";
 const char* const WEBSITE_LABEL = "www.fenniclabs.com";
@@ -41,6 +45,12 @@ AppContentPanel::AppContentPanel()
     portDialog.includeInputs = true;
     portDialog.includeOutputs = true;
     portDialog.onlyUsedAliases = false;
+    portDialog.virtualInputName = VIRTUAL_PORT_NAME;
+    portDialog.onVirtualInputChanged = [this] {
+        virtualPortStored = portDialog.virtualInputEnabled;
+        virtualPortThisRun = false;
+        applyVirtualPort();
+    };
     Lk::TMidiAliasManager::instance()->setPersistenceEnabled(1);
     settingsFile = Lk::getSettingsFilePath(Lk::StringFrom(
         juce::File::getSpecialLocation(juce::File::currentExecutableFile).getFullPathName()));
@@ -84,6 +94,13 @@ void AppContentPanel::createComponents() {
 
     createChannelSelector();
     tooltips.setMillisecondsBeforeTipAppears(TOOLTIP_DELAY_MS);
+
+    setScalableBackground(FaceDrawing::draw, FaceDrawing::WIDTH, FaceDrawing::HEIGHT);
+    if (auto* window = findParentComponentOfClass<OxWindow>())
+        windowControls = std::make_unique<WindowControls>(
+            *window, *this,
+            WindowControls::Buttons{
+                programNamesButton, {selectDeviceButton, selectDeviceButton2}, closeButton});
 }
 
 juce::TextButton* AppContentPanel::createButton(const juce::String& text, int x, int y, int w,
@@ -144,9 +161,17 @@ bool AppContentPanel::init(const juce::String& commandLine) {
     loadSettings();
     portDialog.init();
     portDialog.includeAssignToNone = false;
-    const juce::String options = commandLine.toLowerCase();
-    if (options.contains("/dump") || options.contains("-dump"))
+    const CommandLineOptions options = CommandLineOptions::parse(commandLine.toStdString());
+    if (options.dump)
         dumpFile.open(DUMP_FILE_NAME);
+    virtualPortThisRun = options.virtualPort;
+    if (options.stats)
+        statsPrinter = std::make_unique<ThruStatsPrinter>(
+            stdout, &AppContentPanel::currentThruStats, options.statsIntervalSeconds * 1000);
+    if (options.printDisplay) {
+        displayLog = std::make_unique<DisplayLogWriter>(stdout);
+        displayLog->shown(display.latest());
+    }
     return true;
 }
 
@@ -167,15 +192,19 @@ void AppContentPanel::start(bool s) {
     manager->SetSuspended(0);
     // The ports asked for while the manager was suspended were only marked pending.
     updateMIDIPorts();
+    applyVirtualPort();
     startTimer = std::make_unique<Lk::OxTimer>(this, START_TEXT_MS, 0, "StartText");
     startTimer->start();
 }
 
 void AppContentPanel::close() {
     startTimer.reset();
+    if (statsPrinter != nullptr)
+        statsPrinter->finish();
     if (midiConnected && Lk::MidiManager::IsInstanceAllocated()) {
         // Nothing reaches the panel any more before the dump file goes.
         auto* manager = Lk::MidiManager::instance();
+        manager->CloseVirtualInput();
         manager->SetDataListener(nullptr);
         manager->RemoveDeviceControlListener(this);
         manager->RemoveDevListChangeListener(this);
@@ -192,10 +221,18 @@ void AppContentPanel::close() {
 void AppContentPanel::loadSettings() {
     Lk::TIniFile ini(settingsFile);
     settingsFileRead = ini.ReadFromFileNoException();
-    JuceUtils::loadWindowPosFromIni(this, ini, preferredWidth, preferredHeight);
+    // The scale first: the position is restored for the window's size at that scale.
+    int scale = DisplayScale::MIN_PERCENT;
+    if (windowControls != nullptr) {
+        windowControls->load(ini);
+        scale = windowControls->getScale();
+    }
+    const auto size = DisplayScale::scaledSize({preferredWidth, preferredHeight}, scale);
+    JuceUtils::loadWindowPosFromIni(this, ini, size.x, size.y);
     Lk::TMidiAliasManager::instance()->loadFromIniFile(ini);
     programNames.load(ini);
     selectReceiveChannel(ini.ReadInteger(SECTION_CURRENT, IDENT_RECEIVE_CHANNEL, receiveChannel));
+    virtualPortStored = ini.ReadInteger(SECTION_CURRENT, IDENT_VIRTUAL_PORT, 0) != 0;
     settingsLoaded = true;
 }
 
@@ -213,9 +250,12 @@ bool AppContentPanel::saveSettings() {
     Lk::TIniFile ini(settingsFile);
     const bool read = ini.ReadFromFileNoException();
     JuceUtils::saveWindowPosToIni(this, ini);
+    if (windowControls != nullptr)
+        windowControls->save(ini);
     Lk::TMidiAliasManager::instance()->saveToIniFile(ini);
     programNames.save(ini, read && settingsFileRead);
     ini.WriteInteger(SECTION_CURRENT, IDENT_RECEIVE_CHANNEL, receiveChannel);
+    ini.WriteInteger(SECTION_CURRENT, IDENT_VIRTUAL_PORT, virtualPortStored ? 1 : 0);
     if (ini.WriteToFile())
         return true;
     std::fprintf(stderr, "Cannot save the settings to %s\n", settingsFile.c_str());
@@ -236,6 +276,39 @@ void AppContentPanel::buttonClicked(juce::Button* button) {
 void AppContentPanel::invokeMIDISettings() {
     portDialog.showTheDialog(true);
     Lk::MidiManager::instance()->RefreshDevList(1, 1);
+}
+
+void AppContentPanel::applyVirtualPort() {
+    const bool wanted = virtualPortStored || virtualPortThisRun;
+    portDialog.virtualInputEnabled = wanted;
+    if (!midiConnected)
+        return;
+    auto* manager = Lk::MidiManager::instance();
+    if (!wanted) {
+        manager->CloseVirtualInput();
+    } else if (!manager->IsVirtualInputOpen()) {
+        // What other programs send there takes the module's way: shown, and passed to the
+        // thru port by the route of "MIDI Input". A failure reaches OnMidiErrorMessage.
+        Lk::TMidiAlias* input =
+            Lk::TMidiAliasManager::instance()->GetAliasByName(ALIAS_INPUT, Lk::atIn, 0, -1);
+        manager->OpenVirtualInput(VIRTUAL_PORT_NAME, input, nullptr);
+    }
+}
+
+Lk::MidiThruStats AppContentPanel::currentThruStats() {
+    return Lk::MidiManager::IsInstanceAllocated() ? Lk::MidiManager::instance()->GetThruStats()
+                                                  : Lk::MidiThruStats();
+}
+
+juce::String AppContentPanel::tooltipFor(juce::Component& c, const juce::String& tip,
+                                         bool tipShowing) {
+    // The display's editors lie under the Program Names button, which takes the pointer.
+    if (&c != programNamesButton && &c != line1Editor && &c != line2Editor) {
+        statsTip.left();
+        return tip;
+    }
+    const juce::String stats = juce::String::fromUTF8(statsTip.textFor(&c, tipShowing).c_str());
+    return tip.isEmpty() ? stats : tip + "\n" + stats;
 }
 
 void AppContentPanel::comboBoxChanged(juce::ComboBox* box) {
@@ -362,6 +435,8 @@ void AppContentPanel::handleAsyncUpdate() {
     if (display.take(lines) && line1Editor != nullptr) {
         line1Editor->setText(Lk::JuceStringFrom(lines.line1), false);
         line2Editor->setText(Lk::JuceStringFrom(lines.line2), false);
+        if (displayLog != nullptr)
+            displayLog->shown(lines);
     }
     const int program = programForDialog.exchange(-1);
     if (program >= 0)

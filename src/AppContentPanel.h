@@ -6,9 +6,12 @@
 #include "midi/MidiManager.h"
 #include "platform/OxTimer.h"
 #include "src/DisplayHandOver.h"
+#include "src/DisplayLog.h"
 #include "src/DumpFile.h"
 #include "src/ProgramEditor.h"
 #include "src/ProgramNames.h"
+#include "src/ThruStats.h"
+#include "src/WindowControls.h"
 
 #include <memory>
 #include <vector>
@@ -29,6 +32,8 @@ public:
     static constexpr const char* DUMP_FILE_NAME = "DOKA_dump.syx";
     static constexpr const char* ALIAS_INPUT = "MIDI Input";
     static constexpr const char* ALIAS_THRU = "MIDI Thru";
+    // Our own input port, which other programs send the module's messages to.
+    static constexpr const char* VIRTUAL_PORT_NAME = "DOKA Display";
 
     AppContentPanel();
     ~AppContentPanel() override;
@@ -53,6 +58,8 @@ public:
     void showText(Lk::OxString line1, Lk::OxString line2);
     void invokeMIDISettings();
     void updateMIDIPorts();
+    // Opens or closes our own input port as the settings and the command line want it.
+    void applyVirtualPort();
     void loadSettings();
     bool saveSettings();
 
@@ -70,14 +77,29 @@ public:
     ProgramNameTable& getProgramNames() { return programNames; }
     ProgramEditorDialog& getProgramDialog() { return programDialog; }
     AliasChooserDialog& getPortDialog() { return portDialog; }
+    WindowControls* getWindowControls() const { return windowControls.get(); }
     bool isDumping() const { return dumpFile.isOpen(); }
+    juce::TooltipWindow& getTooltipWindow() { return tooltips; }
+    bool isVirtualPortStored() const { return virtualPortStored; }
 
 private:
     class TooltipWindowHeightCorrected : public juce::TooltipWindow {
     public:
-        TooltipWindowHeightCorrected() : juce::TooltipWindow(nullptr, 700) {}
+        explicit TooltipWindowHeightCorrected(AppContentPanel& panel)
+            : juce::TooltipWindow(nullptr, 700), panel(panel) {}
         void resized() override {}
+        juce::String getTipFor(juce::Component& c) override {
+            return panel.tooltipFor(c, juce::TooltipWindow::getTipFor(c), isVisible());
+        }
+
+    private:
+        AppContentPanel& panel;
     };
+
+    // Over the display, the thru counters follow the tip.
+    juce::String tooltipFor(juce::Component& c, const juce::String& tip, bool tipShowing);
+    // Zero before the MIDI library exists and after it has gone.
+    static Lk::MidiThruStats currentThruStats();
 
     juce::TextButton* createButton(const juce::String& text, int x, int y, int w, int h,
                                    const juce::String& tooltip);
@@ -103,9 +125,16 @@ private:
     AliasChooserDialog portDialog;
     ProgramNameTable programNames;
     ProgramEditorDialog programDialog;
-    TooltipWindowHeightCorrected tooltips;
+    TooltipWindowHeightCorrected tooltips{*this};
+    // The thru counters: under the display's tooltip (message thread only), and on stdout
+    // with "--stats".
+    ThruStatsTip statsTip{&AppContentPanel::currentThruStats};
+    std::unique_ptr<ThruStatsPrinter> statsPrinter;
     DumpFile dumpFile;
     DisplayHandOver display;
+    // The scale, always on top and the shortcuts.
+    std::unique_ptr<WindowControls> windowControls;
+    std::unique_ptr<DisplayLogWriter> displayLog; // "--print-display"; message thread only
     // Written by the MIDI and timer threads, read on the message thread.
     std::atomic<int> receiveChannel{kReceiveChannelOmni};
     std::atomic<int> currentProgram{-1};
@@ -116,6 +145,8 @@ private:
     bool settingsLoaded = false;   // whether a save at close may replace the file
     bool settingsFileRead = false; // whether the names in it are known
     bool midiConnected = false;
+    bool virtualPortStored = false;  // the choice kept in the settings
+    bool virtualPortThisRun = false; // "--virtual-port", until the dialog changes the choice
 };
 
 OxContentBase* CreateContentPanel();

@@ -8,8 +8,36 @@ namespace {
 const juce::Colour PALE_YELLOW(255, 255, 179);
 const juce::Colour DARK_RED(128, 8, 8);
 const int ROW_HEIGHT = 24;
+const int STATE_HEIGHT = 16;
+const float STATE_FONT_HEIGHT = 13.0f;
 const int MIN_ROW_WIDTH = 200;
 const float TITLE_FONT_SCALE = 1.3f;
+
+juce::String stateText(const Lk::MidiPortState& state) {
+    switch (state.status) {
+    case Lk::MidiPortStatus::notChosen:
+        return "no port chosen";
+    case Lk::MidiPortStatus::absent:
+        return "absent (not plugged in)";
+    case Lk::MidiPortStatus::closed:
+        return "closed";
+    case Lk::MidiPortStatus::open:
+        return "open";
+    case Lk::MidiPortStatus::pending:
+        break;
+    }
+    const juce::String error = Lk::JuceStringFrom(state.lastError).trim();
+    return error.isEmpty() ? juce::String("pending")
+                           : "pending: " + error.replace("\n", " / ").replaceCharacter('\r', ' ');
+}
+
+juce::Colour stateColour(Lk::MidiPortStatus status) {
+    if (status == Lk::MidiPortStatus::open)
+        return juce::Colour(170, 235, 170);
+    if (status == Lk::MidiPortStatus::pending)
+        return juce::Colour(255, 190, 110);
+    return PALE_YELLOW.withAlpha(0.75f);
+}
 } // namespace
 
 // ---- AliasCache ----
@@ -32,6 +60,15 @@ std::unique_ptr<ComboBoxMidi> AliasCache::createComboBox(juce::Component* parent
     return box;
 }
 
+std::unique_ptr<juce::Label> AliasCache::createStateLabel(juce::Component* parent) {
+    std::unique_ptr<juce::Label> label(JuceUtils::createLabel({}));
+    label->setFont(label->getFont().withHeight(STATE_FONT_HEIGHT));
+    label->setMinimumHorizontalScale(1.0f); // a long error ends in "..."; the tooltip has it all
+    label->setBorderSize(juce::BorderSize<int>(0, 3, 0, 3));
+    parent->addChildComponent(label.get());
+    return label;
+}
+
 void AliasCache::layout(juce::Component* parent, int& y, int& width, int isLast,
                         int includeAssignToNone) {
     if (nameLabel == nullptr) {
@@ -46,6 +83,12 @@ void AliasCache::layout(juce::Component* parent, int& y, int& width, int isLast,
         parent->addChildComponent(outputLabel.get());
         inputBox = createComboBox(parent, 1, includeAssignToNone);
         outputBox = createComboBox(parent, 0, includeAssignToNone);
+        inputState = createStateLabel(parent);
+        outputState = createStateLabel(parent);
+        if (boxListener != nullptr) {
+            inputBox->addListener(boxListener);
+            outputBox->addListener(boxListener);
+        }
     }
     if (width <= 0)
         return;
@@ -56,11 +99,15 @@ void AliasCache::layout(juce::Component* parent, int& y, int& width, int isLast,
         inputLabel->setBounds(10, y, 60, ROW_HEIGHT);
         inputBox->setBounds(75, y, width - 85, ROW_HEIGHT);
         y += ROW_HEIGHT;
+        inputState->setBounds(75, y, width - 85, STATE_HEIGHT);
+        y += STATE_HEIGHT;
     }
     if (outAlias != nullptr) {
         outputLabel->setBounds(10, y, 60, ROW_HEIGHT);
         outputBox->setBounds(75, y, width - 85, ROW_HEIGHT);
         y += ROW_HEIGHT;
+        outputState->setBounds(75, y, width - 85, STATE_HEIGHT);
+        y += STATE_HEIGHT;
     }
     y += 5;
     separator->setBounds(10, y, width - 20, 1);
@@ -68,9 +115,11 @@ void AliasCache::layout(juce::Component* parent, int& y, int& width, int isLast,
     inputLabel->setVisible(inAlias != nullptr);
     inputBox->setVisible(inAlias != nullptr);
     inputBox->setAlias(inAlias);
+    inputState->setVisible(inAlias != nullptr);
     outputLabel->setVisible(outAlias != nullptr);
     outputBox->setVisible(outAlias != nullptr);
     outputBox->setAlias(outAlias);
+    outputState->setVisible(outAlias != nullptr);
     separator->setVisible(!isLast);
 }
 
@@ -82,6 +131,35 @@ void AliasCache::display() {
         inputBox->display();
     if (outAlias != nullptr)
         outputBox->display();
+    showPortStates();
+}
+
+void AliasCache::showPortStates() {
+    if (nameLabel == nullptr)
+        return;
+    if (inAlias != nullptr)
+        showPortState(*inputState, *inputBox, inAlias);
+    if (outAlias != nullptr)
+        showPortState(*outputState, *outputBox, outAlias);
+}
+
+void AliasCache::showPortState(juce::Label& label, ComboBoxMidi& box, Lk::TMidiAlias* alias) {
+    const int isInput = alias->type == Lk::atIn;
+    auto* manager = Lk::MidiManager::instance();
+    Lk::OxString port;
+    if (box.isChangedByUser()) {
+        const int id = box.getSelectedId();
+        port = id > 0 ? manager->GetDevName(id - 1, isInput) : Lk::OxString();
+    } else {
+        auto* aliases = Lk::TMidiAliasManager::instance();
+        Lk::OxScopedLock hold(aliases->GetLock());
+        port = alias->deviceName;
+    }
+    const Lk::MidiPortState state = manager->GetPortStateByName(port, isInput);
+    const juce::String text = stateText(state);
+    label.setText(text, juce::dontSendNotification);
+    label.setTooltip(text);
+    label.setColour(juce::Label::textColourId, stateColour(state.status));
 }
 
 void AliasCache::commit() {
@@ -105,6 +183,10 @@ AliasChooserDialogContent::AliasChooserDialogContent(AliasChooserDialog& owner)
     noPortsLabel.setJustificationType(juce::Justification::centred);
     noPortsLabel.setColour(juce::Label::textColourId, PALE_YELLOW);
     viewed->addChildComponent(noPortsLabel);
+    virtualInputToggle.setColour(juce::ToggleButton::textColourId, PALE_YELLOW);
+    virtualInputToggle.setColour(juce::ToggleButton::tickColourId, PALE_YELLOW);
+    virtualInputToggle.setColour(juce::ToggleButton::tickDisabledColourId, PALE_YELLOW);
+    viewed->addChildComponent(virtualInputToggle);
     viewport.setViewedComponent(viewed, true);
     viewport.setScrollBarsShown(true, false);
     addAndMakeVisible(viewport);
@@ -113,11 +195,21 @@ AliasChooserDialogContent::AliasChooserDialogContent(AliasChooserDialog& owner)
     addAndMakeVisible(cancelButton);
     okButton.addListener(this);
     cancelButton.addListener(this);
+    auto* manager = Lk::MidiManager::instance();
+    manager->AddDevListChangeListener(this);
+    manager->AddDeviceControlListener(this);
 }
 
 AliasChooserDialogContent::~AliasChooserDialogContent() {
+    if (Lk::MidiManager::IsInstanceAllocated()) {
+        auto* manager = Lk::MidiManager::instance();
+        manager->RemoveDevListChangeListener(this);
+        manager->RemoveDeviceControlListener(this);
+    }
+    cancelPendingUpdate();
     rows.clear();
     viewed->removeChildComponent(&noPortsLabel);
+    viewed->removeChildComponent(&virtualInputToggle);
 }
 
 void AliasChooserDialogContent::setAliases(const Lk::OxList<Lk::TMidiAlias*>& aliases) {
@@ -133,8 +225,10 @@ void AliasChooserDialogContent::setAliases(const Lk::OxList<Lk::TMidiAlias*>& al
         Lk::TMidiAlias* a = aliases[i];
         if (a->flags & Lk::mafPaired)
             continue;
-        if (used == rows.size())
+        if (used == rows.size()) {
             rows.push_back(std::make_unique<AliasCache>());
+            rows.back()->boxListener = this;
+        }
         AliasCache& row = *rows[used++];
         Lk::TMidiAlias* partner = nullptr;
         for (int k = i + 1; k < aliases.getCount() && partner == nullptr; ++k)
@@ -168,6 +262,14 @@ void AliasChooserDialogContent::display(int reset) {
         if (reset)
             viewport.setViewPosition(0, 0);
     }
+    if (reset) {
+        const juce::String port = "\"" + dialog.virtualInputName + "\"";
+        virtualInputToggle.setButtonText("Offer port " + port + " to other programs");
+        virtualInputToggle.setTooltip("Other programs (a DAW, aplaymidi) can send to the MIDI "
+                                      "port " +
+                                      port + ": what arrives there is taken as MIDI input.");
+        virtualInputToggle.setToggleState(dialog.virtualInputEnabled, juce::dontSendNotification);
+    }
     int y = 10;
     int w = W - viewport.getScrollBarThickness();
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -181,12 +283,27 @@ void AliasChooserDialogContent::display(int reset) {
             noPortsLabel.setBounds(10, y, w - 20, 40);
             y += 40;
         }
+        const bool offersVirtualInput = dialog.virtualInputName.isNotEmpty();
+        virtualInputToggle.setVisible(offersVirtualInput);
+        if (offersVirtualInput) {
+            virtualInputToggle.setBounds(10, y, w - 20, ROW_HEIGHT);
+            y += ROW_HEIGHT + 10;
+        }
         viewed->setSize(w, y);
     }
 }
 
 void AliasChooserDialogContent::resized() {
     display(0);
+}
+
+void AliasChooserDialogContent::comboBoxMidiChanged(ComboBoxMidi*) {
+    handleAsyncUpdate();
+}
+
+void AliasChooserDialogContent::handleAsyncUpdate() {
+    for (auto& row : rows)
+        row->showPortStates();
 }
 
 void AliasChooserDialogContent::buttonClicked(juce::Button* button) {
@@ -207,6 +324,16 @@ void AliasChooserDialogContent::commit() {
         throw;
     }
     aliases->EndUpdate();
+    commitVirtualInput();
+}
+
+void AliasChooserDialogContent::commitVirtualInput() {
+    const bool wanted = virtualInputToggle.getToggleState();
+    if (dialog.virtualInputName.isEmpty() || wanted == dialog.virtualInputEnabled)
+        return;
+    dialog.virtualInputEnabled = wanted;
+    if (dialog.onVirtualInputChanged)
+        dialog.onVirtualInputChanged();
 }
 
 // ---- AliasChooserDialog ----

@@ -5,6 +5,7 @@
 #include "juce/common/SolidComponent.h"
 #include "midi/MidiAlias.h"
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -15,6 +16,9 @@ public:
     void init(Lk::TMidiAlias* a);
     void layout(juce::Component* parent, int& y, int& width, int isLast, int includeAssignToNone);
     void display();
+    // Shows under each box what its port is doing now: the alias's port, or the one the
+    // user picked.
+    void showPortStates();
     // Binds the aliases of the boxes the user changed; an untouched box (for example one
     // whose port is unplugged and so shows "(none)") leaves its alias as it is.
     void commit();
@@ -27,11 +31,17 @@ public:
     std::unique_ptr<juce::Label> outputLabel;
     std::unique_ptr<ComboBoxMidi> inputBox;
     std::unique_ptr<ComboBoxMidi> outputBox;
+    std::unique_ptr<juce::Label> inputState;
+    std::unique_ptr<juce::Label> outputState;
     std::unique_ptr<SolidComponent> separator;
+    // Told when the user picks another port in either box.
+    ComboBoxMidi::Listener* boxListener = nullptr;
 
 private:
     static std::unique_ptr<ComboBoxMidi> createComboBox(juce::Component* parent, int isInput,
                                                         int includeAssignToNone);
+    static std::unique_ptr<juce::Label> createStateLabel(juce::Component* parent);
+    static void showPortState(juce::Label& label, ComboBoxMidi& box, Lk::TMidiAlias* alias);
 };
 
 struct AliasElementComparator {
@@ -42,7 +52,14 @@ struct AliasElementComparator {
 
 class AliasChooserDialog;
 
-class AliasChooserDialogContent : public juce::Component, public juce::Button::Listener {
+// Keeps the port state lines current while it exists: the MIDI manager's notifications
+// come from any thread and are handed to the message thread.
+class AliasChooserDialogContent : public juce::Component,
+                                  public juce::Button::Listener,
+                                  public ComboBoxMidi::Listener,
+                                  public Lk::TMidiDeviceListListener,
+                                  public Lk::MidiManagerDeviceControlListener,
+                                  private juce::AsyncUpdater {
 public:
     explicit AliasChooserDialogContent(AliasChooserDialog& dialog);
     ~AliasChooserDialogContent() override;
@@ -52,6 +69,11 @@ public:
     void resized() override;
     void buttonClicked(juce::Button* button) override;
     void commit();
+    void comboBoxMidiChanged(ComboBoxMidi* box) override;
+    void OnMidiDeviceListChanged() override { triggerAsyncUpdate(); }
+    void OnAfterOpenMidiDevice(int, int) override { triggerAsyncUpdate(); }
+    void OnAfterCloseMidiDevice(int, int) override { triggerAsyncUpdate(); }
+    void OnMidiErrorMessage(int, int, const Lk::OxString&) override { triggerAsyncUpdate(); }
 
     juce::Viewport& getViewport() { return viewport; }
     juce::Component& getViewed() { return *viewed; }
@@ -59,8 +81,12 @@ public:
     AliasCache& getRow(int i) { return *rows[static_cast<size_t>(i)]; }
     juce::TextButton& getOkButton() { return okButton; }
     juce::TextButton& getCancelButton() { return cancelButton; }
+    juce::ToggleButton& getVirtualInputToggle() { return virtualInputToggle; }
 
 private:
+    void handleAsyncUpdate() override;
+    void commitVirtualInput();
+
     AliasChooserDialog& dialog;
     juce::Label titleLabel;
     juce::Label noPortsLabel;
@@ -70,6 +96,7 @@ private:
     juce::Component* viewed; // owned by the viewport
     SolidComponent separator{juce::Colours::white};
     std::vector<std::unique_ptr<AliasCache>> rows;
+    juce::ToggleButton virtualInputToggle;
 };
 
 // The MIDI Port Settings dialog: one row per alias (or per input/output pair of one
@@ -88,6 +115,12 @@ public:
     bool includeOutputs = true;
     bool onlyUsedAliases = true;
     bool includeAssignToNone = true;
+    // With a name, a check box under the rows offers other programs an input port of ours
+    // of that name. It shows virtualInputEnabled when the dialog opens; OK stores its state
+    // there and, when that changed, calls onVirtualInputChanged. Cancel leaves both alone.
+    juce::String virtualInputName;
+    bool virtualInputEnabled = false;
+    std::function<void()> onVirtualInputChanged;
 
 protected:
     juce::Component* initContent() override;

@@ -296,4 +296,120 @@ TEST_F(AppPanelTest, errorsFromOtherThreadsAppearOnTheMessageThreadOneBoxEach) {
     EXPECT_TRUE(boxes.back().onMessageThread);
 }
 
+TEST_F(AppPanelTest, virtualPortBoxOpensOurPortOnOkIsKeptInTheSettingsCancelLeavesNothing) {
+    const int synth = factory->addPort(0, "Synth");
+    refresh();
+    bindAlias(AppContentPanel::ALIAS_THRU, Lk::atOut, "Synth");
+    startApp();
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
+    auto& dialog = panel->getPortDialog();
+
+    bool done = false;
+    WhenModal cancel(dialog, [&] {
+        juce::ToggleButton& box = dialog.getContent()->getVirtualInputToggle();
+        EXPECT_TRUE(box.isShowing());
+        EXPECT_FALSE(box.getToggleState());
+        box.setToggleState(true, juce::sendNotificationSync);
+        dialog.getContent()->getCancelButton().triggerClick();
+        done = true;
+    });
+    panel->getSelectDeviceButton()->triggerClick();
+    ASSERT_TRUE(pumpUntil([&] { return done && !dialog.isCurrentlyModal(); }));
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
+    EXPECT_EQ(factory->virtualInputId(AppContentPanel::VIRTUAL_PORT_NAME), 0);
+
+    done = false;
+    WhenModal ok(dialog, [&] {
+        juce::ToggleButton& box = dialog.getContent()->getVirtualInputToggle();
+        EXPECT_FALSE(box.getToggleState()); // the ticking that was cancelled is gone
+        box.setToggleState(true, juce::sendNotificationSync);
+        saveScreenshot(dialog, "port_settings_virtual_port");
+        dialog.getContent()->getOkButton().triggerClick();
+        done = true;
+    });
+    panel->getSelectDeviceButton()->triggerClick();
+    ASSERT_TRUE(pumpUntil([&] { return done && !dialog.isCurrentlyModal(); }));
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 1);
+    // Another program's display message is shown and passed on as the module's would be.
+    const Bytes hello{0xF0, 0x77, 0x08, 0x05, 0x0C, 0x0C, 0x0F, 0x75, 0xF7};
+    EXPECT_EQ(factory->feed(factory->virtualInputId(AppContentPanel::VIRTUAL_PORT_NAME), hello), 1);
+    ASSERT_TRUE(pumpUntil([this] { return shown(panel->getLine1Editor()) == "HELLO"; }));
+    const auto sent = factory->sentMessages(synth);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes, hello);
+
+    const juce::File file = settingsFile();
+    stopApp();
+    EXPECT_TRUE(file.loadFileAsString().contains("VirtualPort=1"));
+    startApp();
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 1);
+    EXPECT_TRUE(panel->getPortDialog().virtualInputEnabled);
+}
+
+TEST_F(AppPanelTest, commandLineOffersTheVirtualPortForThisRunOnly) {
+    startApp("--virtual-port");
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 1);
+    EXPECT_TRUE(panel->getPortDialog().virtualInputEnabled);
+    EXPECT_FALSE(panel->isVirtualPortStored());
+    const juce::File file = settingsFile();
+    stopApp();
+    EXPECT_TRUE(file.loadFileAsString().contains("VirtualPort=0"));
+    startApp();
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
+    stopApp();
+
+    // Unticked in the dialog, the port closes at once.
+    startApp("--virtual-port");
+    auto& dialog = panel->getPortDialog();
+    bool done = false;
+    WhenModal untick(dialog, [&] {
+        juce::ToggleButton& box = dialog.getContent()->getVirtualInputToggle();
+        EXPECT_TRUE(box.getToggleState());
+        box.setToggleState(false, juce::sendNotificationSync);
+        dialog.getContent()->getOkButton().triggerClick();
+        done = true;
+    });
+    panel->getSelectDeviceButton()->triggerClick();
+    ASSERT_TRUE(pumpUntil([&] { return done && !dialog.isCurrentlyModal(); }));
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
+    stopApp();
+
+    // A backend without ports of its own: the user is told why.
+    factory->offerVirtualInputs(false);
+    startApp("--virtual-port");
+    ASSERT_TRUE(pumpUntil([this] { return !boxes.empty(); }));
+    EXPECT_TRUE(boxes.back().isError);
+    EXPECT_TRUE(boxes.back().text.contains("\"DOKA Display\" cannot be offered"));
+}
+
+TEST_F(AppPanelTest, displayTooltipCarriesTheThruCountersAndFollowsThemWhileShown) {
+    const int keys = factory->addPort(1, "Keys");
+    const int synth = factory->addPort(0, "Synth");
+    refresh();
+    bindAlias(AppContentPanel::ALIAS_INPUT, Lk::atIn, "Keys");
+    bindAlias(AppContentPanel::ALIAS_THRU, Lk::atOut, "Synth");
+    startApp();
+    ASSERT_EQ(factory->openPortObjects(synth), 1);
+    juce::TooltipWindow& tips = panel->getTooltipWindow();
+    juce::Component& display = *panel->getProgramNamesButton();
+
+    factory->feed(keys, Bytes{0xC0, 0x05, 0xF0, 0x01, 0xF7});
+    const juce::String waiting = tips.getTipFor(display);
+    EXPECT_TRUE(waiting.startsWith("Edit Program Names")) << waiting;
+    EXPECT_TRUE(waiting.contains("\nReceived: 2 messages, 5 bytes\n")) << waiting;
+    EXPECT_TRUE(waiting.contains("Passed to MIDI Thru: 2 messages, 5 bytes")) << waiting;
+    // Elsewhere the tips stay as they were.
+    EXPECT_TRUE(tips.getTipFor(*panel->getCloseButton()).startsWith("Close"));
+    EXPECT_FALSE(tips.getTipFor(*panel->getCloseButton()).contains("Received"));
+
+    // Hidden, the text keeps still so that it can appear; shown, it follows the traffic.
+    EXPECT_TRUE(tips.getTipFor(display).startsWith("Edit Program Names"));
+    factory->feed(keys, Bytes{0x90, 0x40, 0x7F});
+    EXPECT_EQ(tips.getTipFor(display), waiting);
+    tips.displayTip(display.getScreenBounds().getCentre(), waiting);
+    ASSERT_TRUE(pumpUntil([&] { return tips.isVisible(); }));
+    EXPECT_TRUE(tips.getTipFor(display).contains("Received: 3 messages, 8 bytes"));
+    tips.hideTip();
+}
+
 } // namespace

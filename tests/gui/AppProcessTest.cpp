@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <regex>
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -24,6 +26,11 @@ using Clock = std::chrono::steady_clock;
 class ProgramProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The toolkit's instance lock is one for the whole machine: one program at a time,
+        // also across test processes and build trees.
+        machineLock = open("/tmp/doka-app-process-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        ASSERT_GE(machineLock, 0);
+        ASSERT_EQ(flock(machineLock, LOCK_EX), 0);
         char pattern[] = "/tmp/doka-proc-XXXXXX";
         home = mkdtemp(pattern);
     }
@@ -33,6 +40,8 @@ protected:
             waitpid(pid, nullptr, 0);
         }
         std::system(("rm -rf '" + home + "'").c_str());
+        if (machineLock >= 0)
+            close(machineLock);
     }
 
     pid_t start(std::vector<std::string> arguments = {}) {
@@ -50,6 +59,9 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addchdir_np(&actions, home.c_str());
+        const std::string outputFile = home + "/stdout.txt";
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         pid_t pid = 0;
         EXPECT_EQ(posix_spawn(&pid, DOKA_PROGRAM, &actions, nullptr, argv.data(), envp.data()), 0);
         posix_spawn_file_actions_destroy(&actions);
@@ -98,8 +110,18 @@ protected:
         return text.str();
     }
 
+    // The lines the program wrote to its standard output.
+    std::vector<std::string> outputLines() const {
+        std::ifstream in(home + "/stdout.txt");
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
     std::string home;
     std::vector<pid_t> running;
+    int machineLock = -1;
 };
 
 // One test: the toolkit's instance lock is shared by the whole machine, so two of these
@@ -126,6 +148,32 @@ TEST_F(ProgramProcessTest, aSecondStartEndsAtOnceAndSignalsQuitLikeClose) {
     kill(again, SIGINT);
     EXPECT_EQ(waitForExit(again, 20), 0);
     EXPECT_NE(settings().find("MainLeft="), std::string::npos);
+}
+
+TEST_F(ProgramProcessTest, statsPrintsTheThruCountersPeriodicallyAndOnceAtExit) {
+    const pid_t program = start({"--stats=1"});
+    ASSERT_TRUE(waitForInstanceLock(30));
+    auto statsLines = [&] {
+        std::vector<std::string> stats;
+        for (const std::string& line : outputLines())
+            if (line.rfind("STATS", 0) == 0)
+                stats.push_back(line);
+        return stats;
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (statsLines().size() < 2 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(program, SIGTERM);
+    EXPECT_EQ(waitForExit(program, 20), 0);
+
+    const std::vector<std::string> stats = statsLines();
+    ASSERT_GE(stats.size(), 3u);
+    const std::regex format("STATS (running|exit) received=[0-9]+/[0-9]+ forwarded=[0-9]+/[0-9]+ "
+                            "not-forwarded=[0-9]+/[0-9]+");
+    for (size_t i = 0; i < stats.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(stats[i], format)) << stats[i];
+        EXPECT_EQ(stats[i].rfind("STATS exit ", 0) == 0, i + 1 == stats.size()) << stats[i];
+    }
 }
 
 } // namespace

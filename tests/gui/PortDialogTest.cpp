@@ -4,7 +4,9 @@
 #include "src/AppMain.h"
 #include "tests/gui/support/GuiTestSupport.h"
 
+#include <functional>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -67,8 +69,10 @@ TEST_F(PortDialogTest, rowsForTheTwoAliasesListPresentAndPendingPortsInNaturalOr
               juce::StringArray({"(none)", "Keys 9", "Keys 10", "Pads (pending)"}));
     EXPECT_EQ(itemTexts(*thru.outputBox), juce::StringArray({"(none)", "Synth"}));
     EXPECT_EQ(input.inputBox->getSelectedId(), ComboBoxMidi::ID_NONE);
-    // A paired row lies 82 pixels high, a single one 58.
-    EXPECT_EQ(thru.nameLabel->getY() - input.nameLabel->getY(), 58);
+    // A paired row lies 114 pixels high, a single one 74: name, box and state line.
+    EXPECT_EQ(thru.nameLabel->getY() - input.nameLabel->getY(), 74);
+    EXPECT_EQ(input.inputState->getY(), input.inputBox->getBottom());
+    EXPECT_EQ(input.inputState->getText(), "no port chosen");
 }
 
 TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
@@ -137,6 +141,111 @@ TEST_F(PortDialogTest, comboBoxFollowsDeviceListChangesFromAnotherThread) {
     EXPECT_EQ(box.getSelectedId(), ComboBoxMidi::ID_NONE);
     box.commit();
     EXPECT_TRUE(alias("MIDI Input", Lk::atIn)->deviceName.isEmpty());
+}
+
+// Runs its steps one after another on the message thread, also inside a modal loop; a
+// step is tried again every 10 ms until it returns true. Gives up after `timeoutMs`; either
+// way `atEnd` runs last (for example to close the modal dialog).
+class StepRunner : public juce::Timer {
+public:
+    StepRunner(std::vector<std::function<bool()>> steps, std::function<void()> atEnd,
+               int timeoutMs = 15000)
+        : steps(std::move(steps)), atEnd(std::move(atEnd)),
+          deadline(juce::Time::getMillisecondCounter() + static_cast<juce::uint32>(timeoutMs)) {
+        startTimer(10);
+    }
+    bool finished() const { return next == steps.size(); }
+    bool timedOut() const { return gaveUp; }
+    size_t failedStep() const { return next; }
+
+private:
+    void timerCallback() override {
+        while (next < steps.size() && steps[next]())
+            ++next;
+        if (next < steps.size() && juce::Time::getMillisecondCounter() > deadline)
+            gaveUp = true;
+        if (!finished() && !gaveUp)
+            return;
+        stopTimer();
+        atEnd();
+    }
+
+    std::vector<std::function<bool()>> steps;
+    std::function<void()> atEnd;
+    size_t next = 0;
+    juce::uint32 deadline;
+    bool gaveUp = false;
+};
+
+TEST_F(PortDialogTest, stateLinesFollowTheirPortsWhileTheDialogIsOpen) {
+    const int keys = factory->addPort(1, "Keys");
+    const int synth = factory->addPort(0, "Synth");
+    factory->addPort(1, "Pads");
+    refresh();
+    aliases->SetAliasDevice(alias("MIDI Input", Lk::atIn), "Keys");
+    aliases->SetAliasDevice(alias("MIDI Thru", Lk::atOut), "Synth");
+    ASSERT_EQ(manager->Open(manager->GetDevIndex("Keys", 1), 1, nullptr), 1);
+    ASSERT_EQ(manager->Open(manager->GetDevIndex("Synth", 0), 0, nullptr), 1);
+
+    AliasChooserDialog dialog(nullptr);
+    dialog.onlyUsedAliases = false;
+    dialog.includeAssignToNone = false;
+    dialog.init();
+    // Everything below changes the ports on another thread, as the hotplug watcher and the
+    // retry timer do.
+    auto elsewhere = [](std::function<void()> change) { std::thread(std::move(change)).join(); };
+    auto input = [&]() -> juce::Label& { return *dialog.getContent()->getRow(0).inputState; };
+    auto thru = [&]() -> juce::Label& { return *dialog.getContent()->getRow(1).outputState; };
+    const juce::String pendingSynth =
+        "pending: Synth is busy / MIDI output \"Synth\" could not be opened";
+    StepRunner script(
+        {[&] { return dialog.isCurrentlyModal() && dialog.getContent()->getRowCount() == 2; },
+         [&] { return input().getText() == "open" && thru().getText() == "open"; },
+         [&] {
+             elsewhere([&] {
+                 factory->removePort(keys);
+                 refresh();
+             });
+             return true;
+         },
+         [&] { return input().getText() == "absent (not plugged in)"; },
+         [&] {
+             elsewhere([&] {
+                 factory->replugPort(keys);
+                 refresh();
+             });
+             return true;
+         },
+         [&] { return input().getText() == "open"; },
+         [&] {
+             elsewhere([&] {
+                 const int index = manager->GetDevIndex("Synth", 0);
+                 manager->Close(index, 0, 0);
+                 factory->failOpen(synth, "Synth is busy");
+                 manager->Open(index, 0, nullptr);
+             });
+             return true;
+         },
+         [&] { return thru().getText().startsWith(pendingSynth); },
+         [&] {
+             // The whole text is in the tooltip; the picture shows one state of each kind.
+             EXPECT_EQ(thru().getTooltip(), thru().getText());
+             dialog.getContent()->getRow(0).inputBox->setSelectedId(
+                 manager->GetDevIndex("Pads", 1) + 1, juce::sendNotificationSync);
+             return true;
+         },
+         [&] { return input().getText() == "closed"; },
+         [&] {
+             saveScreenshot(dialog, "port_settings_states");
+             return true;
+         }},
+        [&] { dialog.getContent()->getCancelButton().triggerClick(); });
+    dialog.showTheDialog(true); // returns when the script has closed it
+    EXPECT_TRUE(script.finished())
+        << "stuck at step " << script.failedStep() << ": input \"" << input().getText()
+        << "\", thru \"" << thru().getText() << "\"";
+    // Cancel leaves the alias as it was.
+    EXPECT_EQ(alias("MIDI Input", Lk::atIn)->deviceName, "Keys");
 }
 
 } // namespace

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "src/DisplayProtocol.h"
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// A private X server (Xvfb) for the program's window, started once per test process.
+class XServer {
+public:
+    XServer();
+    XServer(const XServer&) = delete;
+    XServer& operator=(const XServer&) = delete;
+    ~XServer();
+    // ":N", or empty when the server did not start.
+    const std::string& display() const { return name; }
+
+private:
+    pid_t pid = -1;
+    std::string name;
+};
+
+// The built program running as a child process: HOME and the working folder are `home`,
+// its display changes come back through "--print-display" on its standard output, its
+// standard error goes to <home>/stderr.txt. Reading happens in the calling thread, while
+// it waits.
+class AppProcess {
+public:
+    AppProcess(const std::string& home, const std::string& xDisplay,
+               std::vector<std::string> arguments = {});
+    AppProcess(const AppProcess&) = delete;
+    AppProcess& operator=(const AppProcess&) = delete;
+    ~AppProcess(); // kills a program that still runs
+
+    bool isRunning() const { return pid > 0; }
+    pid_t processId() const { return pid; }
+    // Waits until the display showed `lines` after what an earlier wait found; false when
+    // `timeoutMs` passed or the program ended first.
+    bool waitForDisplay(const DisplayLines& lines, unsigned timeoutMs);
+    // Reads what the program printed meanwhile, for `ms`.
+    void pump(unsigned ms);
+    // Every display the program printed, in order, as "line1|line2".
+    std::vector<std::string> displays() const;
+    // Ends the program with SIGTERM as a user would; its exit status, or -1 when it did not
+    // end within `timeoutMs` (it is then killed).
+    int stop(unsigned timeoutMs);
+    // What the program wrote to its standard error, but the toolkit's reports of refused
+    // X requests.
+    std::string errors() const;
+    // The value of a field of /proc/<pid>/status ("VmRSS" in kB, "Threads"), -1 if unknown.
+    long statusField(const char* field) const;
+
+private:
+    void readLines(int waitMs);
+
+    pid_t pid = -1;
+    int output = -1;
+    std::string home;
+    std::string partial;
+    std::vector<DisplayLines> shown;
+    size_t seen = 0; // displays already matched by waitForDisplay
+};
+
+// Sanitizer reports in a program's standard error; empty when there are none.
+std::string sanitizerReports(const std::string& errors);
