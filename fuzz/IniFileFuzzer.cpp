@@ -7,7 +7,8 @@
 // - every "key=value" line whose '=' lies in the examined first 8000 bytes gives its key, and
 //   where no quotes are involved the value of the last such line, cut at those 8000 bytes;
 // - a list changed line by line (keys deleted, values set, lines added) answers every lookup
-//   as a list freshly built from its lines does, and a value set is the value read.
+//   after every change as its lines say (a key's first line, last value), at the end as a
+//   list freshly built from its lines does, and a value set is the value read.
 #include "core/inifile/TIniFile.h"
 
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace Lk;
@@ -187,6 +189,65 @@ void compareWithFreshList(TStringList& list, const std::vector<std::string>& key
     }
 }
 
+// What each line says about the keys, read from a list of that line alone, kept for the
+// lines of one input: a change adds at most one line that was not there before. Found by
+// the address of the line's text, which the list shares with its copies and keeps while
+// the line stays; the copy kept here stops that address from going to another text.
+class LineReadings {
+public:
+    using Reading = std::vector<std::pair<bool, OxString>>; // per key: held, value there
+
+    explicit LineReadings(const std::vector<std::string>& keys) : keys(keys) {}
+
+    const Reading& of(const OxString& line) {
+        auto [found, added] = readings.try_emplace(line.c_str());
+        if (added) {
+            found->second.line = line;
+            TStringList alone;
+            alone.Add(line);
+            for (const std::string& k : keys) {
+                const OxString key(k.c_str());
+                found->second.reading.emplace_back(alone.KeyExists(key), alone.GetValue(key));
+            }
+        }
+        return found->second.reading;
+    }
+
+private:
+    struct Entry {
+        OxString line;
+        Reading reading;
+    };
+    const std::vector<std::string>& keys;
+    std::map<const char*, Entry> readings;
+};
+
+// Every lookup of `list` against what a list built afresh from its lines must answer:
+// a key exists when a line holds it, its value is that of the last such line and its
+// position that of the first. Cheaper than building that list after every change.
+void compareWithItsLines(TStringList& list, const std::vector<std::string>& keys,
+                         LineReadings& readings) {
+    const int count = list.GetCount();
+    std::vector<const LineReadings::Reading*> lines(count);
+    for (int i = 0; i < count; ++i)
+        lines[i] = &readings.of(list.GetLine(i));
+    for (size_t j = 0; j < keys.size(); ++j) {
+        int first = -1;
+        OxString value;
+        for (int i = 0; i < count; ++i) {
+            if (!(*lines[i])[j].first)
+                continue;
+            if (first < 0)
+                first = i;
+            value = (*lines[i])[j].second;
+        }
+        const OxString key(keys[j].c_str());
+        if (list.KeyExists(key) != (first >= 0) || !list.GetValue(key).equals(value) ||
+            list.ParseValues(&key) != first)
+            fail("a changed list answers a lookup unlike its lines");
+    }
+}
+
 // Deletes keys, sets values and adds lines in an order the input chooses, on the first
 // lines of the file.
 void changeListStepByStep(const Lines& lines, const uint8_t* data, size_t size) {
@@ -201,6 +262,7 @@ void changeListStepByStep(const Lines& lines, const uint8_t* data, size_t size) 
     if (keys.empty())
         return;
     checkPlainPairs(list);
+    LineReadings readings(keys);
     for (int step = 0; step < kMaxListChanges; ++step) {
         const uint8_t choice = size > 0 ? data[static_cast<size_t>(step) % size] : 0;
         const OxString key(keys[choice % keys.size()].c_str());
@@ -223,8 +285,9 @@ void changeListStepByStep(const Lines& lines, const uint8_t* data, size_t size) 
             list.Add(key + " = added " + OxString::fromInt(step));
             break;
         }
-        compareWithFreshList(list, keys);
+        compareWithItsLines(list, keys, readings);
     }
+    compareWithFreshList(list, keys);
 }
 
 } // namespace
