@@ -45,6 +45,13 @@ int TMidiDeviceBase::Open(OxStringList* errors) {
 }
 
 void TMidiDeviceBase::Close() {
+    if (!IsOpen())
+        return;
+    {
+        OxScopedLock hold(lock);
+        if (IsOpen())
+            deliverPendingInput();
+    }
     void* h = handle.exchange(nullptr);
     if (h == nullptr)
         return;

@@ -29,6 +29,10 @@ public:
     virtual int OpenImpl(OxStringList* errors) = 0;
     // Closes the platform port; when it returns, the backend delivers nothing more.
     virtual int CloseImpl(void* handle) = 0;
+    // Called by Close under the port lock while the port still counts as open: a backend
+    // whose platform still holds input for the port hands it over here, so that nothing
+    // that arrived before the close is lost.
+    virtual void deliverPendingInput() {}
     virtual void onOpen() {}
     virtual void onClose() {}
     // The port must be closed by then (backends close it in their own destructor).
@@ -52,7 +56,9 @@ public:
     std::atomic<MidiManagerDev*> managerEntry{nullptr};
 
 protected:
-    // For OpenImpl: the platform's handle of the open port, never null.
+    // For OpenImpl: the platform's handle of the open port, never null. An OpenImpl that
+    // sets it before its last step (so that the port counts as open when input begins)
+    // sets it back to null when that step fails.
     void setHandle(void* h) { handle.store(h); }
     OxLock lock;
 

@@ -14,16 +14,27 @@ int AlsaMidiInput::OpenImpl(OxStringList* errors) {
     std::shared_ptr<AlsaSequencer> shared = alsaPrepareOpen(*GetDescriptor(), errors);
     if (!shared)
         return 0;
-    const int result = shared->openInput(this, GetDescriptor()->address);
-    if (result < 0) {
-        if (errors != nullptr)
-            errors->list.add(alsaOpenErrorText(*GetDescriptor(), result));
-        return 0;
+    int result = shared->openInput(this, GetDescriptor()->address);
+    if (result >= 0) {
+        sequencer = shared;
+        port = result;
+        // Open before the subscription: the receive thread feeds open ports only, and the
+        // source may send at once.
+        setHandle(sequencer.get());
+        if ((result = sequencer->subscribeInput(port)) >= 0)
+            return 1;
+        setHandle(nullptr);
+        sequencer->closeInput(port);
+        port = -1;
     }
-    sequencer = shared;
-    port = result;
-    setHandle(sequencer.get());
-    return 1;
+    if (errors != nullptr)
+        errors->list.add(alsaOpenErrorText(*GetDescriptor(), result));
+    return 0;
+}
+
+void AlsaMidiInput::deliverPendingInput() {
+    if (sequencer && port >= 0)
+        sequencer->deliverPendingInput(port);
 }
 
 int AlsaMidiInput::CloseImpl(void*) {

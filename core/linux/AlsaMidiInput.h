@@ -17,6 +17,7 @@ public:
 
     int OpenImpl(OxStringList* errors) override;
     int CloseImpl(void* handle) override;
+    void deliverPendingInput() override;
     // CLOCK_MONOTONIC nanoseconds at which the bytes being parsed arrived.
     unsigned long long getTimestamp() override { return receiptTime; }
 

@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <vector>
 
@@ -21,6 +22,16 @@ constexpr int POOL_CELLS = 2000;
 constexpr size_t BUFFER_BYTES = 64 * 1024;
 constexpr int DECODE_BUFFER = 16; // the longest event but System Exclusive is 3 bytes
 constexpr const char* SEQUENCER_DEVICE = "/dev/snd/seq";
+// Overruns closer together than this are one burst, reported once.
+constexpr unsigned long long OVERRUN_BURST_NANOS = 1000000000ull;
+
+// The receive thread cannot wait for itself to read a marker.
+thread_local bool onReceiveThread = false;
+
+// True once `reached` is at or past `token`, across the wrap of the counters.
+bool isReached(unsigned reached, unsigned token) {
+    return static_cast<int>(reached - token) >= 0;
+}
 
 std::mutex sharedMutex;
 std::weak_ptr<AlsaSequencer> sharedSequencer;
@@ -57,6 +68,7 @@ public:
     }
 
     void Execute() override {
+        onReceiveThread = true;
         const int count = snd_seq_poll_descriptors_count(owner.seq, POLLIN);
         std::vector<pollfd> fds(static_cast<size_t>(count) + 1);
         snd_seq_poll_descriptors(owner.seq, fds.data(), static_cast<unsigned>(count), POLLIN);
@@ -106,9 +118,12 @@ int AlsaSequencer::open() {
     }
     snd_seq_set_client_name(seq, CLIENT_NAME);
     ownClient = snd_seq_client_id(seq);
-    // Larger pools are a comfort, not a need: the kernel may refuse them.
+    // Larger pools are a comfort, not a need: the kernel may refuse them. The input pool
+    // holds what arrived and was not read yet; what does not fit is lost.
     snd_seq_set_client_pool_output(seq, POOL_CELLS);
-    snd_seq_set_client_pool_input(seq, POOL_CELLS);
+    if ((result = snd_seq_set_client_pool_input(seq, POOL_CELLS)) < 0)
+        EH_out(EH_OUTPUT_ERROR, "MIDI input pool of %d events refused: %s", POOL_CELLS,
+               snd_strerror(result));
     snd_seq_set_output_buffer_size(seq, BUFFER_BYTES);
     snd_seq_set_input_buffer_size(seq, BUFFER_BYTES);
     if ((result = snd_seq_alloc_named_queue(seq, "Orvo MIDI output")) < 0)
@@ -173,17 +188,21 @@ int AlsaSequencer::openInput(AlsaMidiInput* input, long long address) {
     entry.input = input;
     entry.source.client = static_cast<unsigned char>(seqAddressClient(address));
     entry.source.port = static_cast<unsigned char>(seqAddressPort(address));
+    std::lock_guard<std::mutex> hold(portsMutex);
+    inputs[port] = entry;
+    return port;
+}
+
+int AlsaSequencer::subscribeInput(int port) {
+    snd_seq_addr_t source;
     {
         std::lock_guard<std::mutex> hold(portsMutex);
-        inputs[port] = entry;
+        const auto found = inputs.find(port);
+        if (found == inputs.end())
+            return -ENOENT;
+        source = found->second.source;
     }
-    const int result =
-        snd_seq_connect_from(seq, port, seqAddressClient(address), seqAddressPort(address));
-    if (result < 0) {
-        closeInput(port);
-        return result;
-    }
-    return port;
+    return snd_seq_connect_from(seq, port, source.client, source.port);
 }
 
 int AlsaSequencer::openVirtualInput(AlsaMidiInput* input, const char* name) {
@@ -197,6 +216,53 @@ int AlsaSequencer::openVirtualInput(AlsaMidiInput* input, const char* name) {
     std::lock_guard<std::mutex> hold(portsMutex);
     inputs[port] = entry;
     return port;
+}
+
+void AlsaSequencer::deliverPendingInput(int port) {
+    snd_seq_addr_t source{};
+    bool subscribed = false;
+    {
+        std::lock_guard<std::mutex> hold(portsMutex);
+        const auto found = inputs.find(port);
+        if (found == inputs.end())
+            return;
+        source = found->second.source;
+        subscribed = !found->second.anySource;
+    }
+    // Fails when the source has gone, which ended the subscription already.
+    if (subscribed)
+        snd_seq_disconnect_from(seq, port, source.client, source.port);
+    if (onReceiveThread)
+        return;
+    unsigned token;
+    {
+        std::lock_guard<std::mutex> hold(markerMutex);
+        token = ++markersSent;
+    }
+    snd_seq_event_t marker;
+    snd_seq_ev_clear(&marker);
+    marker.type = SND_SEQ_EVENT_USR0;
+    snd_seq_ev_set_source(&marker, port);
+    snd_seq_ev_set_dest(&marker, ownClient, port);
+    snd_seq_ev_set_direct(&marker);
+    marker.data.raw32.d[0] = token;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(DELIVERY_LIMIT_MS);
+    if (write(marker, [&] { return std::chrono::steady_clock::now() < deadline; }) < 0)
+        return;
+    // The receive thread takes no lock that a closer may hold while it hands events on.
+    std::unique_lock<std::mutex> hold(markerMutex);
+    markerArrived.wait_until(hold, deadline, [&] { return isReached(markersReached, token); });
+}
+
+void AlsaSequencer::markerReached(unsigned token) {
+    {
+        std::lock_guard<std::mutex> hold(markerMutex);
+        // Markers of concurrent closes may arrive in another order than they were numbered.
+        if (!isReached(markersReached, token))
+            markersReached = token;
+    }
+    markerArrived.notify_all();
 }
 
 void AlsaSequencer::closeInput(int port) {
@@ -277,8 +343,7 @@ void AlsaSequencer::receiveEvents() {
         snd_seq_event_t* event = nullptr;
         const int result = snd_seq_event_input(seq, &event);
         if (result == -ENOSPC) {
-            // We were too slow: the kernel dropped what was waiting for us.
-            EH_output(EH_OUTPUT_ERROR, "MIDI input overrun: the sequencer dropped events");
+            reportOverrun();
             continue;
         }
         if (result < 0)
@@ -288,7 +353,21 @@ void AlsaSequencer::receiveEvents() {
     }
 }
 
+void AlsaSequencer::reportOverrun() {
+    // We were too slow: the kernel dropped what was waiting for us, and tells once per
+    // read that found its pool full.
+    const unsigned long long now = alsaNanoTime();
+    if (lastOverrun == 0 || now - lastOverrun > OVERRUN_BURST_NANOS)
+        EH_output(EH_OUTPUT_ERROR,
+                  "MIDI input overrun: events arrived faster than they were read and were lost");
+    lastOverrun = now;
+}
+
 void AlsaSequencer::dispatch(const snd_seq_event_t& event, unsigned long long receiptTime) {
+    if (event.source.client == ownClient && event.type == SND_SEQ_EVENT_USR0) {
+        markerReached(event.data.raw32.d[0]);
+        return;
+    }
     if (event.source.client == SND_SEQ_CLIENT_SYSTEM) {
         if (event.type == SND_SEQ_EVENT_PORT_EXIT)
             destinationGone(event.data.addr, false);

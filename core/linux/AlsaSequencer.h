@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,13 +47,19 @@ public:
     // The queue's real time minus CLOCK_MONOTONIC, in nanoseconds, read now.
     long long queueClockOffset();
 
-    // A port of ours subscribed from the source at `address`, feeding `input`; its port
-    // number, or an ALSA error code.
+    // A port of ours for the source at `address`, feeding `input`; its port number, or an
+    // ALSA error code. Nothing arrives before subscribeInput.
     int openInput(AlsaMidiInput* input, long long address);
+    // Subscribes the port from its source; 0 or an ALSA error code.
+    int subscribeInput(int port);
     // A port of ours that other programs find by `name`, subscribe to and send to; whatever
     // any of them sends there feeds `input`. Its port number, or an ALSA error code; closed
     // with closeInput.
     int openVirtualInput(AlsaMidiInput* input, const char* name);
+    // Unsubscribes the port from its source, then returns once the receive thread has
+    // handed on everything that arrived for it before, or after DELIVERY_LIMIT_MS. On the
+    // receive thread itself (a listener closing its port) it does not wait.
+    void deliverPendingInput(int port);
     // Unsubscribes and deletes the port; when it returns, the receive thread no longer
     // finds `input` (it may still be inside its receive scope).
     void closeInput(int port);
@@ -87,6 +94,7 @@ public:
 private:
     class ReceiveThread;
     static constexpr int WRITE_STALL_LIMIT_MS = 5000;
+    static constexpr int DELIVERY_LIMIT_MS = 2000;
     // Port numbers 1 to 253 are handed out in turn rather than reused at once, so that
     // an announcement about a closed port is not taken for its successor.
     static constexpr int FIRST_PORT = 1;
@@ -101,6 +109,8 @@ private:
     int createPort(const char* name, unsigned caps, bool exported = false);
     void receiveEvents();
     void dispatch(const snd_seq_event_t& event, unsigned long long receiptTime);
+    void markerReached(unsigned token);
+    void reportOverrun();
     void destinationGone(const snd_seq_addr_t& address, bool wholeClient);
     void subscriptionGone(const snd_seq_connect_t& connection);
 
@@ -109,6 +119,7 @@ private:
     int queue = -1;
     int nextPort = FIRST_PORT;           // guarded by portsMutex
     snd_midi_event_t* decoder = nullptr; // used by the receive thread only
+    unsigned long long lastOverrun = 0;  // used by the receive thread only
     std::unique_ptr<ReceiveThread> receiver;
     std::mutex outputMutex; // the handle's output side (its scratch buffer)
 
@@ -125,6 +136,13 @@ private:
     std::mutex portsMutex;
     std::map<int, InputEntry> inputs;
     std::map<int, OutputEntry> outputs;
+
+    // Markers that deliverPendingInput sends to our own input ports: the receive thread
+    // reads them after everything that arrived before them.
+    std::mutex markerMutex;
+    std::condition_variable markerArrived;
+    unsigned markersSent = 0;    // guarded by markerMutex
+    unsigned markersReached = 0; // guarded by markerMutex
 };
 
 } // namespace Lk
