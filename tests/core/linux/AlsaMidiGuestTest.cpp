@@ -7,6 +7,7 @@
 #include "midi/MidiInput.h"
 #include "midi/MidiManager.h"
 #include "midi/MidiRouter.h"
+#include "tests/core/linux/support/PluggableDevice.h"
 #include "tests/platform/ShutdownAtEnd.h"
 #include "tests/platform/WaitUntil.h"
 
@@ -22,6 +23,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -75,6 +77,17 @@ private:
     std::condition_variable changed;
     std::vector<Message> messages;
     size_t byteCount = 0;
+};
+
+// Hands each message on after a millisecond, so that what arrives meanwhile waits in the
+// sequencer.
+class SlowRecorder : public Recorder {
+public:
+    void OnMidiDeviceMessage(TMidiInputBase* port, unsigned long long timestamp,
+                             const unsigned char* data, int length) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Recorder::OnMidiDeviceMessage(port, timestamp, data, length);
+    }
 };
 
 // Where two byte strings part, for a readable failure on megabytes.
@@ -578,6 +591,45 @@ TEST_F(AlsaGuest, closingWhileMessagesArriveNeverFeedsAClosedPort) {
     running = false;
     traffic.join();
     EXPECT_GT(delivered, 0);
+}
+
+TEST_F(AlsaGuest, closingAfterTheSourceVanishedStillDeliversWhatArrivedBefore) {
+    PluggableDevice device("Vanishing Box");
+    ASSERT_TRUE(device.isStarted());
+    ASSERT_TRUE(device.plug(0));
+    SlowRecorder recorder;
+    auto input = open<TMidiInputBase>(1, "Vanishing Box : Out");
+    ASSERT_TRUE(input);
+    input->SetDataListener(&recorder);
+    Bytes sent;
+    for (uint32_t n = 0; n < 300; ++n) {
+        const Bytes message = PluggableDevice::streamMessage(n);
+        sent.insert(sent.end(), message.begin(), message.end());
+    }
+    ASSERT_TRUE(device.send(sent));
+    // Gone while most of it still waits for us; closed as the refresh closes it.
+    ASSERT_TRUE(device.unplug());
+    input->Close();
+    EXPECT_TRUE(sameBytes(joined(recorder.take()), sent));
+}
+
+TEST_F(AlsaGuest, aFloodFasterThanItIsReadIsReportedOnceAsAnOverrun) {
+    HelperClient source("Flood", {{"Out", HelperClient::READABLE}});
+    SlowRecorder recorder;
+    auto input = open<TMidiInputBase>(1, "Flood : Out");
+    ASSERT_TRUE(input);
+    input->SetDataListener(&recorder);
+    testing::internal::CaptureStderr();
+    constexpr size_t SIZE = 256 * 1024;
+    const bool sent = source.sendSystemExclusive(SIZE, 0, SIZE);
+    input->Close();
+    const std::string reported = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(sent);
+    // The sequencer threw events away: that is said, once for the whole burst.
+    const std::string overrun = "MIDI input overrun";
+    const size_t first = reported.find(overrun);
+    EXPECT_NE(first, std::string::npos) << recorder.take().size() << " messages arrived";
+    EXPECT_EQ(reported.find(overrun, first + 1), std::string::npos) << reported;
 }
 
 TEST_F(AlsaGuest, portsOfTwoCardsHaveTheirOwnSerialsThatSurviveReplugging) {

@@ -76,10 +76,16 @@ public:
 
     [[noreturn]] void run() {
         if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0 ||
-            snd_midi_event_new(4096, &encoder) < 0 || snd_midi_event_new(16, &decoder) < 0)
+            snd_midi_event_new(4096, &encoder) < 0 ||
+            snd_midi_event_new(PACED_PIECE, &pacedEncoder) < 0 ||
+            snd_midi_event_new(16, &decoder) < 0)
             _exit(1);
         snd_seq_set_client_name(seq, name);
+        // Room for what a late queue timer in a loaded guest hands over at once; the
+        // kernel's default of 200 events overflows while this process waits for a CPU.
+        snd_seq_set_client_pool_input(seq, kInputPool);
         snd_midi_event_no_status(encoder, 1); // every message with its status byte
+        snd_midi_event_no_status(pacedEncoder, 1);
         snd_midi_event_no_status(decoder, 1);
         for (;;) {
             pollfd fds[8];
@@ -127,7 +133,8 @@ private:
             return reply(result);
         }
         case SEND:
-            return reply(sendMessages(payload.data(), payload.size()));
+            return reply(sendMessages(payload.data(), payload.size(),
+                                      static_cast<unsigned>(request.argument)));
         case RECEIVE:
             receiving = true;
             wanted = static_cast<size_t>(request.argument);
@@ -198,20 +205,26 @@ private:
                        : snd_seq_port_info_get_write_use(info);
     }
 
-    int sendMessages(const unsigned char* bytes, size_t length) {
+    // Paced: each event goes once its last byte would have come over a wire of
+    // `bytesPerSecond`.
+    int sendMessages(const unsigned char* bytes, size_t length, unsigned bytesPerSecond = 0) {
         if (outPort < 0)
             return -ENODEV;
-        snd_midi_event_reset_encode(encoder);
+        snd_midi_event_t* const coder = bytesPerSecond > 0 ? pacedEncoder : encoder;
+        snd_midi_event_reset_encode(coder);
+        const unsigned long long start = nowMicros();
         for (size_t offset = 0; offset < length;) {
             snd_seq_event_t event;
             snd_seq_ev_clear(&event);
-            const long used = snd_midi_event_encode(encoder, bytes + offset,
+            const long used = snd_midi_event_encode(coder, bytes + offset,
                                                     static_cast<long>(length - offset), &event);
             if (used <= 0)
                 return -EINVAL;
             offset += static_cast<size_t>(used);
             if (event.type == SND_SEQ_EVENT_NONE)
                 continue;
+            if (bytesPerSecond > 0)
+                waitUntil(start + offset * 1000000ull / bytesPerSecond);
             snd_seq_ev_set_source(&event, outPort);
             snd_seq_ev_set_subs(&event);
             snd_seq_ev_set_direct(&event);
@@ -224,6 +237,14 @@ private:
                 return result;
         }
         return 0;
+    }
+
+    // Keeps collecting what arrives on "In" meanwhile.
+    void waitUntil(unsigned long long micros) {
+        for (unsigned long long now = nowMicros(); now < micros; now = nowMicros()) {
+            collect();
+            usleep(static_cast<useconds_t>(std::min(micros - now, 10000ull)));
+        }
     }
 
     void sendDueStream() {
@@ -278,7 +299,10 @@ private:
     int requests;
     int replies;
     snd_seq_t* seq = nullptr;
+    static constexpr int PACED_PIECE = 256;
+    static constexpr size_t kInputPool = 2000; // the kernel's upper limit per client
     snd_midi_event_t* encoder = nullptr;
+    snd_midi_event_t* pacedEncoder = nullptr;
     snd_midi_event_t* decoder = nullptr;
     int inPort = -1;
     int outPort = -1;
@@ -332,8 +356,8 @@ bool PluggableDevice::unplug() {
     return command(UNPLUG);
 }
 
-bool PluggableDevice::send(const Bytes& bytes) {
-    return command(SEND, 0, bytes);
+bool PluggableDevice::send(const Bytes& bytes, unsigned bytesPerSecond) {
+    return command(SEND, static_cast<int>(bytesPerSecond), bytes);
 }
 
 PluggableDevice::Bytes PluggableDevice::receive(size_t count, unsigned timeoutMs) {

@@ -18,6 +18,8 @@ public:
     // Numbers of a stream's messages that went out while "Out" had a subscriber: runs of
     // [first, last].
     using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
+    // What a real device sends at most: 31 250 baud, ten bits a byte.
+    static constexpr unsigned WIRE_BYTES_PER_SECOND = 3125;
 
     explicit PluggableDevice(const char* clientName);
     PluggableDevice(const PluggableDevice&) = delete;
@@ -29,8 +31,10 @@ public:
     bool plug(int firstPort);
     bool unplug();
     // Sends the messages in `bytes` from "Out", each as one event (a long System Exclusive
-    // in pieces), and returns when all went.
-    bool send(const Bytes& bytes);
+    // in pieces), and returns when all went: as fast as the sequencer takes them, or at
+    // most `bytesPerSecond` (in pieces of 256 bytes then, as a device sends what came
+    // from its wire).
+    bool send(const Bytes& bytes, unsigned bytesPerSecond = 0);
     // What arrived on "In" since the last call, until `count` bytes came or `timeoutMs`
     // passed.
     Bytes receive(size_t count, unsigned timeoutMs = 10000);
