@@ -134,20 +134,25 @@ int AlsaMidiOutput::SendShort(unsigned char status, unsigned char data1, unsigne
     return failed(error) ? 0 : 1;
 }
 
+// Reserves the wire time of a long message after what was sent before and hands it on;
+// NOT_OPEN when there is nothing to send to, else 0 or an ALSA error code.
+int AlsaMidiOutput::queueLong(const unsigned char* data, int length, Waiter* waiter) {
+    SendScope scope(*this);
+    if (!scope.portIsOpen() || data == nullptr || length < 1)
+        return NOT_OPEN;
+    if (destinationLost)
+        return -ENODEV;
+    std::lock_guard<std::mutex> hold(queueMutex);
+    const unsigned long long now = alsaNanoTime();
+    const unsigned long long start = nextFreeTime > now ? nextFreeTime : now;
+    nextFreeTime = start + static_cast<unsigned long long>(length) * byteNanos;
+    return sendOrQueue(data, length, start, true, waiter);
+}
+
 int AlsaMidiOutput::SendLong(const unsigned char* data, int length) {
-    int error = -ENODEV;
-    {
-        SendScope scope(*this);
-        if (!scope.portIsOpen() || data == nullptr || length < 1)
-            return 0;
-        if (!destinationLost) {
-            std::lock_guard<std::mutex> hold(queueMutex);
-            const unsigned long long now = alsaNanoTime();
-            const unsigned long long start = nextFreeTime > now ? nextFreeTime : now;
-            nextFreeTime = start + static_cast<unsigned long long>(length) * byteNanos;
-            error = sendOrQueue(data, length, start, true, nullptr);
-        }
-    }
+    const int error = queueLong(data, length, nullptr);
+    if (error == NOT_OPEN)
+        return 0;
     return failed(error) ? 0 : length;
 }
 
@@ -155,19 +160,9 @@ int AlsaMidiOutput::SendLongWait(const unsigned char* data, int length,
                                  TMidiOutWaitCallback* callback) {
     constexpr int ASK_EVERY_MS = 10;
     Waiter waiter;
-    int error = -ENODEV;
-    {
-        SendScope scope(*this);
-        if (!scope.portIsOpen() || data == nullptr || length < 1)
-            return 0;
-        if (!destinationLost) {
-            std::lock_guard<std::mutex> hold(queueMutex);
-            const unsigned long long now = alsaNanoTime();
-            const unsigned long long start = nextFreeTime > now ? nextFreeTime : now;
-            nextFreeTime = start + static_cast<unsigned long long>(length) * byteNanos;
-            error = sendOrQueue(data, length, start, true, &waiter);
-        }
-    }
+    const int error = queueLong(data, length, &waiter);
+    if (error == NOT_OPEN)
+        return 0;
     if (error != NO_ERROR) {
         failed(error);
         return 0;

@@ -90,6 +90,8 @@ private:
 
     // Queues the message, or sends it at once when it is one piece, nothing is queued
     // and the sequencer has room. Under queueMutex; 0 or an ALSA error code.
+    static constexpr int NOT_OPEN = 1; // not an ALSA error code: those are negative
+    int queueLong(const unsigned char* data, int length, Waiter* waiter);
     int sendOrQueue(const unsigned char* data, int length, unsigned long long start, bool isLong,
                     Waiter* waiter);
     int queue(const unsigned char* data, int length, unsigned long long start, bool isLong);
