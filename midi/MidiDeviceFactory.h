@@ -49,6 +49,8 @@ public:
     void SetCacheCount(int isInput, int count, int fill);
     // Enumerates again unless the cache was asked for less than 1.5 s ago.
     void requireCache();
+    // The next requireCache() enumerates, however recently the cache was asked for.
+    void invalidateCache() { lastCacheAccess.store(0); }
     // 1 once after change(), then 0.
     int hasChanged() { return changed.exchange(0); }
 

@@ -47,6 +47,10 @@ int MidiManagerRefresh::refreshLocked(int force) {
             MidiDeviceFactory* factory = manager.factories[position];
             if (!hasFactoryChanged(position, force) && !force)
                 continue;
+            // Asked for because the platform's ports changed: an enumeration made before
+            // that change would keep a vanished port open or a new one unseen until the
+            // cache is left alone for its whole lifetime.
+            factory->invalidateCache();
             changed |= refreshPerFactory(factory, 1);
             if (restartRefresh)
                 break;

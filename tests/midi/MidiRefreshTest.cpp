@@ -81,6 +81,29 @@ TEST_F(MidiRefreshTest, pluggedPortIsFoundAfterAHotplugNotification) {
     EXPECT_EQ(countContaining(log.take(), "Opened MIDI IN: Keys"), 1u);
 }
 
+TEST_F(MidiRefreshTest, refreshesAskedForByChangesSeeThemHoweverRecentlyTheListWasRead) {
+    const int id = plug(1, "Keys");
+    ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
+    log.take();
+    // The list is read again and again, as the window does; the clock stands still, so the
+    // enumeration is never older than its lifetime.
+    factory->setClock(1000);
+    OxStringList names;
+    factory->GetDeviceList(1, names);
+
+    factory->removePort(id);
+    manager->RefreshDevList(1, 1);
+    MidiManagerDev* entry = manager->GetDevDescriptor(0, 1);
+    EXPECT_FALSE(entry->IsOpen());
+    EXPECT_TRUE(entry->IsPending());
+
+    factory->replugPort(id);
+    manager->RefreshDevList(1, 1);
+    EXPECT_TRUE(entry->IsOpen());
+    EXPECT_EQ(factory->openPortObjects(id), 1);
+    EXPECT_EQ(countContaining(log.take(), "Opened MIDI IN: Keys"), 1u);
+}
+
 TEST_F(MidiRefreshTest, openPortBackAtAnotherAddressBeforeTheNextRefreshIsOpenedThere) {
     const int first = plug(1, "Keys");
     ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
