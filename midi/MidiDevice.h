@@ -44,6 +44,9 @@ public:
     // progress: the caller must not hold a lock that the data listener takes.
     void Close();
     int IsOpen() const { return handle.load() != nullptr; }
+    // True when the platform port this open port is connected to went away: the connection
+    // does not come back by itself, not even when a port appears at the same address.
+    virtual bool isConnectionLost() const { return false; }
     void* GetHandle() const { return handle.load(); }
 
     const MidiDeviceDescriptor* GetDescriptor() const { return descriptor; }

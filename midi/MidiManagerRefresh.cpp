@@ -154,9 +154,12 @@ int MidiManagerRefresh::refreshPerFactory(MidiDeviceFactory* factory, int isInpu
         if (target == nullptr)
             continue; // the table is full
         target->seen = 1;
+        // Only a port whose own connection is gone is closed here; the others stay open, so
+        // that plugging a device in does not cut every port listed after it.
+        bool reopen = false;
         if (!target->exists) {
             target->exists = 1;
-            changed = 1;
+            reopen = true;
         }
         if (byIdentity >= 0 && byIdentity != targetIndex) {
             MidiManagerDev* from = manager.entry(byIdentity, isInput);
@@ -164,18 +167,24 @@ int MidiManagerRefresh::refreshPerFactory(MidiDeviceFactory* factory, int isInpu
             MidiDeviceDescriptor invalidated(*from->GetDescriptor());
             invalidated.InvalidateSerialAndInterface();
             from->SetDescriptor(&invalidated);
-            changed = 1;
+            reopen = true;
         }
         // Unplugged and plugged again between two refreshes: its connection went with the
-        // old address, so it is opened anew at the one it has now.
+        // old address, or with the port that was at the same address.
+        TMidiDeviceBase* device = target->GetDevice();
+        const bool open = device != nullptr && device->IsOpen();
         const long long oldAddress = target->GetDescriptor()->address;
-        if (target->IsOpen() && oldAddress >= 0 && d->address >= 0 && oldAddress != d->address)
-            changed = 1;
+        if (open && ((oldAddress >= 0 && d->address >= 0 && oldAddress != d->address) ||
+                     device->isConnectionLost()))
+            reopen = true;
         target->SetDescriptor(d);
-        if (changed && target->IsOpen()) {
-            // Reopened by the entry pass, under the name it carries now.
-            target->GetDevice()->Close();
-            target->pending = 1;
+        if (reopen) {
+            changed = 1;
+            if (open) {
+                // Reopened by the entry pass, under the name it carries now.
+                device->Close();
+                target->pending = 1;
+            }
         }
     }
     for (const Transfer& t : transfers)

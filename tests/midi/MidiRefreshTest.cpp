@@ -104,6 +104,32 @@ TEST_F(MidiRefreshTest, refreshesAskedForByChangesSeeThemHoweverRecentlyTheListW
     EXPECT_EQ(countContaining(log.take(), "Opened MIDI IN: Keys"), 1u);
 }
 
+TEST_F(MidiRefreshTest, openPortBackAtItsOldAddressBeforeTheNextRefreshIsOpenedAgain) {
+    const int id = plug(1, "Keys");
+    ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
+    log.take();
+    factory->removePort(id);
+    factory->replugPort(id);
+    refresh();
+    EXPECT_TRUE(manager->GetDevDescriptor(0, 1)->IsOpen());
+    const unsigned char noteOn[] = {0x90, 60, 100};
+    EXPECT_EQ(factory->feed(id, noteOn, 3), 1);
+    EXPECT_EQ(countContaining(log.take(), "Opened MIDI IN: Keys"), 1u);
+}
+
+TEST_F(MidiRefreshTest, aPortPluggedInLeavesTheOpenPortsListedAfterItOpen) {
+    const int first = plug(0, "Drums", "D1");
+    plug(0, "Synth");
+    ASSERT_EQ(manager->Open(1, 0, nullptr), 1);
+    log.take();
+    // Listed before the open port, now under a new name: a new entry that the port moves to.
+    factory->renamePort(first, "Drums Pro");
+    refresh();
+    EXPECT_GE(manager->GetDevIndex("Drums Pro", 0), 0);
+    EXPECT_TRUE(manager->GetDevDescriptor(manager->GetDevIndex("Synth", 0), 0)->IsOpen());
+    EXPECT_EQ(countContaining(log.take(), "Synth"), 0u);
+}
+
 TEST_F(MidiRefreshTest, openPortBackAtAnotherAddressBeforeTheNextRefreshIsOpenedThere) {
     const int first = plug(1, "Keys");
     ASSERT_EQ(manager->Open(0, 1, nullptr), 1);

@@ -27,6 +27,8 @@ struct TestMidiFactory::Port {
     OxString interface;
     OxString openError;
     std::vector<TMidiDeviceBase*> openDevices;
+    // Open when the port was removed: cut off for good, as their platform connection is.
+    std::vector<TMidiDeviceBase*> lostDevices;
     // Read by senders without the ports lock.
     std::atomic<bool> present{true};
     // Guarded by sentMutex.
@@ -51,6 +53,7 @@ public:
         factory.disconnect(this);
         return 1;
     }
+    bool isConnectionLost() const override { return factory.connectionLost(this); }
     unsigned long long getTimestamp() override {
         return packetTime != 0 ? packetTime : TMidiInputBase::getTimestamp();
     }
@@ -79,6 +82,7 @@ public:
         factory.disconnect(this);
         return 1;
     }
+    bool isConnectionLost() const override { return factory.connectionLost(this); }
 
     using TMidiOutputBase::SendShort;
     int SendShort(unsigned char status, unsigned char data1, unsigned char data2) override {
@@ -96,7 +100,8 @@ private:
     int send(const unsigned char* data, int length, bool viaLong) {
         SendScope scope(*this);
         auto* port = static_cast<TestMidiFactory::Port*>(GetHandle());
-        if (!scope.portIsOpen() || port == nullptr || data == nullptr || length < 1)
+        if (!scope.portIsOpen() || port == nullptr || data == nullptr || length < 1 ||
+            factory.connectionLost(this))
             return 0;
         return factory.recordSent(port, data, length, viaLong);
     }
@@ -124,8 +129,12 @@ int TestMidiFactory::addPort(int isInput, const OxString& name, const OxString& 
 
 void TestMidiFactory::removePort(int id) {
     std::lock_guard<std::mutex> hold(portsMutex);
-    if (Port* port = find(id))
+    if (Port* port = find(id)) {
         port->present = false;
+        port->lostDevices.insert(port->lostDevices.end(), port->openDevices.begin(),
+                                 port->openDevices.end());
+        port->openDevices.clear();
+    }
 }
 
 void TestMidiFactory::replugPort(int id) {
@@ -345,10 +354,19 @@ TestMidiFactory::Port* TestMidiFactory::connect(TMidiDeviceBase* device, OxStrin
 
 void TestMidiFactory::disconnect(TMidiDeviceBase* device) {
     std::lock_guard<std::mutex> hold(portsMutex);
-    for (const auto& port : ports) {
-        auto& open = port->openDevices;
-        open.erase(std::remove(open.begin(), open.end(), device), open.end());
-    }
+    for (const auto& port : ports)
+        for (auto* connected : {&port->openDevices, &port->lostDevices})
+            connected->erase(std::remove(connected->begin(), connected->end(), device),
+                             connected->end());
+}
+
+bool TestMidiFactory::connectionLost(const TMidiDeviceBase* device) const {
+    std::lock_guard<std::mutex> hold(portsMutex);
+    for (const auto& port : ports)
+        if (std::find(port->lostDevices.begin(), port->lostDevices.end(), device) !=
+            port->lostDevices.end())
+            return true;
+    return false;
 }
 
 int TestMidiFactory::recordSent(Port* port, const unsigned char* data, int length, bool viaLong) {

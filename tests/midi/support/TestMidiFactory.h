@@ -43,6 +43,7 @@ public:
     // Plugs a port in at the end of its direction's list; returns its id.
     int addPort(int isInput, const OxString& name, const OxString& serial = OxString(),
                 const OxString& interface = OxString());
+    // Unplugs a port: the port objects open on it lose their connection for good.
     void removePort(int id);
     // Plugs a removed port in again, at the end of the list as a real replug would.
     void replugPort(int id);
@@ -103,6 +104,7 @@ private:
     // For the port objects' OpenImpl and CloseImpl.
     Port* connect(TMidiDeviceBase* device, OxStringList* errors);
     void disconnect(TMidiDeviceBase* device);
+    bool connectionLost(const TMidiDeviceBase* device) const;
     int recordSent(Port* port, const unsigned char* data, int length, bool viaLong);
 
     const unsigned type;
