@@ -14,7 +14,8 @@ int AlsaMidiInput::OpenImpl(OxStringList* errors) {
     std::shared_ptr<AlsaSequencer> shared = alsaPrepareOpen(*GetDescriptor(), errors);
     if (!shared)
         return 0;
-    int result = shared->openInput(this, GetDescriptor()->address);
+    sourceLost = false;
+    int result = shared->openInput(this, GetDescriptor()->address, &sourceLost);
     if (result >= 0) {
         sequencer = shared;
         port = result;

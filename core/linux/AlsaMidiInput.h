@@ -2,6 +2,7 @@
 
 #include "midi/MidiInput.h"
 
+#include <atomic>
 #include <memory>
 
 namespace Lk {
@@ -18,6 +19,7 @@ public:
     int OpenImpl(OxStringList* errors) override;
     int CloseImpl(void* handle) override;
     void deliverPendingInput() override;
+    bool isConnectionLost() const override { return sourceLost; }
     // CLOCK_MONOTONIC nanoseconds at which the bytes being parsed arrived.
     unsigned long long getTimestamp() override { return receiptTime; }
 
@@ -33,6 +35,7 @@ protected:
 
 private:
     unsigned long long receiptTime = 0; // written and read inside the receive scope
+    std::atomic<bool> sourceLost{false}; // set by the receive thread
 };
 
 } // namespace Lk

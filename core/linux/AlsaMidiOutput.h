@@ -68,6 +68,7 @@ public:
                      TMidiOutWaitCallback* callback) override;
     // Long messages not yet handed to the sequencer.
     int QueuedLongMessages() override;
+    bool isConnectionLost() const override { return destinationLost; }
 
     // Pacing per byte of what is sent next; 0 sends everything at once (for destinations
     // faster than a wire).

@@ -180,12 +180,13 @@ int AlsaSequencer::createPort(const char* name, unsigned caps, bool exported) {
     return result;
 }
 
-int AlsaSequencer::openInput(AlsaMidiInput* input, long long address) {
+int AlsaSequencer::openInput(AlsaMidiInput* input, long long address, std::atomic<bool>* lost) {
     const int port = createPort("Input port", SND_SEQ_PORT_CAP_WRITE);
     if (port < 0)
         return port;
     InputEntry entry;
     entry.input = input;
+    entry.lost = lost;
     entry.source.client = static_cast<unsigned char>(seqAddressClient(address));
     entry.source.port = static_cast<unsigned char>(seqAddressPort(address));
     std::lock_guard<std::mutex> hold(portsMutex);
@@ -370,9 +371,9 @@ void AlsaSequencer::dispatch(const snd_seq_event_t& event, unsigned long long re
     }
     if (event.source.client == SND_SEQ_CLIENT_SYSTEM) {
         if (event.type == SND_SEQ_EVENT_PORT_EXIT)
-            destinationGone(event.data.addr, false);
+            peerGone(event.data.addr, false);
         else if (event.type == SND_SEQ_EVENT_CLIENT_EXIT)
-            destinationGone(event.data.addr, true);
+            peerGone(event.data.addr, true);
         else if (event.type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED)
             subscriptionGone(event.data.connect);
         return; // queue and timer events carry no MIDI
@@ -404,22 +405,36 @@ void AlsaSequencer::dispatch(const snd_seq_event_t& event, unsigned long long re
         input->receive(bytes, static_cast<int>(length), receiptTime);
 }
 
-void AlsaSequencer::destinationGone(const snd_seq_addr_t& address, bool wholeClient) {
+void AlsaSequencer::peerGone(const snd_seq_addr_t& address, bool wholeClient) {
+    const auto matches = [&](const snd_seq_addr_t& peer) {
+        return peer.client == address.client && (wholeClient || peer.port == address.port);
+    };
     std::lock_guard<std::mutex> hold(portsMutex);
     for (auto& entry : outputs)
-        if (entry.second.destination.client == address.client &&
-            (wholeClient || entry.second.destination.port == address.port))
+        if (matches(entry.second.destination))
+            entry.second.lost->store(true);
+    for (auto& entry : inputs)
+        if (entry.second.lost != nullptr && matches(entry.second.source))
             entry.second.lost->store(true);
 }
 
 void AlsaSequencer::subscriptionGone(const snd_seq_connect_t& connection) {
-    if (connection.sender.client != ownClient)
-        return;
+    const auto same = [](const snd_seq_addr_t& a, const snd_seq_addr_t& b) {
+        return a.client == b.client && a.port == b.port;
+    };
     std::lock_guard<std::mutex> hold(portsMutex);
-    const auto found = outputs.find(connection.sender.port);
-    if (found != outputs.end() && found->second.destination.client == connection.dest.client &&
-        found->second.destination.port == connection.dest.port)
-        found->second.lost->store(true);
+    if (connection.sender.client == ownClient) {
+        const auto found = outputs.find(connection.sender.port);
+        if (found != outputs.end() && same(found->second.destination, connection.dest))
+            found->second.lost->store(true);
+    }
+    if (connection.dest.client == ownClient) {
+        // Also our own unsubscription when the input closes; the port is not reused soon.
+        const auto found = inputs.find(connection.dest.port);
+        if (found != inputs.end() && found->second.lost != nullptr &&
+            same(found->second.source, connection.sender))
+            found->second.lost->store(true);
+    }
 }
 
 } // namespace Lk

@@ -48,8 +48,9 @@ public:
     long long queueClockOffset();
 
     // A port of ours for the source at `address`, feeding `input`; its port number, or an
-    // ALSA error code. Nothing arrives before subscribeInput.
-    int openInput(AlsaMidiInput* input, long long address);
+    // ALSA error code. Nothing arrives before subscribeInput. `lost` is set when the source
+    // or the subscription goes away.
+    int openInput(AlsaMidiInput* input, long long address, std::atomic<bool>* lost);
     // Subscribes the port from its source; 0 or an ALSA error code.
     int subscribeInput(int port);
     // A port of ours that other programs find by `name`, subscribe to and send to; whatever
@@ -111,7 +112,8 @@ private:
     void dispatch(const snd_seq_event_t& event, unsigned long long receiptTime);
     void markerReached(unsigned token);
     void reportOverrun();
-    void destinationGone(const snd_seq_addr_t& address, bool wholeClient);
+    // Marks the inputs and outputs connected to the port (or any port of its client) lost.
+    void peerGone(const snd_seq_addr_t& address, bool wholeClient);
     void subscriptionGone(const snd_seq_connect_t& connection);
 
     snd_seq_t* seq = nullptr;
@@ -127,6 +129,7 @@ private:
         AlsaMidiInput* input;
         snd_seq_addr_t source;
         bool anySource = false; // a port other programs send to
+        std::atomic<bool>* lost = nullptr;
     };
     struct OutputEntry {
         snd_seq_addr_t destination;

@@ -330,6 +330,41 @@ TEST_F(AlsaPlugGuest, openPortsUnpluggedAndPluggedAgainKeepTheirIndexAndReopenBy
     manager->Close(out, 0, 0);
 }
 
+TEST_F(AlsaPlugGuest, openPortsBackAtTheirOldAddressBeforeTheRefreshAreConnectedAgain) {
+    TMidiAliasManager* aliases = TMidiAliasManager::instance();
+    aliases->AddAlias("Replug In", "Replug Box : Out", atIn, 0);
+    aliases->AddAlias("Replug Out", "Replug Box : In", atOut, 0);
+    TMidiAlias* input = aliases->GetAliasByName("Replug In", atIn, 0, 0);
+    TMidiAlias* output = aliases->GetAliasByName("Replug Out", atOut, 0, 0);
+    ASSERT_GE(TMidiRouter::instance()->AddRoute(input, output), 0);
+    PluggableDevice device("Replug Box");
+    ASSERT_TRUE(device.isStarted());
+    ASSERT_TRUE(device.plug(0));
+    ASSERT_TRUE(
+        waitUntil([&] { return userIdOf(input) >= 0 && userIdOf(output) >= 0; }, kDeadlineMs));
+    const int in = userIdOf(input);
+    const int out = userIdOf(output);
+    ASSERT_EQ(manager->Open(out, 0, nullptr), 1);
+    ASSERT_EQ(manager->Open(in, 1, nullptr), 1);
+    controlLog.take();
+
+    // Gone and back at the same address before the refresh: the kernel ended both
+    // subscriptions, so both ports are opened again, and thru works both ways.
+    waitForQuiet();
+    const unsigned plugTime = getMilliTime();
+    ASSERT_TRUE(device.unplug());
+    ASSERT_TRUE(device.plug(0));
+    TickRecorder::Tick tick;
+    ASSERT_TRUE(tickRecorder.firstTickAfter(true, plugTime, tick));
+    EXPECT_EQ(controlLog.take(), joined(opened(out, 0, "Replug Box : In"),
+                                        opened(in, 1, "Replug Box : Out")));
+    const Bytes note = {0x90, 0x3C, 0x64};
+    ASSERT_TRUE(device.send(note));
+    EXPECT_EQ(device.receive(note.size()), note);
+    manager->Close(in, 1, 0);
+    manager->Close(out, 0, 0);
+}
+
 TEST_F(AlsaPlugGuest, portChosenWhileAbsentIsOpenedWhenItAppears) {
     const std::string source = "Late Box : Out";
     TMidiAliasManager* aliases = TMidiAliasManager::instance();
