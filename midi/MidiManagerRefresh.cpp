@@ -58,17 +58,21 @@ int MidiManagerRefresh::refreshLocked(int force) {
             if (restartRefresh)
                 break;
         }
-        if (passOverEntries(0))
+        if (closeAbsentEntries(0))
             changed = 1;
-        if (passOverEntries(1))
+        if (closeAbsentEntries(1))
             changed = 1;
+        // Aliases and thru lists first: a port opened below forwards its first message, and a
+        // message sent to it is forwarded from the moment it opens.
         if (!restartRefresh && changed)
             manager.OnMidiAliasListChanged();
+        openPendingEntries(0);
+        openPendingEntries(1);
     } while (restartRefresh);
     return changed;
 }
 
-bool MidiManagerRefresh::passOverEntries(int isInput) {
+bool MidiManagerRefresh::closeAbsentEntries(int isInput) {
     bool changed = false;
     for (int i = 0; MidiManagerDev* e = manager.entry(i, isInput); ++i) {
         if (e->exists && !e->seen) {
@@ -83,15 +87,21 @@ bool MidiManagerRefresh::passOverEntries(int isInput) {
             manager.controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
                 l->OnMidiErrorMessage(i, isInput, text);
             });
-        } else if (e->exists && e->pending) {
-            // A port object moved here open is no longer pending.
-            if (e->IsOpen())
-                e->pending = 0;
-            else
-                manager.openDevice(i, isInput, nullptr);
         }
     }
     return changed;
+}
+
+void MidiManagerRefresh::openPendingEntries(int isInput) {
+    for (int i = 0; MidiManagerDev* e = manager.entry(i, isInput); ++i) {
+        if (!e->exists || !e->pending)
+            continue;
+        // A port object moved here open is no longer pending.
+        if (e->IsOpen())
+            e->pending = 0;
+        else
+            manager.openDevice(i, isInput, nullptr);
+    }
 }
 
 int MidiManagerRefresh::hasFactoryChanged(int position, int force) {
@@ -181,7 +191,7 @@ int MidiManagerRefresh::refreshPerFactory(MidiDeviceFactory* factory, int isInpu
         if (reopen) {
             changed = 1;
             if (open) {
-                // Reopened by the entry pass, under the name it carries now.
+                // Reopened by openPendingEntries, under the name it carries now.
                 device->Close();
                 target->pending = 1;
             }

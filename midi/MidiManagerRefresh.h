@@ -31,7 +31,10 @@ private:
     int hasFactoryChanged(int position, int force);
     int refreshPerFactory(MidiDeviceFactory* factory, int isInput);
     int targetEntryFor(MidiDeviceFactory* factory, int isInput, const MidiDeviceDescriptor* d);
-    bool passOverEntries(int isInput);
+    // Marks the entries not found absent and closes the open ones; true when any changed.
+    bool closeAbsentEntries(int isInput);
+    // Opens the present pending entries.
+    void openPendingEntries(int isInput);
 
     MidiManager& manager;
     // Under the manager's lock.

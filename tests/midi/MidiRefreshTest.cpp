@@ -144,6 +144,42 @@ TEST_F(MidiRefreshTest, openPortBackAtAnotherAddressBeforeTheNextRefreshIsOpened
     EXPECT_EQ(countContaining(log.take(), "Opened MIDI IN: Keys"), 1u);
 }
 
+// Feeds a note into an input the moment a port is reported open.
+class FeedOnOpen : public ControlLog {
+public:
+    FeedOnOpen(TestMidiFactory& factory, int input) : factory(factory), input(input) {}
+    void OnAfterOpenMidiDevice(int, int) override { factory.feed(input, {0x90, 0x3C, 0x40}); }
+
+private:
+    TestMidiFactory& factory;
+    const int input;
+};
+
+TEST_F(MidiRefreshTest, portsThatComeBackForwardThruFromTheMomentTheyOpen) {
+    const int keys = plug(1, "Keys");
+    const int synth = plug(0, "Synth");
+    TMidiAliasManager* aliases = TMidiAliasManager::instance();
+    TMidiAlias* in = aliases->GetAliasByName("MIDI Input", atIn, 1, -1);
+    TMidiAlias* out = aliases->GetAliasByName("MIDI Thru", atOut, 1, -1);
+    aliases->SetAliasDevice(in, "Keys");
+    aliases->SetAliasDevice(out, "Synth");
+    TMidiRouter::instance()->AddRoute(in, out);
+    ASSERT_EQ(manager->Open(in->userID, 1, nullptr), 1);
+    ASSERT_EQ(manager->Open(out->userID, 0, nullptr), 1);
+    FeedOnOpen feeder(*factory, keys);
+    manager->AddDeviceControlListener(&feeder);
+
+    for (const int port : {synth, keys}) {
+        factory->removePort(port);
+        refresh();
+        factory->replugPort(port);
+        refresh();
+    }
+    // One note from each open: the synth's, and the input's own first one.
+    EXPECT_EQ(factory->sentMessages(synth).size(), 2u);
+    manager->RemoveDeviceControlListener(&feeder);
+}
+
 TEST_F(MidiRefreshTest, thruLosesNothingWhileAliasesAndPortsChange) {
     const int keys = plug(1, "Keys");
     const int synth = plug(0, "Synth");
