@@ -79,14 +79,19 @@ int AlsaMidiOutput::OpenImpl(OxStringList* errors) {
             result = -EAGAIN;
         }
     }
-    if (result < 0) {
-        if (errors != nullptr)
-            errors->list.add(alsaOpenErrorText(*GetDescriptor(), result));
-        return 0;
+    if (result >= 0) {
+        failureReported = false;
+        // Open before the subscription: once the destination sees us subscribed, what is
+        // passed on to it must find the port open.
+        setHandle(sequencer.get());
+        if ((result = sequencer->subscribeOutput(port)) >= 0)
+            return 1;
+        setHandle(nullptr);
+        CloseImpl(nullptr);
     }
-    failureReported = false;
-    setHandle(sequencer.get());
-    return 1;
+    if (errors != nullptr)
+        errors->list.add(alsaOpenErrorText(*GetDescriptor(), result));
+    return 0;
 }
 
 int AlsaMidiOutput::CloseImpl(void*) {

@@ -283,17 +283,21 @@ int AlsaSequencer::openOutput(long long address, std::atomic<bool>* lost) {
     entry.destination.client = static_cast<unsigned char>(seqAddressClient(address));
     entry.destination.port = static_cast<unsigned char>(seqAddressPort(address));
     entry.lost = lost;
+    std::lock_guard<std::mutex> hold(portsMutex);
+    outputs[port] = entry;
+    return port;
+}
+
+int AlsaSequencer::subscribeOutput(int port) {
+    snd_seq_addr_t destination;
     {
         std::lock_guard<std::mutex> hold(portsMutex);
-        outputs[port] = entry;
+        const auto found = outputs.find(port);
+        if (found == outputs.end())
+            return -ENOENT;
+        destination = found->second.destination;
     }
-    const int result =
-        snd_seq_connect_to(seq, port, seqAddressClient(address), seqAddressPort(address));
-    if (result < 0) {
-        closeOutput(port);
-        return result;
-    }
-    return port;
+    return snd_seq_connect_to(seq, port, destination.client, destination.port);
 }
 
 void AlsaSequencer::closeOutput(int port) {

@@ -64,9 +64,12 @@ public:
     // Unsubscribes and deletes the port; when it returns, the receive thread no longer
     // finds `input` (it may still be inside its receive scope).
     void closeInput(int port);
-    // A port of ours subscribed to the destination at `address`; its port number, or an
-    // ALSA error code. `lost` is set when the destination or the subscription goes away.
+    // A port of ours for the destination at `address`; its port number, or an ALSA error
+    // code. Nothing leaves before subscribeOutput. `lost` is set when the destination or the
+    // subscription goes away.
     int openOutput(long long address, std::atomic<bool>* lost);
+    // Subscribes the destination to the port; 0 or an ALSA error code.
+    int subscribeOutput(int port);
     // Drops what the port still has queued, then deletes it.
     void closeOutput(int port);
     // Forgets the events of an output port still waiting on the queue.

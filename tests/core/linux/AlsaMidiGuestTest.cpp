@@ -593,6 +593,50 @@ TEST_F(AlsaGuest, closingWhileMessagesArriveNeverFeedsAClosedPort) {
     EXPECT_GT(delivered, 0);
 }
 
+// What the other side sends, or what is passed on to it, as soon as it sees our subscription
+// must find our port open: watched from another thread while ports open again and again.
+TEST_F(AlsaGuest, portsCountAsOpenBeforeTheOtherSideSeesTheirSubscription) {
+    PluggableDevice device("Eager Box");
+    ASSERT_TRUE(device.isStarted());
+    ASSERT_TRUE(device.plug(0));
+    const std::shared_ptr<AlsaSequencer> sequencer = AlsaSequencer::shared();
+    ASSERT_TRUE(sequencer);
+    for (const int isInput : {1, 0}) {
+        OxOwnedList<MidiDeviceDescriptor*> list;
+        factory.GetDeviceList(isInput, list);
+        const MidiDeviceDescriptor* d = find(list, isInput ? "Eager Box : Out" : "Eager Box : In");
+        ASSERT_NE(d, nullptr);
+        std::unique_ptr<TMidiDeviceBase> port(factory.CreateDevice(d));
+        snd_seq_port_info_t* info;
+        snd_seq_port_info_alloca(&info);
+        std::atomic<bool> stop{false};
+        std::atomic<bool> opening{false};
+        std::atomic<int> seenSubscribedWhileClosed{0};
+        std::thread watcher([&] {
+            while (!stop) {
+                const bool closed = opening && !port->IsOpen();
+                if (snd_seq_get_any_port_info(sequencer->handle(), seqAddressClient(d->address),
+                                              seqAddressPort(d->address), info) < 0)
+                    continue;
+                const int users = isInput ? snd_seq_port_info_get_read_use(info)
+                                          : snd_seq_port_info_get_write_use(info);
+                // Still opening and closed before the look at the subscription and after it.
+                if (closed && users > 0 && opening && !port->IsOpen())
+                    ++seenSubscribedWhileClosed;
+            }
+        });
+        for (int round = 0; round < 50; ++round) {
+            opening = true;
+            ASSERT_EQ(port->Open(nullptr), 1);
+            opening = false;
+            port->Close();
+        }
+        stop = true;
+        watcher.join();
+        EXPECT_EQ(seenSubscribedWhileClosed.load(), 0) << (isInput ? "input" : "output");
+    }
+}
+
 TEST_F(AlsaGuest, closingAfterTheSourceVanishedStillDeliversWhatArrivedBefore) {
     PluggableDevice device("Vanishing Box");
     ASSERT_TRUE(device.isStarted());
