@@ -34,7 +34,7 @@ protected:
     int port = -1;
 
 private:
-    unsigned long long receiptTime = 0; // written and read inside the receive scope
+    unsigned long long receiptTime = 0;  // written and read inside the receive scope
     std::atomic<bool> sourceLost{false}; // set by the receive thread
 };
 

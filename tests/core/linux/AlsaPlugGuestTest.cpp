@@ -356,8 +356,8 @@ TEST_F(AlsaPlugGuest, openPortsBackAtTheirOldAddressBeforeTheRefreshAreConnected
     ASSERT_TRUE(device.plug(0));
     TickRecorder::Tick tick;
     ASSERT_TRUE(tickRecorder.firstTickAfter(true, plugTime, tick));
-    EXPECT_EQ(controlLog.take(), joined(opened(out, 0, "Replug Box : In"),
-                                        opened(in, 1, "Replug Box : Out")));
+    EXPECT_EQ(controlLog.take(),
+              joined(opened(out, 0, "Replug Box : In"), opened(in, 1, "Replug Box : Out")));
     const Bytes note = {0x90, 0x3C, 0x64};
     ASSERT_TRUE(device.send(note));
     EXPECT_EQ(device.receive(note.size()), note);
