@@ -1,7 +1,10 @@
 #include "juce/common/JuceUtils.h"
 
+#include <algorithm>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -31,15 +34,75 @@ void showBox(bool isError, const juce::String& message) {
                                       title, message, {}, nullptr);
 }
 
-// Shown at once on the message thread; asked for elsewhere, queued for it.
-void showBoxOnMessageThread(bool isError, const juce::String& message) {
-    auto* mm = juce::MessageManager::getInstanceWithoutCreating();
-    if (mm != nullptr && mm->isThisTheMessageThread()) {
-        showBox(isError, message);
-        return;
+// Boxes are modal: one shown while another is open would run inside its event loop, so a
+// burst of reports (a cable that comes and goes) would stack up box within box, and the
+// program could not quit until every one was closed. They are shown one after another
+// instead, and a box already open or waiting is not asked for again.
+class BoxQueue {
+public:
+    // On the message thread with no box open: shown at once, the caller waits. Otherwise
+    // queued, and the caller goes on at once.
+    void show(bool isError, const juce::String& message) {
+        auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+        const bool now = mm != nullptr && mm->isThisTheMessageThread();
+        if (!add(isError, message, !now))
+            return;
+        if (now)
+            showWaiting();
     }
-    // Queued one call per message; the caller goes on at once.
-    juce::MessageManager::callAsync([isError, message] { showBox(isError, message); });
+    // Queued even on the message thread.
+    void queue(bool isError, const juce::String& message) { add(isError, message, true); }
+
+private:
+    using Box = std::pair<bool, juce::String>;
+
+    // False when the box is open or waiting already, or when the queue is being shown.
+    bool add(bool isError, const juce::String& message, bool later) {
+        std::lock_guard<std::mutex> hold(mutex);
+        const Box box{isError, message};
+        if ((showing && open == box) ||
+            std::find(waiting.begin(), waiting.end(), box) != waiting.end())
+            return false;
+        waiting.push_back(box);
+        if (showing || drainPosted)
+            return false;
+        if (later) {
+            drainPosted = true;
+            juce::MessageManager::callAsync([this] { showWaiting(); });
+            return false;
+        }
+        return true;
+    }
+
+    void showWaiting() {
+        for (;;) {
+            Box box;
+            {
+                std::lock_guard<std::mutex> hold(mutex);
+                drainPosted = false;
+                if (showing || waiting.empty())
+                    return;
+                box = waiting.front();
+                waiting.pop_front();
+                showing = true;
+                open = box;
+            }
+            showBox(box.first, box.second);
+            std::lock_guard<std::mutex> hold(mutex);
+            showing = false;
+        }
+    }
+
+    std::mutex mutex;
+    std::deque<Box> waiting; // guarded by mutex, as the fields below
+    Box open;
+    bool showing = false;
+    bool drainPosted = false;
+};
+
+BoxQueue& boxQueue() {
+    static BoxQueue* const queue = new BoxQueue(); // used by queued calls up to the very end
+    return *queue;
 }
 
 std::mutex embeddedMutex;
@@ -81,13 +144,13 @@ int clampToArea(int stored, int areaStart, int areaSize, int size) {
 namespace JuceUtils {
 
 void FYI(const juce::String& message) {
-    showBoxOnMessageThread(false, message);
+    boxQueue().show(false, message);
 }
 
 void ErrorDlg(const juce::String& message) {
     // Always queued: errors are reported from inside the MIDI manager's lock, which a
     // modal box on the message thread would otherwise hold for as long as it is open.
-    juce::MessageManager::callAsync([message] { showBox(true, message); });
+    boxQueue().queue(true, message);
 }
 
 void setMessageBoxHandler(MessageBoxHandler handler) {

@@ -2,7 +2,10 @@
 #include "juce/common/ABaseDialog.h"
 #include "tests/gui/support/GuiTestSupport.h"
 
+#include <algorithm>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -88,6 +91,37 @@ TEST(JuceUtils, invokeLaterRunsEveryCallOnTheMessageThread) {
     ASSERT_TRUE(pumpUntil([&] { return counter.sum == 5050; }));
     EXPECT_TRUE(counter.onMessageThread);
     EXPECT_EQ(counter.last, &marker);
+}
+
+// Each box runs the event loop while it is open, as a modal box does; reports keep coming
+// meanwhile, from the MIDI threads and from the message thread itself.
+TEST(JuceUtils, boxesAreShownOneAfterAnotherAndNotTwiceWhileOpenOrWaiting) {
+    std::vector<std::string> shown;
+    int depth = 0;
+    int deepest = 0;
+    JuceUtils::setMessageBoxHandler(
+        [&](bool isError, const juce::String&, const juce::String& text) {
+            deepest = std::max(deepest, ++depth);
+            shown.push_back((isError ? "error " : "info ") + text.toStdString());
+            if (shown.size() == 1) {
+                std::thread reporter([] {
+                    for (int i = 0; i < 50; ++i)
+                        JuceUtils::ErrorDlg(i % 2 ? "unplugged" : "plugged");
+                });
+                reporter.join();
+                JuceUtils::ErrorDlg("first"); // the open one
+                JuceUtils::FYI("note");       // cannot wait for its turn here
+            }
+            pumpFor(20);
+            --depth;
+        });
+    JuceUtils::ErrorDlg("first");
+    ASSERT_TRUE(pumpUntil([&] { return shown.size() >= 4; }));
+    pumpFor(100);
+    JuceUtils::setMessageBoxHandler(nullptr);
+    EXPECT_EQ(deepest, 1);
+    EXPECT_EQ(shown, (std::vector<std::string>{"error first", "error plugged", "error unplugged",
+                                               "info note"}));
 }
 
 TEST(JuceUtils, pictureIsFoundBesideTheProgramOrEmbedded) {
