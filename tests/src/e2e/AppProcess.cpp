@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -198,8 +200,15 @@ int AppProcess::stop(unsigned timeoutMs) {
         return -1;
     kill(pid, SIGTERM);
     int status = waitForExit(pid, timeoutMs);
-    if (status < 0)
+    if (status < 0) {
+        // Hung: its threads' stacks say where, when gdb is there to show them.
+        const std::string stacks =
+            "gdb -batch -p " + std::to_string(pid) +
+            " -ex 'thread apply all bt' 2>/dev/null | grep -v '^\\[New LWP' >&2";
+        if (std::system(stacks.c_str()) != 0)
+            std::fprintf(stderr, "(no stacks of the hung program)\n");
         killAndReap(pid);
+    }
     pid = -1;
     for (int i = 0; i < 5 && output >= 0; ++i) // the last displays, up to its end of output
         readLines(1000);
