@@ -32,7 +32,20 @@ size_t countContaining(const std::vector<std::string>& lines, const char* text) 
     return n;
 }
 
-class MidiRefreshTest : public MidiManagerTestBase {};
+class MidiRefreshTest : public MidiManagerTestBase {
+protected:
+    // "Keys" routed to "Synth" through the two aliases, both opened.
+    void openThru() {
+        TMidiAliasManager* aliases = TMidiAliasManager::instance();
+        TMidiAlias* in = aliases->GetAliasByName("MIDI Input", atIn, 1, -1);
+        TMidiAlias* out = aliases->GetAliasByName("MIDI Thru", atOut, 1, -1);
+        aliases->SetAliasDevice(in, "Keys");
+        aliases->SetAliasDevice(out, "Synth");
+        TMidiRouter::instance()->AddRoute(in, out);
+        ASSERT_EQ(manager->Open(in->userID, 1, nullptr), 1);
+        ASSERT_EQ(manager->Open(out->userID, 0, nullptr), 1);
+    }
+};
 
 } // namespace
 
@@ -158,14 +171,7 @@ private:
 TEST_F(MidiRefreshTest, portsThatComeBackForwardThruFromTheMomentTheyOpen) {
     const int keys = plug(1, "Keys");
     const int synth = plug(0, "Synth");
-    TMidiAliasManager* aliases = TMidiAliasManager::instance();
-    TMidiAlias* in = aliases->GetAliasByName("MIDI Input", atIn, 1, -1);
-    TMidiAlias* out = aliases->GetAliasByName("MIDI Thru", atOut, 1, -1);
-    aliases->SetAliasDevice(in, "Keys");
-    aliases->SetAliasDevice(out, "Synth");
-    TMidiRouter::instance()->AddRoute(in, out);
-    ASSERT_EQ(manager->Open(in->userID, 1, nullptr), 1);
-    ASSERT_EQ(manager->Open(out->userID, 0, nullptr), 1);
+    ASSERT_NO_FATAL_FAILURE(openThru());
     FeedOnOpen feeder(*factory, keys);
     manager->AddDeviceControlListener(&feeder);
 
@@ -183,14 +189,8 @@ TEST_F(MidiRefreshTest, portsThatComeBackForwardThruFromTheMomentTheyOpen) {
 TEST_F(MidiRefreshTest, thruLosesNothingWhileAliasesAndPortsChange) {
     const int keys = plug(1, "Keys");
     const int synth = plug(0, "Synth");
+    ASSERT_NO_FATAL_FAILURE(openThru());
     TMidiAliasManager* aliases = TMidiAliasManager::instance();
-    TMidiAlias* in = aliases->GetAliasByName("MIDI Input", atIn, 1, -1);
-    TMidiAlias* out = aliases->GetAliasByName("MIDI Thru", atOut, 1, -1);
-    aliases->SetAliasDevice(in, "Keys");
-    aliases->SetAliasDevice(out, "Synth");
-    TMidiRouter::instance()->AddRoute(in, out);
-    ASSERT_EQ(manager->Open(in->userID, 1, nullptr), 1);
-    ASSERT_EQ(manager->Open(out->userID, 0, nullptr), 1);
 
     std::atomic<bool> stop{false};
     std::atomic<int> fed{0};

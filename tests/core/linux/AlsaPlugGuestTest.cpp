@@ -248,6 +248,27 @@ int userIdOf(const TMidiAlias* alias) {
     return alias->userID;
 }
 
+// Plugs in `device`, called `name`, with its source routed to its destination through two
+// aliases, and opens both ports; their indexes go to `in` and `out`.
+void plugRoutedAndOpen(PluggableDevice& device, const std::string& name, int& in, int& out) {
+    TMidiAliasManager* aliases = TMidiAliasManager::instance();
+    const OxString inAlias = (name + " In").c_str();
+    const OxString outAlias = (name + " Thru").c_str();
+    aliases->AddAlias(inAlias, (name + " : Out").c_str(), atIn, 0);
+    aliases->AddAlias(outAlias, (name + " : In").c_str(), atOut, 0);
+    TMidiAlias* input = aliases->GetAliasByName(inAlias, atIn, 0, 0);
+    TMidiAlias* output = aliases->GetAliasByName(outAlias, atOut, 0, 0);
+    ASSERT_GE(TMidiRouter::instance()->AddRoute(input, output), 0);
+    ASSERT_TRUE(device.isStarted());
+    ASSERT_TRUE(device.plug(0));
+    ASSERT_TRUE(
+        waitUntil([&] { return userIdOf(input) >= 0 && userIdOf(output) >= 0; }, kDeadlineMs));
+    in = userIdOf(input);
+    out = userIdOf(output);
+    ASSERT_EQ(MidiManager::instance()->Open(out, 0, nullptr), 1);
+    ASSERT_EQ(MidiManager::instance()->Open(in, 1, nullptr), 1);
+}
+
 Lines closedAndUnplugged(int index, int isInput, const std::string& name) {
     const std::string port = std::to_string(index) + (isInput ? " 1" : " 0");
     const std::string direction = isInput ? "input" : "output";
@@ -331,21 +352,10 @@ TEST_F(AlsaPlugGuest, openPortsUnpluggedAndPluggedAgainKeepTheirIndexAndReopenBy
 }
 
 TEST_F(AlsaPlugGuest, openPortsBackAtTheirOldAddressBeforeTheRefreshAreConnectedAgain) {
-    TMidiAliasManager* aliases = TMidiAliasManager::instance();
-    aliases->AddAlias("Replug In", "Replug Box : Out", atIn, 0);
-    aliases->AddAlias("Replug Out", "Replug Box : In", atOut, 0);
-    TMidiAlias* input = aliases->GetAliasByName("Replug In", atIn, 0, 0);
-    TMidiAlias* output = aliases->GetAliasByName("Replug Out", atOut, 0, 0);
-    ASSERT_GE(TMidiRouter::instance()->AddRoute(input, output), 0);
     PluggableDevice device("Replug Box");
-    ASSERT_TRUE(device.isStarted());
-    ASSERT_TRUE(device.plug(0));
-    ASSERT_TRUE(
-        waitUntil([&] { return userIdOf(input) >= 0 && userIdOf(output) >= 0; }, kDeadlineMs));
-    const int in = userIdOf(input);
-    const int out = userIdOf(output);
-    ASSERT_EQ(manager->Open(out, 0, nullptr), 1);
-    ASSERT_EQ(manager->Open(in, 1, nullptr), 1);
+    int in = -1;
+    int out = -1;
+    ASSERT_NO_FATAL_FAILURE(plugRoutedAndOpen(device, "Replug Box", in, out));
     controlLog.take();
 
     // Gone and back at the same address before the refresh: the kernel ended both
@@ -409,22 +419,10 @@ TEST_F(AlsaPlugGuest, portChosenWhileAbsentIsOpenedWhenItAppears) {
 }
 
 TEST_F(AlsaPlugGuest, thruPassesWhatTheInputAliasReceivesToTheOutputAliasUnchanged) {
-    TMidiAliasManager* aliases = TMidiAliasManager::instance();
-    aliases->AddAlias("Thru Test In", "Thru Box : Out", atIn, 0);
-    aliases->AddAlias("Thru Test Out", "Thru Box : In", atOut, 0);
-    TMidiAlias* input = aliases->GetAliasByName("Thru Test In", atIn, 0, 0);
-    TMidiAlias* output = aliases->GetAliasByName("Thru Test Out", atOut, 0, 0);
-    ASSERT_GE(TMidiRouter::instance()->AddRoute(input, output), 0);
-
     PluggableDevice device("Thru Box");
-    ASSERT_TRUE(device.isStarted());
-    ASSERT_TRUE(device.plug(0));
-    ASSERT_TRUE(
-        waitUntil([&] { return userIdOf(input) >= 0 && userIdOf(output) >= 0; }, kDeadlineMs));
-    const int in = userIdOf(input);
-    const int out = userIdOf(output);
-    ASSERT_EQ(manager->Open(out, 0, nullptr), 1);
-    ASSERT_EQ(manager->Open(in, 1, nullptr), 1);
+    int in = -1;
+    int out = -1;
+    ASSERT_NO_FATAL_FAILURE(plugRoutedAndOpen(device, "Thru Box", in, out));
 
     Bytes messages = {0xF8, 0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00, 0xB0, 0x07, 0x64,
                       0xC0, 0x05, 0xD0, 0x40, 0xE0, 0x00, 0x40, 0xF2, 0x10, 0x20,
