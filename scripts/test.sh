@@ -31,11 +31,11 @@ run_variant() {
   ctest --test-dir "$dir" --output-on-failure --parallel "$((jobs * 2))" --timeout 300 "$@"
 }
 
-run_variant build "" -LE soak
+run_variant build ""
 echo "=== the Debian package from build/: lintian, unpacked and started (scripts/check-package.sh) ==="
 scripts/check-package.sh build
-run_variant build-asan "address,undefined" -LE "gui|soak"
-run_variant build-tsan "thread" -L "threads|gui" -LE soak
+run_variant build-asan "address,undefined" -LE gui
+run_variant build-tsan "thread" -L "threads|gui"
 
 echo "=== fuzzing the readers of outside bytes (clang, ASan+UBSan) ==="
 JOBS=$jobs fuzz/run.sh "${DOKA_FUZZ_SECONDS:-10}"
