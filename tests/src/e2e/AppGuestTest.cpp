@@ -219,7 +219,8 @@ TEST_F(AppReplug, aModuleRepluggedWhileItSendsIsOpenedAgainAndNothingSentToUsIsL
         }
     }
     EXPECT_EQ(missing, 0u) << "of " << sent << " sent, " << numbers.size()
-                           << " arrived; missing:" << where;
+                           << " arrived; missing:" << where << "\n"
+                           << app->errors();
     std::printf("replugs %ld, sent %u, arrived %zu, runs with a subscriber %zu\n", replugs, sent,
                 numbers.size(), subscribed.size());
 

@@ -75,7 +75,7 @@ TEST_F(AppSoak, steadyLoadWithReplugsLosesNothingAndKeepsMemoryAndThreadsFlat) {
                 threadsStart, threadsEnd);
     std::fflush(stdout);
     EXPECT_TRUE(ordered);
-    EXPECT_EQ(missing, 0u);
+    EXPECT_EQ(missing, 0u) << app->errors();
     EXPECT_LT(rssEnd - rssStart, rssBoundKb);
     EXPECT_EQ(threadsEnd, threadsStart);
     stopApp(app);
