@@ -27,8 +27,6 @@ struct TestMidiFactory::Port {
     OxString interface;
     OxString openError;
     std::vector<TMidiDeviceBase*> openDevices;
-    // Open when the port was removed: cut off for good, as their platform connection is.
-    std::vector<TMidiDeviceBase*> lostDevices;
     // Read by senders without the ports lock.
     std::atomic<bool> present{true};
     // Guarded by sentMutex.
@@ -43,7 +41,7 @@ public:
     ~TestMidiInput() override { Close(); }
 
     int OpenImpl(OxStringList* errors) override {
-        TestMidiFactory::Port* port = factory.connect(this, errors);
+        TestMidiFactory::Port* port = factory.connect(this, errors, &lost);
         if (port == nullptr)
             return 0;
         setHandle(port);
@@ -53,7 +51,7 @@ public:
         factory.disconnect(this);
         return 1;
     }
-    bool isConnectionLost() const override { return factory.connectionLost(this); }
+    bool isConnectionLost() const override { return lost; }
     unsigned long long getTimestamp() override {
         return packetTime != 0 ? packetTime : TMidiInputBase::getTimestamp();
     }
@@ -63,6 +61,7 @@ public:
 
 private:
     TestMidiFactory& factory;
+    std::atomic<bool> lost{false}; // set when the port is removed while this one is open
 };
 
 class TestMidiOutput : public TMidiOutputBase {
@@ -72,7 +71,7 @@ public:
     ~TestMidiOutput() override { Close(); }
 
     int OpenImpl(OxStringList* errors) override {
-        TestMidiFactory::Port* port = factory.connect(this, errors);
+        TestMidiFactory::Port* port = factory.connect(this, errors, &lost);
         if (port == nullptr)
             return 0;
         setHandle(port);
@@ -82,7 +81,7 @@ public:
         factory.disconnect(this);
         return 1;
     }
-    bool isConnectionLost() const override { return factory.connectionLost(this); }
+    bool isConnectionLost() const override { return lost; }
 
     using TMidiOutputBase::SendShort;
     int SendShort(unsigned char status, unsigned char data1, unsigned char data2) override {
@@ -100,13 +99,13 @@ private:
     int send(const unsigned char* data, int length, bool viaLong) {
         SendScope scope(*this);
         auto* port = static_cast<TestMidiFactory::Port*>(GetHandle());
-        if (!scope.portIsOpen() || port == nullptr || data == nullptr || length < 1 ||
-            factory.connectionLost(this))
+        if (!scope.portIsOpen() || port == nullptr || data == nullptr || length < 1 || lost)
             return 0;
         return factory.recordSent(port, data, length, viaLong);
     }
 
     TestMidiFactory& factory;
+    std::atomic<bool> lost{false}; // set when the port is removed while this one is open
 };
 
 TestMidiFactory::TestMidiFactory(unsigned type) : type(type) {}
@@ -131,8 +130,9 @@ void TestMidiFactory::removePort(int id) {
     std::lock_guard<std::mutex> hold(portsMutex);
     if (Port* port = find(id)) {
         port->present = false;
-        port->lostDevices.insert(port->lostDevices.end(), port->openDevices.begin(),
-                                 port->openDevices.end());
+        // Cut off for good, as a platform connection is.
+        for (TMidiDeviceBase* device : port->openDevices)
+            lostFlags[device]->store(true);
         port->openDevices.clear();
     }
 }
@@ -331,7 +331,8 @@ TestMidiFactory::Port* TestMidiFactory::find(long long id) const {
     return ports[id - 1].get();
 }
 
-TestMidiFactory::Port* TestMidiFactory::connect(TMidiDeviceBase* device, OxStringList* errors) {
+TestMidiFactory::Port* TestMidiFactory::connect(TMidiDeviceBase* device, OxStringList* errors,
+                                                std::atomic<bool>* lost) {
     const MidiDeviceDescriptor* d = device->GetDescriptor();
     std::lock_guard<std::mutex> hold(portsMutex);
     // By address, not by the enumeration index, which may be stale.
@@ -349,24 +350,18 @@ TestMidiFactory::Port* TestMidiFactory::connect(TMidiDeviceBase* device, OxStrin
         return nullptr;
     }
     port->openDevices.push_back(device);
+    lost->store(false);
+    lostFlags[device] = lost;
     return port;
 }
 
 void TestMidiFactory::disconnect(TMidiDeviceBase* device) {
     std::lock_guard<std::mutex> hold(portsMutex);
-    for (const auto& port : ports)
-        for (auto* connected : {&port->openDevices, &port->lostDevices})
-            connected->erase(std::remove(connected->begin(), connected->end(), device),
-                             connected->end());
-}
-
-bool TestMidiFactory::connectionLost(const TMidiDeviceBase* device) const {
-    std::lock_guard<std::mutex> hold(portsMutex);
-    for (const auto& port : ports)
-        if (std::find(port->lostDevices.begin(), port->lostDevices.end(), device) !=
-            port->lostDevices.end())
-            return true;
-    return false;
+    lostFlags.erase(device);
+    for (const auto& port : ports) {
+        auto& open = port->openDevices;
+        open.erase(std::remove(open.begin(), open.end(), device), open.end());
+    }
 }
 
 int TestMidiFactory::recordSent(Port* port, const unsigned char* data, int length, bool viaLong) {

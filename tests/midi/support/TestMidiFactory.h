@@ -3,6 +3,7 @@
 #include "midi/MidiDeviceFactory.h"
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -101,15 +102,16 @@ private:
 
     // The caller holds portsMutex.
     Port* find(long long id) const;
-    // For the port objects' OpenImpl and CloseImpl.
-    Port* connect(TMidiDeviceBase* device, OxStringList* errors);
+    // For the port objects' OpenImpl and CloseImpl; `lost` is the port object's own mark,
+    // set when its port is removed (read without a lock on the send and receive paths).
+    Port* connect(TMidiDeviceBase* device, OxStringList* errors, std::atomic<bool>* lost);
     void disconnect(TMidiDeviceBase* device);
-    bool connectionLost(const TMidiDeviceBase* device) const;
     int recordSent(Port* port, const unsigned char* data, int length, bool viaLong);
 
     const unsigned type;
     mutable std::mutex portsMutex; // the port list and each port's open port objects
     std::vector<std::unique_ptr<Port>> ports;
+    std::map<const TMidiDeviceBase*, std::atomic<bool>*> lostFlags; // of the open port objects
     int nextPosition = 0;         // enumeration order: a replugged port comes last
     mutable std::mutex sentMutex; // every port's sent messages
     std::atomic<int> enumerationCount{0};
