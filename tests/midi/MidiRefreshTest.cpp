@@ -210,14 +210,7 @@ TEST_F(MidiRefreshTest, thruLosesNothingWhileAliasesAndPortsChange) {
 TEST_F(MidiRefreshTest, managerDeletedUnderTrafficStopsDeliveringFirst) {
     const int keys = plug(1, "Keys");
     const int synth = plug(0, "Synth");
-    TMidiAliasManager* aliases = TMidiAliasManager::instance();
-    TMidiAlias* in = aliases->GetAliasByName("MIDI Input", atIn, 1, -1);
-    TMidiAlias* out = aliases->GetAliasByName("MIDI Thru", atOut, 1, -1);
-    aliases->SetAliasDevice(in, "Keys");
-    aliases->SetAliasDevice(out, "Synth");
-    TMidiRouter::instance()->AddRoute(in, out);
-    manager->Open(in->userID, 1, nullptr);
-    manager->Open(out->userID, 0, nullptr);
+    ASSERT_NO_FATAL_FAILURE(openThru());
 
     std::atomic<bool> stop{false};
     std::atomic<int> fed{0};
