@@ -3,6 +3,8 @@
 #include "platform/ErrorHandler.h"
 #include "platform/OxThread.h"
 
+#include <chrono>
+
 namespace Lk {
 
 namespace {
@@ -11,6 +13,7 @@ constexpr int kNotifyDelayMs = 200;
 constexpr int kRepeatDelayMs = 4000;
 constexpr int kPollingIntervalMs = 10000;
 constexpr int kThreadStackBytes = 32768;
+constexpr int kOpenWaitMs = 5000;
 constexpr HotplugWatcher::Type kWatchableTypes = 3;
 constexpr HotplugWatcher::Type kKinds[] = {HotplugWatcher::htMidi, HotplugWatcher::htOtherDevices};
 
@@ -39,6 +42,28 @@ public:
     }
     ~SourceThread() override { stop(); }
 
+    // Starts the thread and returns once its source is open, or has failed to open.
+    bool startAndWaitForSource() {
+        {
+            std::lock_guard<std::mutex> hold(openingLock);
+            sourceSettled = false;
+        }
+        if (!Start())
+            return false;
+        std::unique_lock<std::mutex> hold(openingLock);
+        // Bounded: a source that hangs in its open must not hang the caller too.
+        opened.wait_for(hold, std::chrono::milliseconds(kOpenWaitMs),
+                        [this] { return sourceSettled; });
+        return true;
+    }
+    void sourceOpenEnded() {
+        {
+            std::lock_guard<std::mutex> hold(openingLock);
+            sourceSettled = true;
+        }
+        opened.notify_all();
+    }
+
     void Terminate() override {
         OxThread::Terminate();
         watcher.source->wake();
@@ -53,6 +78,9 @@ protected:
 
 private:
     HotplugWatcher& watcher;
+    std::mutex openingLock;
+    std::condition_variable opened;
+    bool sourceSettled = false;
 };
 
 HotplugWatcher::HotplugWatcher(std::unique_ptr<HotplugSource> source)
@@ -195,7 +223,9 @@ bool HotplugWatcher::startWatching(Type) {
         return false;
     if (thread->isActive())
         return true;
-    return thread->Start();
+    // The source reports changes from the moment it is open only. A listener that looks at
+    // the devices once this returns misses none: what changed earlier, it sees itself.
+    return thread->startAndWaitForSource();
 }
 
 bool HotplugWatcher::stopWatching(Type) {
@@ -213,13 +243,16 @@ void HotplugWatcher::stopThread() {
         thread->stop();
 }
 
-void HotplugWatcher::runSource(const OxThread& sourceThread) {
-    if (!source->open(*this)) {
+void HotplugWatcher::runSource(SourceThread& sourceThread) {
+    const bool opened = source->open(*this);
+    if (!opened) {
         EH_output(EH_OUTPUT_ERROR,
                   "HotplugWatcher: cannot register for MIDI device notifications.");
         switchToPolling(htMidi);
-        return; // nothing to wait for; stopping joins the ended thread
     }
+    sourceThread.sourceOpenEnded();
+    if (!opened)
+        return; // nothing to wait for; stopping joins the ended thread
     while (!sourceThread.isTerminated())
         source->waitForEvents();
     source->close();

@@ -56,7 +56,8 @@ public:
     // The platform's MIDI backend installs its notifications here before the first instance().
     static void setSourceFactory(SourceFactory factory);
 
-    // Registers once; starts watching the listener's kinds that nobody watched yet.
+    // Registers once; starts watching the listener's kinds that nobody watched yet. Every
+    // change after the return is reported, or found by polling where notifications failed.
     void addListener(Listener* listener);
     // Unregisters and stops watching kinds nobody wants any more. When it returns, no call
     // of `listener` runs or will start, except one on the calling thread: the caller must
@@ -72,8 +73,9 @@ public:
     void onTimer(OxTimer* timer) override;
 
 protected:
-    // True when the kind is reported by notifications from now on, false when it must be
-    // polled. One thread serves every kind.
+    // True when the kind is reported by notifications from now on (the source is open, or
+    // failed and polling has begun), false when it must be polled. One thread serves every
+    // kind.
     virtual bool startWatching(Type type);
     // Stops the thread once no kind is watched any more.
     virtual bool stopWatching(Type type);
@@ -87,7 +89,7 @@ private:
 
     void stopThread();
     // The body of the watcher's thread.
-    void runSource(const OxThread& thread);
+    void runSource(SourceThread& thread);
     void dispatch(Type pending, bool occurred);
     bool beginCall(Listener* listener);
     void endCall(Listener* listener);

@@ -4,6 +4,7 @@
 #include "platform/OxTime.h"
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <pthread.h>
 #include <vector>
@@ -24,6 +25,12 @@ public:
     void failOpen() {
         std::lock_guard<std::mutex> hold(mutex);
         openFails = true;
+    }
+    // Runs on the opening thread in each later open, before the source listens: a slow
+    // platform, or devices that change while the notifications are being set up.
+    void setOpenAction(std::function<void()> action) {
+        std::lock_guard<std::mutex> hold(mutex);
+        openAction = std::move(action);
     }
     void fire(Lk::HotplugWatcher::Type types = Lk::HotplugWatcher::htMidi) {
         std::lock_guard<std::mutex> hold(mutex);
@@ -63,6 +70,13 @@ public:
             pthread_attr_getstacksize(&attributes, &size);
             pthread_attr_destroy(&attributes);
         }
+        std::function<void()> action;
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            action = openAction;
+        }
+        if (action)
+            action();
         std::lock_guard<std::mutex> hold(mutex);
         ++attempts;
         stackSize = size;
@@ -102,6 +116,7 @@ private:
     std::mutex mutex;
     std::condition_variable changed;
     Lk::HotplugWatcher* watcher = nullptr; // while open
+    std::function<void()> openAction;
     bool openFails = false;
     bool woken = false;
     std::vector<int> queued;
