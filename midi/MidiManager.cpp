@@ -201,8 +201,10 @@ void MidiManager::SetSuspended(int s) {
         return;
     if (value == 0) {
         forEachInitializer(&MidiManagerInitializer::OnMidiManagerUnsuspended);
-        RefreshDevList(0, 1);
+        // Watching first: a port plugged in between the two is then found by the refresh
+        // or announced, never neither.
         HotplugWatcher::instance()->addListener(this);
+        RefreshDevList(0, 1);
     } else {
         if (HotplugWatcher::isInstanceAllocated())
             HotplugWatcher::instance()->removeListener(this);

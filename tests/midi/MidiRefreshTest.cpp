@@ -94,6 +94,17 @@ TEST_F(MidiRefreshTest, pluggedPortIsFoundAfterAHotplugNotification) {
     EXPECT_EQ(countContaining(log.take(), "Opened MIDI IN: Keys"), 1u);
 }
 
+TEST_F(MidiRefreshTest, aPortPluggedWhileTheWatchingStartsIsListedAtTheResume) {
+    manager->SetSuspended(1);
+    // Plugged while the notifications are being set up: never announced.
+    hotplugSource->setOpenAction([this] {
+        factory->addPort(1, "Keys");
+        factory->advanceClock(2 * MidiDeviceFactory::CACHE_LIFETIME_MS);
+    });
+    manager->SetSuspended(0);
+    EXPECT_GE(indexOf("Keys", 1), 0);
+}
+
 TEST_F(MidiRefreshTest, refreshesAskedForByChangesSeeThemHoweverRecentlyTheListWasRead) {
     const int id = plug(1, "Keys");
     ASSERT_EQ(manager->Open(0, 1, nullptr), 1);

@@ -51,7 +51,9 @@ protected:
     void SetUp() override {
         // Plugging is notified, as on the real platform, instead of being polled every 10 s.
         HotplugWatcher::setSourceFactory([]() -> std::unique_ptr<HotplugSource> {
-            return std::make_unique<FakeHotplugSource>();
+            auto source = std::make_unique<FakeHotplugSource>();
+            hotplugSource = source.get();
+            return source;
         });
         manager = MidiManager::instance();
         // Registered after the manager, so that the shutdown deletes it after the ports.
@@ -79,6 +81,8 @@ protected:
     MidiManager* manager = nullptr;
     TestMidiFactory* factory = nullptr;
     ControlLog log;
+    // The notifications of the shared watcher, which the shutdown deletes.
+    static inline FakeHotplugSource* hotplugSource = nullptr;
 };
 
 } // namespace Lk
