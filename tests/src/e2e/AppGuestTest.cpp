@@ -182,7 +182,8 @@ TEST_F(AppReplug, aModuleRepluggedWhileItSendsIsOpenedAgainAndNothingSentToUsIsL
     const long replugs = sizeFromEnvironment("DOKA_E2E_REPLUGS", DOKA_E2E_REPLUGS);
     ASSERT_TRUE(module->startStream(200));
     for (long i = 0; i < replugs; ++i) {
-        ASSERT_TRUE(waitForSubscribers(*module, true, 1, WAIT_MS)) << "after replug " << i;
+        ASSERT_TRUE(waitForSubscribers(*module, true, 1, WAIT_MS)) << "after replug " << i << "\n"
+                                                                   << app->errors();
         app->pump(200);
         ASSERT_TRUE(module->unplug());
         // Back at once, before the program heard of its going, or after it closed it;
