@@ -84,6 +84,13 @@ public:
         // Room for what a late queue timer in a loaded guest hands over at once; the
         // kernel's default of 200 events overflows while this process waits for a CPU.
         snd_seq_set_client_pool_input(seq, kInputPool);
+        // Hidden, at a number that plugging never uses; failing only makes the stream
+        // count no message as sent to a subscriber.
+        const int announcements = createPort("announcements", kAnnouncementsPort,
+                                             SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT);
+        if (announcements >= 0)
+            snd_seq_connect_from(seq, announcements, SND_SEQ_CLIENT_SYSTEM,
+                                 SND_SEQ_PORT_SYSTEM_ANNOUNCE);
         snd_midi_event_no_status(encoder, 1); // every message with its status byte
         snd_midi_event_no_status(pacedEncoder, 1);
         snd_midi_event_no_status(decoder, 1);
@@ -125,11 +132,13 @@ private:
                                 SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
             outPort = createPort("Out", request.argument + 1,
                                  SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+            readySubscriptions = 0;
             return reply(std::min(inPort, outPort));
         case UNPLUG: {
             const int result = std::min(snd_seq_delete_simple_port(seq, inPort),
                                         snd_seq_delete_simple_port(seq, outPort));
             inPort = outPort = -1;
+            readySubscriptions = 0;
             return reply(result);
         }
         case SEND:
@@ -255,7 +264,7 @@ private:
         // A stall is not made up in one burst larger than a tenth of a second's worth.
         const uint32_t limit = streamSent + std::max(1u, static_cast<uint32_t>(perSecond) / 10);
         while (streamSent < due && streamSent < limit) {
-            const bool subscribed = subscribers(outPort, true) > 0;
+            const bool subscribed = readySubscriptions > 0 && subscribers(outPort, true) > 0;
             const PluggableDevice::Bytes message = PluggableDevice::streamMessage(streamSent);
             if (sendMessages(message.data(), message.size()) < 0)
                 return;
@@ -283,8 +292,10 @@ private:
             }
             if (result < 0 || event == nullptr)
                 return;
-            if (event->source.client == SND_SEQ_CLIENT_SYSTEM)
+            if (event->source.client == SND_SEQ_CLIENT_SYSTEM) {
+                noteAnnouncement(*event);
                 continue;
+            }
             const bool variable = snd_seq_ev_is_variable(event);
             decoded.resize(std::max<size_t>(variable ? event->data.ext.len : 0, 16));
             snd_midi_event_reset_decode(decoder);
@@ -295,17 +306,33 @@ private:
         }
     }
 
+    // The kernel counts a reader of "Out" a moment before it delivers to it; the system
+    // announces the subscription once it is complete. Only then is a message sent "to a
+    // subscriber".
+    void noteAnnouncement(const snd_seq_event_t& event) {
+        if (event.dest.port != kAnnouncementsPort || outPort < 0 ||
+            event.data.connect.sender.client != snd_seq_client_id(seq) ||
+            event.data.connect.sender.port != outPort)
+            return;
+        if (event.type == SND_SEQ_EVENT_PORT_SUBSCRIBED)
+            ++readySubscriptions;
+        else if (event.type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED)
+            readySubscriptions = std::max(0, readySubscriptions - 1);
+    }
+
     const char* name;
     int requests;
     int replies;
     snd_seq_t* seq = nullptr;
     static constexpr int PACED_PIECE = 256;
     static constexpr size_t kInputPool = 2000; // the kernel's upper limit per client
+    static constexpr int kAnnouncementsPort = 100;
     snd_midi_event_t* encoder = nullptr;
     snd_midi_event_t* pacedEncoder = nullptr;
     snd_midi_event_t* decoder = nullptr;
     int inPort = -1;
     int outPort = -1;
+    int readySubscriptions = 0; // of "Out", announced complete
     PluggableDevice::Bytes collected;
     PluggableDevice::Bytes decoded;
     bool receiving = false;

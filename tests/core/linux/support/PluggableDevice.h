@@ -44,7 +44,7 @@ public:
 
     // Sends numbered messages from "Out", `perSecond` of them, numbers from 0 on, until
     // stopStream; while unplugged it waits. Each message is checked for a subscriber just
-    // before it goes.
+    // before it goes: one whose subscription the system has announced as complete.
     bool startStream(unsigned perSecond);
     // How many went, and which of them while "Out" had a subscriber.
     bool stopStream(uint32_t& sent, Runs& subscribed);
