@@ -13,6 +13,8 @@ public:
 
     // Sets up the notifications for `watcher`. False when the platform cannot deliver them;
     // the source has then released whatever it had set up, and the watcher polls instead.
+    // The watcher's registration waits for this to return: changes made after it must be
+    // reported.
     virtual bool open(HotplugWatcher& watcher) = 0;
     // Waits for notifications and reports each with watcher.onHotplugEvent() on this thread.
     // Returns after wake(), or at once when wake() was called since the last return (the
