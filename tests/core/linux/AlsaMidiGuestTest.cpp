@@ -97,8 +97,20 @@ public:
     size_t i = 0;
     while (i < got.size() && i < expected.size() && got[i] == expected[i])
         ++i;
-    return ::testing::AssertionFailure() << got.size() << " bytes instead of " << expected.size()
-                                         << ", first difference at " << i;
+    // The neighbourhood of the difference tells a lost, a reordered and a changed message
+    // apart.
+    const auto around = [i](const Bytes& bytes) {
+        std::string text;
+        char hex[4];
+        for (size_t k = i < 6 ? 0 : i - 6; k < bytes.size() && k < i + 12; ++k) {
+            std::snprintf(hex, sizeof hex, " %02X", bytes[k]);
+            text += hex;
+        }
+        return text;
+    };
+    return ::testing::AssertionFailure()
+           << got.size() << " bytes instead of " << expected.size() << ", first difference at " << i
+           << "\n  got     " << around(got) << "\n  expected" << around(expected);
 }
 
 Bytes joined(const std::vector<Message>& messages) {
