@@ -2,7 +2,7 @@
 #include "platform/OrvoSystem.h"
 #include "platform/OxTime.h"
 #include "tests/core/support/FakeHotplugSource.h"
-#include "tests/platform/ShutdownAtEnd.h"
+#include "tests/support/ShutdownAtEnd.h"
 #include "tests/platform/WaitUntil.h"
 
 #include <gtest/gtest.h>

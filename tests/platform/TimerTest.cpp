@@ -1,7 +1,7 @@
 #include "platform/OrvoSystem.h"
 #include "platform/OxTime.h"
 #include "platform/OxTimer.h"
-#include "tests/platform/ShutdownAtEnd.h"
+#include "tests/support/ShutdownAtEnd.h"
 #include "tests/platform/WaitUntil.h"
 
 #include <gtest/gtest.h>

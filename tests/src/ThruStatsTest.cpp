@@ -1,6 +1,6 @@
 #include "src/ThruStats.h"
 #include "src/CommandLineOptions.h"
-#include "tests/platform/ShutdownAtEnd.h"
+#include "tests/support/ShutdownAtEnd.h"
 #include "tests/platform/WaitUntil.h"
 
 #include <atomic>

@@ -4,7 +4,7 @@
 #include "core/linux/AlsaHotplugSource.h"
 #include "platform/OrvoSystem.h"
 #include "platform/OxTime.h"
-#include "tests/platform/ShutdownAtEnd.h"
+#include "tests/support/ShutdownAtEnd.h"
 #include "tests/platform/WaitUntil.h"
 
 #include <alsa/asoundlib.h>

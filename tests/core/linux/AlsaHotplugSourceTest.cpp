@@ -4,7 +4,7 @@
 #include "core/hotplugwatcher/HotplugWatcher.h"
 #include "platform/OrvoSystem.h"
 #include "platform/OxTime.h"
-#include "tests/platform/ShutdownAtEnd.h"
+#include "tests/support/ShutdownAtEnd.h"
 #include "tests/platform/WaitUntil.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 #include "midi/MidiManager.h"
 #include "midi/MidiRouter.h"
 #include "tests/core/linux/support/PluggableDevice.h"
-#include "tests/platform/ShutdownAtEnd.h"
+#include "tests/support/ShutdownAtEnd.h"
 #include "tests/platform/WaitUntil.h"
 
 #include <gtest/gtest.h>
