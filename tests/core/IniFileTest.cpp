@@ -1,19 +1,20 @@
 #include "core/inifile/TIniFile.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <sys/resource.h>
 #include <vector>
 
 using namespace Lk;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -41,30 +42,24 @@ TIniFile iniOf(const std::string& text) {
 
 class IniFileOnDisk : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "inifile-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    OxString path(const std::string& name) const { return (dir / name).string().c_str(); }
+    OxString path(const std::string& name) const { return dir.file(name).c_str(); }
     void put(const std::string& name, const std::string& bytes) const {
-        std::ofstream(dir / name, std::ios::binary) << bytes;
+        std::ofstream(dir.file(name), std::ios::binary) << bytes;
     }
     std::string get(const std::string& name) const {
         std::ostringstream out;
-        out << std::ifstream(dir / name, std::ios::binary).rdbuf();
+        out << std::ifstream(dir.file(name), std::ios::binary).rdbuf();
         return out.str();
     }
     std::vector<std::string> entries() const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir))
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
             names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
         return names;
     }
 
-    fs::path dir;
+    dokatest::TempDir dir{"inifile"};
 };
 
 using Names = std::vector<std::string>;
@@ -91,21 +86,26 @@ struct DiskFullSimulation {
 } // namespace
 
 TEST(StringList, splitsEveryLineBreakFormWithinTheBudget) {
-    EXPECT_EQ(linesOf(listOf("a\r\nb\rc\nd")), (Names{"a", "b", "c", "d"}));
-    EXPECT_EQ(linesOf(listOf("a\n\r\n\rb\n")), (Names{"a", "", "", "b"}));
-    EXPECT_EQ(linesOf(listOf("ab\r")), Names{"ab"});
-    EXPECT_EQ(linesOf(listOf("last")), Names{"last"});
-    EXPECT_EQ(linesOf(listOf("")), Names{});
-
-    TStringList list;
-    list.SetText("ab\r\ncd", 5);
-    EXPECT_EQ(linesOf(list), (Names{"ab", "c"}));
-    list.SetText("x\0y", 3);
-    EXPECT_EQ(linesOf(list), Names{"x"});
-    list.SetText("one\ntwo", -1);
-    EXPECT_EQ(linesOf(list), (Names{"one", "two"}));
-    list.SetText(nullptr, 5);
-    EXPECT_EQ(list.GetCount(), 0);
+    const int kOwnBlock = -2; // all of the text, in a block of its own size with no NUL after it
+    // {text, length given, lines}
+    const std::tuple<const char*, int, Names> cases[] = {
+        {"a\r\nb\rc\nd", kOwnBlock, {"a", "b", "c", "d"}},
+        {"a\n\r\n\rb\n", kOwnBlock, {"a", "", "", "b"}},
+        {"ab\r", kOwnBlock, {"ab"}},
+        {"last", kOwnBlock, {"last"}},
+        {"", kOwnBlock, {}},
+        {"ab\r\ncd", 5, {"ab", "c"}},
+        {"x\0y", 3, {"x"}},
+        {"one\ntwo", -1, {"one", "two"}},
+        {nullptr, 5, {}}};
+    for (const auto& [text, length, lines] : cases) {
+        TStringList list;
+        if (length == kOwnBlock)
+            list = listOf(text);
+        else
+            list.SetText(text, length);
+        EXPECT_EQ(linesOf(list), lines) << (text ? text : "null") << " " << length;
+    }
 }
 
 TEST(IniFile, headerRulesAndRepeatedSectionContinuesEarlierOne) {
@@ -240,33 +240,27 @@ TEST_F(IniFileOnDisk, writesSectionsInByteOrderWithCommentsAndEmptySections) {
     EXPECT_EQ(entries(), Names{"s.ini"});
 }
 
-TEST_F(IniFileOnDisk, refusesXmlAndJsonAndClearsTheFlagsOnNextRead) {
+TEST_F(IniFileOnDisk, refusesXmlAndJsonEvenAfterAByteOrderMarkAndForgetsThatOnTheNextRead) {
     TIniFile ini(path("s.ini"));
-    put("s.ini", "\n  \n  <?XML version=\"1.0\"?>\n[a]\n");
-    EXPECT_FALSE(ini.ReadFromFileNoException());
-    EXPECT_TRUE(ini.isXML());
-    EXPECT_FALSE(ini.isJSON());
-    put("s.ini", "\r\n{ \"Current\": 1 }\n[Current]\nk=1\n");
-    ini.WriteString("Current", "k", "2");
-    EXPECT_FALSE(ini.ReadFromFileNoException());
-    EXPECT_TRUE(ini.isJSON());
-    EXPECT_FALSE(ini.isXML());
-    EXPECT_FALSE(ini.ValueExists("Current", "k"));
-    put("s.ini", "[Current]\nk=1\n");
-    EXPECT_TRUE(ini.ReadFromFileNoException());
-    EXPECT_FALSE(ini.isXML() || ini.isJSON());
-}
-
-TEST_F(IniFileOnDisk, byteOrderMarkDoesNotHideTheFirstSection) {
-    put("bom.ini", "\xEF\xBB\xBF[Current]\nChannel=3\n");
-    TIniFile ini(path("bom.ini"));
+    // {file, XML, JSON}
+    const std::tuple<std::string, bool, bool> refused[] = {
+        {"\n  \n  <?XML version=\"1.0\"?>\n[a]\n", true, false},
+        {"\xEF\xBB\xBF<?xml version=\"1.0\"?>\n", true, false},
+        {"\r\n{ \"Current\": 1 }\n[Current]\nk=1\n", false, true}};
+    for (const auto& [text, xml, json] : refused) {
+        put("s.ini", text);
+        ini.WriteString("Current", "k", "2");
+        EXPECT_FALSE(ini.ReadFromFileNoException()) << text;
+        EXPECT_EQ(xml, ini.isXML()) << text;
+        EXPECT_EQ(json, ini.isJSON()) << text;
+        EXPECT_FALSE(ini.ValueExists("Current", "k")) << text;
+    }
+    put("s.ini", "\xEF\xBB\xBF[Current]\nChannel=3\n");
     ASSERT_TRUE(ini.ReadFromFileNoException());
+    EXPECT_FALSE(ini.isXML() || ini.isJSON());
     EXPECT_EQ(ini.ReadInteger("Current", "Channel", 0), 3);
     ASSERT_TRUE(ini.WriteToFile());
-    EXPECT_EQ(get("bom.ini"), "[Current]\nChannel=3\n\n");
-    put("bom.ini", "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n");
-    EXPECT_FALSE(ini.ReadFromFileNoException());
-    EXPECT_TRUE(ini.isXML());
+    EXPECT_EQ(get("s.ini"), "[Current]\nChannel=3\n\n");
 }
 
 TEST_F(IniFileOnDisk, settingsSurviveARoundTrip) {
@@ -317,7 +311,7 @@ TEST_F(IniFileOnDisk, unreadableOrBinaryFilesGiveAnEmptySettingsObject) {
     missing.WriteString("Sec", "k", "1");
     EXPECT_FALSE(missing.ReadFromFileNoException());
     EXPECT_FALSE(missing.ValueExists("Sec", "k"));
-    EXPECT_FALSE(TIniFile(dir.string().c_str()).ReadFromFileNoException());
+    EXPECT_FALSE(TIniFile(dir.path().c_str()).ReadFromFileNoException());
 
     const char bytes[] = "[Sec]\nk=1\n\0[Tx]\nz=2\n\xFF\xFE";
     put("bin.ini", std::string(bytes, sizeof bytes - 1));
@@ -341,7 +335,7 @@ TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFil
     TIniFile blocked(path("blocker/s.ini"));
     blocked.WriteString("Sec", "k", "1");
     EXPECT_FALSE(blocked.WriteToFile());
-    EXPECT_FALSE(TIniFile(dir.string().c_str()).WriteToFile());
+    EXPECT_FALSE(TIniFile(dir.path().c_str()).WriteToFile());
 
     const std::string old = "[Keep]\nk=old\n\n";
     put("s.ini", old);
@@ -355,5 +349,5 @@ TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFil
     }
     EXPECT_FALSE(written);
     EXPECT_EQ(get("s.ini"), old);
-    EXPECT_EQ(entries().size(), 3u); // a, blocker, s.ini: no temporary file left behind
+    EXPECT_EQ(entries(), (Names{"a", "blocker", "s.ini"})); // no temporary file left behind
 }
