@@ -110,26 +110,24 @@ TEST(OxTimer, oneShotIsCalledOnceThenRemovedAndAutoDeleteDeletesIt) {
     EXPECT_EQ(1, autoCalls.count());
 }
 
-// A fresh timer's first call comes after its interval (the repeating timer above shows it);
-// with an initial delay of 0 it comes at once.
-TEST(OxTimer, initialDelayZeroCallsAtOnce) {
-    Calls soon;
-    OxTimer immediate(&soon, kFarAway, 0, "immediate");
-    immediate.setInitialDelay(0);
-    immediate.start();
-    EXPECT_TRUE(soon.waitForCount(1));
-}
-
-TEST(OxTimer, startingAStartedTimerMovesItsDueTimeAndListsItOnce) {
+// A fresh timer's first call comes after its interval (as the repeating timer above
+// shows), or at once with an initial delay of 0; a start moves it to an interval later.
+TEST(OxTimer, initialDelayZeroCallsAtOnceAndStartingAStartedTimerMovesItsDueTime) {
     Calls calls;
     OxTimer timer(&calls, 400, 1, "moved");
     timer.start();
     sleepMillis(200);
     const unsigned restart = getMilliTime();
     timer.start();
-    EXPECT_EQ(1, OxTimerManager::instance()->getTimerCount());
+    EXPECT_EQ(1, OxTimerManager::instance()->getTimerCount()); // listed once
     ASSERT_TRUE(calls.waitForCount(1));
     EXPECT_GE(calls.snapshot()[0] - restart, 399u);
+
+    Calls soon;
+    OxTimer immediate(&soon, kFarAway, 0, "immediate");
+    immediate.setInitialDelay(0);
+    immediate.start();
+    EXPECT_TRUE(soon.waitForCount(1));
 }
 
 TEST(OxTimer, restartFromAnotherThreadWhileTheListenerRunsIsNotLost) {
