@@ -88,7 +88,7 @@ TEST(OxString, appendingOrAssigningItselfOrAPieceOfItselfIsSafe) {
     EXPECT_STREQ("abcb", s.c_str());
 }
 
-TEST(OxString, numbersToTextAndBack) {
+TEST(OxString, numbersParseUpToABlankAfterTheDigitsAndWrapBeyond32Bits) {
     EXPECT_STREQ("-2147483648", OxString::fromInt(-2147483647 - 1).c_str());
     EXPECT_STREQ("0", OxString::fromInt(0).c_str());
     EXPECT_STREQ("FFFFFFFF", OxString::toHex(0xFFFFFFFF, 12).c_str());
@@ -178,7 +178,7 @@ TEST(OxString, formatGivesTheWholeTextOrNothingFrom32768Bytes) {
     }
 }
 
-TEST(OxString, fileNameHelpers) {
+TEST(OxString, pathsSplitAtTheLastSlashAndTheExtensionAtTheLastDotOfTheName) {
     // {path, directory, file name, extension, file name without extension}
     const std::tuple<const char*, const char*, const char*, const char*, const char*> cases[] = {
         {"/a/b/", "/a", "", "", ""},

@@ -88,8 +88,7 @@ TEST(OxTimer, repeatingTimerStopsAfterTheCallThatStopsIt) {
         EXPECT_GE(times[i] - start, 30u * (i + 1) - 1);
 }
 
-// The timer thread ends when no timer is armed, and a later start brings it back.
-TEST(OxTimer, oneShotIsCalledOnceThenRemovedAndAutoDeleteDeletesIt) {
+TEST(OxTimer, oneShotIsCalledOnceThenTheIdleThreadEndsUntilTheNextStartAndAutoDeleteDeletes) {
     Calls calls;
     OxTimer oneShot(&calls, 20, 0, "one-shot");
     OxTimerManager* manager = OxTimerManager::instance();
