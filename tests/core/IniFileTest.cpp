@@ -3,12 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <sys/resource.h>
@@ -43,21 +39,6 @@ TIniFile iniOf(const std::string& text) {
 class IniFileOnDisk : public ::testing::Test {
 protected:
     OxString path(const std::string& name) const { return dir.file(name).c_str(); }
-    void put(const std::string& name, const std::string& bytes) const {
-        std::ofstream(dir.file(name), std::ios::binary) << bytes;
-    }
-    std::string get(const std::string& name) const {
-        std::ostringstream out;
-        out << std::ifstream(dir.file(name), std::ios::binary).rdbuf();
-        return out.str();
-    }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
 
     dokatest::TempDir dir{"inifile"};
 };
@@ -221,9 +202,9 @@ TEST_F(IniFileOnDisk, writesSectionsInByteOrderWithCommentsAndEmptySections) {
     ini.DeleteKey("Empty", "gone");
     ini.WriteString("Ab", "key", " lead \"quoted\" ");
     ASSERT_TRUE(ini.WriteToFile());
-    EXPECT_EQ(get("s.ini"), "[Ab]\nkey= lead \"quoted\" \n\n[Empty]\n\n[MIDI.alias]\nx=1\n\n"
+    EXPECT_EQ(dir.read("s.ini"), "[Ab]\nkey= lead \"quoted\" \n\n[Empty]\n\n[MIDI.alias]\nx=1\n\n"
                             "[Program Names]\nName1=Piano\n\n[bc]\n;note\nplain line\nk=1\n\n");
-    EXPECT_EQ(entries(), Names{"s.ini"});
+    EXPECT_EQ(dir.names(), Names{"s.ini"});
 }
 
 TEST_F(IniFileOnDisk, refusesXmlAndJsonEvenAfterAByteOrderMarkAndForgetsThatOnTheNextRead) {
@@ -234,23 +215,23 @@ TEST_F(IniFileOnDisk, refusesXmlAndJsonEvenAfterAByteOrderMarkAndForgetsThatOnTh
         {"\xEF\xBB\xBF<?xml version=\"1.0\"?>\n", true, false},
         {"\r\n{ \"Current\": 1 }\n[Current]\nk=1\n", false, true}};
     for (const auto& [text, xml, json] : refused) {
-        put("s.ini", text);
+        dir.write("s.ini", text);
         ini.WriteString("Current", "k", "2");
         EXPECT_FALSE(ini.ReadFromFileNoException()) << text;
         EXPECT_EQ(xml, ini.isXML()) << text;
         EXPECT_EQ(json, ini.isJSON()) << text;
         EXPECT_FALSE(ini.ValueExists("Current", "k")) << text;
     }
-    put("s.ini", "\xEF\xBB\xBF[Current]\nChannel=3\n");
+    dir.write("s.ini", "\xEF\xBB\xBF[Current]\nChannel=3\n");
     ASSERT_TRUE(ini.ReadFromFileNoException());
     EXPECT_FALSE(ini.isXML() || ini.isJSON());
     EXPECT_EQ(ini.ReadInteger("Current", "Channel", 0), 3);
     ASSERT_TRUE(ini.WriteToFile());
-    EXPECT_EQ(get("s.ini"), "[Current]\nChannel=3\n\n");
+    EXPECT_EQ(dir.read("s.ini"), "[Current]\nChannel=3\n\n");
 }
 
 TEST_F(IniFileOnDisk, settingsSurviveARoundTrip) {
-    put("s.ini", "[Current]\r\nChannel=5\r\nWindowX=-20\r\n[Program Names]\r\n"
+    dir.write("s.ini", "[Current]\r\nChannel=5\r\nWindowX=-20\r\n[Program Names]\r\n"
                  "Name1=Grand Piano\r\nName2=Caf\xC3\xA9 \xCE\xA9 pad\r\n"
                  "Name3=My \"Best\" Lead  \r\nName4=\"  Lead\"\r\n"
                  "[MIDI.alias]\r\nAlias0=MIDI Input;in;USB Keys\r\n");
@@ -259,7 +240,7 @@ TEST_F(IniFileOnDisk, settingsSurviveARoundTrip) {
     ini.WriteInteger("Current", "Channel", 16);
     ini.WriteString("Program Names", "Name5", "  Spaced");
     ASSERT_TRUE(ini.WriteToFile());
-    const std::string first = get("s.ini");
+    const std::string first = dir.read("s.ini");
 
     TIniFile back(path("s.ini"));
     ASSERT_TRUE(back.ReadFromFileNoException());
@@ -271,7 +252,7 @@ TEST_F(IniFileOnDisk, settingsSurviveARoundTrip) {
     EXPECT_EQ(back.ReadString("Program Names", "Name5", ""), "Spaced");
     EXPECT_EQ(back.ReadString("MIDI.alias", "Alias0", ""), "MIDI Input;in;USB Keys");
     ASSERT_TRUE(back.WriteToFile());
-    EXPECT_EQ(get("s.ini"), first);
+    EXPECT_EQ(dir.read("s.ini"), first);
     EXPECT_EQ(first.find('\r'), std::string::npos);
 }
 
@@ -280,7 +261,7 @@ TEST_F(IniFileOnDisk, longLinesAreExaminedOnlyAtTheirStartButKeptWhole) {
     const std::string name(5000, 'N');
     const std::string exact = "e=\"" + std::string(7996, 'x') + "\"";   // 8000 bytes
     const std::string cut = "c=\"" + std::string(7996, 'x') + "\\\"\""; // escape at the limit
-    put("s.ini", "[Sec]\nbig=" + big + "\n" + exact + "\n" + cut + "\n[" + name + "]\nk=1");
+    dir.write("s.ini", "[Sec]\nbig=" + big + "\n" + exact + "\n" + cut + "\n[" + name + "]\nk=1");
     TIniFile ini(path("s.ini"));
     ASSERT_TRUE(ini.ReadFromFileNoException());
     EXPECT_EQ(ini.ReadString("Sec", "big", "").length(), 7996);
@@ -288,8 +269,8 @@ TEST_F(IniFileOnDisk, longLinesAreExaminedOnlyAtTheirStartButKeptWhole) {
     EXPECT_FALSE(ini.ValueExists("Sec", "c"));
     EXPECT_TRUE(ini.ValueExists(name.c_str(), "k"));
     ASSERT_TRUE(ini.WriteToFile());
-    EXPECT_NE(get("s.ini").find("big=" + big + "\n"), std::string::npos);
-    EXPECT_NE(get("s.ini").find("[" + name + "]\nk=1\n"), std::string::npos);
+    EXPECT_NE(dir.read("s.ini").find("big=" + big + "\n"), std::string::npos);
+    EXPECT_NE(dir.read("s.ini").find("[" + name + "]\nk=1\n"), std::string::npos);
 }
 
 TEST_F(IniFileOnDisk, unreadableOrBinaryFilesGiveAnEmptySettingsObject) {
@@ -300,14 +281,14 @@ TEST_F(IniFileOnDisk, unreadableOrBinaryFilesGiveAnEmptySettingsObject) {
     EXPECT_FALSE(TIniFile(dir.path().c_str()).ReadFromFileNoException());
 
     const char bytes[] = "[Sec]\nk=1\n\0[Tx]\nz=2\n\xFF\xFE";
-    put("bin.ini", std::string(bytes, sizeof bytes - 1));
+    dir.write("bin.ini", std::string(bytes, sizeof bytes - 1));
     TIniFile binary(path("bin.ini"));
     EXPECT_TRUE(binary.ReadFromFileNoException());
     EXPECT_EQ(binary.ReadString("Sec", "k", ""), "1");
     bool found = true;
     binary.GetSection("Tx", &found);
     EXPECT_FALSE(found);
-    put("empty.ini", "");
+    dir.write("empty.ini", "");
     EXPECT_TRUE(TIniFile(path("empty.ini")).ReadFromFileNoException());
 }
 
@@ -315,14 +296,14 @@ TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFil
     TIniFile nested(path("a/b/c/s.ini"));
     nested.WriteString("Sec", "k", "1");
     ASSERT_TRUE(nested.WriteToFile());
-    EXPECT_EQ(get("a/b/c/s.ini"), "[Sec]\nk=1\n\n");
+    EXPECT_EQ(dir.read("a/b/c/s.ini"), "[Sec]\nk=1\n\n");
 
-    put("blocker", "not a folder");
+    dir.write("blocker", "not a folder");
     EXPECT_FALSE(TIniFile(path("blocker/s.ini")).WriteToFile());
     EXPECT_FALSE(TIniFile(dir.path().c_str()).WriteToFile());
 
     const std::string old = "[Keep]\nk=old\n\n";
-    put("s.ini", old);
+    dir.write("s.ini", old);
     TIniFile full(path("s.ini"));
     full.WriteString("Keep", "k", std::string(4096, 'n').c_str());
     bool written = true;
@@ -332,6 +313,6 @@ TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFil
         written = full.WriteToFile();
     }
     EXPECT_FALSE(written);
-    EXPECT_EQ(get("s.ini"), old);
-    EXPECT_EQ(entries(), (Names{"a", "blocker", "s.ini"})); // no temporary file left behind
+    EXPECT_EQ(dir.read("s.ini"), old);
+    EXPECT_EQ(dir.names(), (Names{"a", "blocker", "s.ini"})); // no temporary file left behind
 }

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,20 +20,6 @@ namespace {
 class FileHelpers : public ::testing::Test {
 protected:
     OxString path(const std::string& name) const { return OxString(dir.file(name).c_str()); }
-    void write(const std::string& name, const std::string& content) const {
-        std::ofstream(dir.file(name), std::ios::binary) << content;
-    }
-    std::string read(const std::string& name) const {
-        std::ifstream in(dir.file(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    std::vector<std::string> entries(const std::string& folder) const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir.path() / folder))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
 
     dokatest::TempDir dir{"oxutils-test"};
 };
@@ -58,7 +42,7 @@ TEST_F(FileHelpers, forceDirectoriesCreatesMissingParentsAndFileExistsSeesOnlyFi
     EXPECT_TRUE(Lk::forceDirectories("/"));
     EXPECT_FALSE(Lk::FileExists(path("a/b")));
 
-    write("file", "x");
+    dir.write("file", "x");
     EXPECT_TRUE(Lk::FileExists(path("file")));
     EXPECT_FALSE(Lk::FileExists(OxString("")));
     EXPECT_FALSE(Lk::FileExists(path("missing")));
@@ -79,14 +63,14 @@ TEST_F(FileHelpers, getMemoryMappedFileReadsTheWholeFileOrSaysWhy) {
     EXPECT_TRUE(error.startsWith(OxString("error opening file: : ")));
     EXPECT_EQ(-7, size);
 
-    write("empty", "");
+    dir.write("empty", "");
     void* buffer = Lk::getMemoryMappedFile(path("empty"), size, &error);
     EXPECT_NE(nullptr, buffer);
     EXPECT_EQ(0, size);
     Lk::freeMemoryMappedFile(buffer);
 
     const std::string content("a\0b\nc", 5);
-    write("data", content);
+    dir.write("data", content);
     buffer = Lk::getMemoryMappedFile(path("data"), size, &error);
     ASSERT_NE(nullptr, buffer);
     EXPECT_EQ(content, std::string(static_cast<const char*>(buffer), size));
@@ -94,34 +78,34 @@ TEST_F(FileHelpers, getMemoryMappedFileReadsTheWholeFileOrSaysWhy) {
 }
 
 TEST_F(FileHelpers, writeFileReplacingSwapsContentAndKeepsTheMode) {
-    write("settings", "old content that is longer");
+    dir.write("settings", "old content that is longer");
     ASSERT_EQ(0, ::chmod(dir.file("settings").c_str(), 0640));
     EXPECT_TRUE(Lk::writeFileReplacing(path("settings"), "new", 3));
-    EXPECT_EQ("new", read("settings"));
+    EXPECT_EQ("new", dir.read("settings"));
     struct stat info;
     ASSERT_EQ(0, ::stat(dir.file("settings").c_str(), &info));
     EXPECT_EQ(0640u, info.st_mode & 07777u);
 
     EXPECT_FALSE(Lk::writeFileReplacing(path("missing/file"), "x", 1));
     EXPECT_FALSE(Lk::writeFileReplacing(path("settings"), nullptr, 4));
-    EXPECT_EQ("new", read("settings"));
+    EXPECT_EQ("new", dir.read("settings"));
     // No temporary file is left behind.
-    EXPECT_EQ(std::vector<std::string>{"settings"}, entries(""));
+    EXPECT_EQ(std::vector<std::string>{"settings"}, dir.names());
 }
 
 TEST_F(FileHelpers, writeFileReplacingThroughALinkReplacesTheLinkedFile) {
     fs::create_directory(dir.path() / "real");
-    write("real/settings", "old");
+    dir.write("real/settings", "old");
     fs::create_symlink(dir.path() / "real/settings", dir.path() / "link");
     EXPECT_TRUE(Lk::writeFileReplacing(path("link"), "new", 3));
     EXPECT_TRUE(fs::is_symlink(dir.path() / "link"));
-    EXPECT_EQ("new", read("real/settings"));
+    EXPECT_EQ("new", dir.read("real/settings"));
 
     // What a killed save through the link left lies beside the linked file.
-    write("real/settings.tmp" + endedProcessId() + "-0", "half");
+    dir.write("real/settings.tmp" + endedProcessId() + "-0", "half");
     EXPECT_TRUE(Lk::writeFileReplacing(path("link"), "newer", 5));
-    EXPECT_EQ("newer", read("real/settings"));
-    EXPECT_EQ(std::vector<std::string>{"settings"}, entries("real"));
+    EXPECT_EQ("newer", dir.read("real/settings"));
+    EXPECT_EQ(std::vector<std::string>{"settings"}, dir.names("real"));
 }
 
 // A killed save leaves its temporary file behind; the next save removes it, but never the
@@ -140,13 +124,13 @@ TEST_F(FileHelpers, writeFileReplacingRemovesTemporariesOfEndedProcessesOnly) {
         "settings.tmpx" + ended + "-3",
     };
     for (const std::string& name : kept)
-        write(name, "x");
-    write("settings.tmp" + ended + "-3", "half");
-    write("settings.tmp" + ended + "-4", "");
+        dir.write(name, "x");
+    dir.write("settings.tmp" + ended + "-3", "half");
+    dir.write("settings.tmp" + ended + "-4", "");
     EXPECT_TRUE(Lk::writeFileReplacing(path("settings"), "new", 3));
     std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(kept, entries(""));
-    EXPECT_EQ("new", read("settings"));
+    EXPECT_EQ(kept, dir.names());
+    EXPECT_EQ("new", dir.read("settings"));
 }
 
 TEST(TextHelpers, toleratesNullAndOddLengths) {
