@@ -65,7 +65,8 @@ private:
     const Type types;
 };
 
-// A watcher and the fake source it owns.
+// A watcher and the fake source it owns. Declared after its listeners, it is destroyed
+// first, and that waits for a call in progress.
 struct Watched {
     FakeHotplugSource* source = new FakeHotplugSource();
     std::unique_ptr<HotplugWatcher> watcher =
@@ -96,9 +97,9 @@ int mostCalls(const std::vector<Delivery>& deliveries, unsigned delayMs) {
 } // namespace
 
 TEST(HotplugWatcher, listenersAreCalledLastRegisteredFirstWithTheirPendingKinds) {
-    HotplugWatcher watcher; // no source: events are injected directly
     dokatest::Recorder<std::string> order;
     RecordingListener midi(HotplugWatcher::htMidi), both(3), none(0), other(2);
+    HotplugWatcher watcher; // no source: events are injected directly
     const std::pair<RecordingListener*, const char*> named[] = {
         {&midi, "midi"}, {&both, "both"}, {&none, "none"}, {&other, "other"}};
     for (const auto& [listener, name] : named) {
@@ -123,8 +124,8 @@ TEST(HotplugWatcher, listenersAreCalledLastRegisteredFirstWithTheirPendingKinds)
 }
 
 TEST(HotplugWatcher, threadRunsWhileAKindIsWatchedAndStopsAtOnceWhenNoneIs) {
-    Watched w;
     RecordingListener uninterested(0), first, second;
+    Watched w;
     w.watcher->addListener(&uninterested);
     sleepMillis(100);
     EXPECT_EQ(0, w.source->openAttempts());
@@ -151,8 +152,8 @@ TEST(HotplugWatcher, threadRunsWhileAKindIsWatchedAndStopsAtOnceWhenNoneIs) {
 // A burst of notifications gives one prompt call after its last notification; one during
 // the late delay gives another and moves the late call to after itself.
 TEST(HotplugWatcher, eachBurstGivesOnePromptCallAndTheLateCallFollowsTheLastNotification) {
-    Watched w;
     RecordingListener listener;
+    Watched w;
     ASSERT_TRUE(w.listen(listener));
     for (int i = 0; i < 3; ++i) {
         sleepMillis(50);
@@ -180,9 +181,9 @@ TEST(HotplugWatcher, eachBurstGivesOnePromptCallAndTheLateCallFollowsTheLastNoti
 }
 
 TEST(HotplugWatcher, notificationWhileTheLateCallRunsIsNotLost) {
-    Watched w;
-    RecordingListener listener;
     std::atomic<bool> firedDuringCall{false};
+    RecordingListener listener;
+    Watched w;
     listener.afterCall = [&](const Call& c) {
         if (c.occurred || firedDuringCall.exchange(true))
             return;
@@ -202,8 +203,8 @@ TEST(HotplugWatcher, notificationWhileTheLateCallRunsIsNotLost) {
 }
 
 TEST(HotplugWatcher, nothingIsCalledAfterRemovalOrDestructionWithTimersPending) {
-    Watched removed, destroyed;
     RecordingListener removedListener, destroyedListener;
+    Watched removed, destroyed;
     ASSERT_TRUE(removed.listen(removedListener));
     ASSERT_TRUE(destroyed.listen(destroyedListener));
     removed.source->fire();
@@ -228,9 +229,9 @@ TEST(HotplugWatcher, nothingIsCalledAfterRemovalOrDestructionWithTimersPending) 
 }
 
 TEST(HotplugWatcher, removalWaitsForACallInProgressOnAnotherThread) {
-    HotplugWatcher watcher;
-    RecordingListener listener;
     std::atomic<bool> entered{false}, left{false};
+    RecordingListener listener;
+    HotplugWatcher watcher;
     listener.afterCall = [&](const Call&) {
         entered = true;
         sleepMillis(300);
@@ -244,8 +245,8 @@ TEST(HotplugWatcher, removalWaitsForACallInProgressOnAnotherThread) {
 }
 
 TEST(HotplugWatcher, listenerMayStopAndRestartWatchingFromItsOwnCall) {
-    Watched w;
     RecordingListener listener;
+    Watched w;
     listener.afterCall = [&](const Call& c) {
         if (c.occurred && listener.occurred.size() == 1) {
             w.watcher->removeListener(&listener); // stops and joins the watcher's thread
@@ -262,11 +263,11 @@ TEST(HotplugWatcher, listenerMayStopAndRestartWatchingFromItsOwnCall) {
 // Kinds that no notification reports are polled; removing the last listener of a polled
 // kind stops the polling.
 TEST(HotplugWatcher, pollsEveryTenSecondsWithoutNotificationsUntilTheLastListenerGoes) {
+    RecordingListener refusedListener, withoutSourceListener, stoppedListener;
     Watched refused, stopped;
     refused.source->failOpen();
     stopped.source->failOpen();
     HotplugWatcher withoutSource;
-    RecordingListener refusedListener, withoutSourceListener, stoppedListener;
     refusedListener.source = refused.source;
     testing::internal::CaptureStderr();
     const unsigned start = getMilliTime();
