@@ -51,32 +51,52 @@ TEST_F(AppPanelTest, startTextBlanksWhenTheInputPortIsPresentAndAnEarlyMessageSt
     EXPECT_EQ(line1(), "HELLO");
 }
 
-TEST_F(AppPanelTest, displayMessagesAndProgramChangesReachTheEditorsLastOfABurstWins) {
+// In dump mode every received byte lands in DOKA_dump.syx in the working folder, whatever
+// the display made of it.
+TEST_F(AppPanelTest, displayMessagesAndProgramChangesReachTheEditorsAndTheDumpHoldsEveryByte) {
+    const juce::File previous = juce::File::getCurrentWorkingDirectory();
+    home.get().setAsCurrentWorkingDirectory();
+    home.get().getChildFile("DOKA_dump.syx").replaceWithText("old content");
     const int keys = factory->addPort(1, "Keys");
     bindAlias(AppContentPanel::ALIAS_INPUT, Lk::atIn, "Keys");
-    startApp();
+    startApp("-DUMP");
+    EXPECT_TRUE(panel->isDumping());
     ProgramNames names;
     names[5] = "Grand Piano Left";
     panel->getProgramNames().set(names);
+    std::vector<Bytes> sent;
+    auto feed = [&](const Bytes& bytes) {
+        sent.push_back(bytes);
+        factory->feed(keys, bytes);
+    };
 
-    factory->feed(keys, Bytes{0xC0, 0x05});
+    feed({0xC0, 0x05});
     ASSERT_TRUE(pumpUntil([this] { return line1() == "GRAND PI"; }));
     EXPECT_EQ(line2(), "ANO LEFT");
     EXPECT_EQ(panel->getCurrentProgram(), 5);
     EXPECT_GT(countAmberPixels(saveScreenshot(*window, "main_window_program"), displayArea), 2000);
 
+    // A burst of display messages: the last one stays.
     for (unsigned char code = 1; code <= 26; ++code)
-        factory->feed(keys, Bytes{0xF0, 0x77, code, code, 0x75, 0xF7});
+        feed({0xF0, 0x77, code, code, 0x75, 0xF7});
     ASSERT_TRUE(pumpUntil([this] { return line1() == "ZZ"; }));
     EXPECT_EQ(panel->getCurrentProgram(), -1);
 
-    // Channel 3 only: a Program Change on channel 1 is ignored.
+    // Channel 3 only: a Program Change on channel 1 is ignored, as are a note and a foreign
+    // System Exclusive message.
     panel->getChannelSelector()->setSelectedItemIndex(3, juce::sendNotificationSync);
     EXPECT_EQ(panel->getReceiveChannel(), 2);
-    factory->feed(keys, Bytes{0xC0, 0x05});
-    factory->feed(keys, Bytes{0xC2, 0x07});
+    feed({0xC0, 0x05, 0x90, 0x40, 0x7F, 0xF0, 0x01, 0xF7});
+    feed({0xC2, 0x07});
     ASSERT_TRUE(pumpUntil([this] { return line1() == "PROGRAM"; }));
     EXPECT_EQ(line2(), "008");
+
+    stopApp();
+    juce::MemoryBlock dumped;
+    home.get().getChildFile("DOKA_dump.syx").loadFileAsData(dumped);
+    previous.setAsCurrentWorkingDirectory();
+    const auto* data = static_cast<const unsigned char*>(dumped.getData());
+    EXPECT_TRUE(dokatest::sameBytes(Bytes(data, data + dumped.getSize()), dokatest::joined(sent)));
 }
 
 TEST_F(AppPanelTest, programNamesReturnAndOkApplyCancelAndCloseDiscard) {
@@ -97,20 +117,18 @@ TEST_F(AppPanelTest, programNamesReturnAndOkApplyCancelAndCloseDiscard) {
     // Two programs edited, the second after the editor has settled on its name as a user's
     // typing would; the name is cut at 16 characters.
     dialog.setCurrentProgram(4);
-    ModalScript twoPrograms(dialog, {[&] {
-                                         auto* content = dialog.getContent();
-                                         content->getNameEditor().setText("Five");
-                                         content->getSelector().setSelectedItemIndex(
-                                             5, juce::sendNotificationSync);
-                                         return true;
-                                     },
-                                     [&] {
-                                         auto& editor = dialog.getContent()->getNameEditor();
-                                         editor.insertTextAtCaret("ABCDEFGHIJKLMNOPQ");
-                                         EXPECT_EQ(editor.getText(), "ABCDEFGHIJKLMNOP");
-                                         dialog.getContent()->getOkButton().triggerClick();
-                                         return true;
-                                     }});
+    auto editFiveGoToSix = [&] {
+        dialog.getContent()->getNameEditor().setText("Five");
+        dialog.getContent()->getSelector().setSelectedItemIndex(5, juce::sendNotificationSync);
+        return true;
+    };
+    auto typeSixThenOk = [&] {
+        dialog.getContent()->getNameEditor().insertTextAtCaret("ABCDEFGHIJKLMNOPQ");
+        EXPECT_EQ(dialog.getContent()->getNameEditor().getText(), "ABCDEFGHIJKLMNOP");
+        dialog.getContent()->getOkButton().triggerClick();
+        return true;
+    };
+    ModalScript twoPrograms(dialog, {editFiveGoToSix, typeSixThenOk});
     panel->getProgramNamesButton()->triggerClick();
     ASSERT_TRUE(twoPrograms.runUntilClosed());
     EXPECT_EQ(names(4), "Five");
@@ -163,80 +181,52 @@ TEST_F(AppPanelTest, anUnwritableSettingsFileDoesNotStopTheClose) {
     EXPECT_EQ(home.get().getChildFile(".Fennic Labs").loadFileAsString(), "not a folder");
 }
 
-TEST_F(AppPanelTest, dumpModeWritesEveryReceivedByte) {
-    const juce::File previous = juce::File::getCurrentWorkingDirectory();
-    home.get().setAsCurrentWorkingDirectory();
-    home.get().getChildFile("DOKA_dump.syx").replaceWithText("old content");
-    const int keys = factory->addPort(1, "Keys");
-    bindAlias(AppContentPanel::ALIAS_INPUT, Lk::atIn, "Keys");
-    startApp("-DUMP");
-    EXPECT_TRUE(panel->isDumping());
-    // A display message, a note, a Program Change, a foreign System Exclusive message.
-    const Bytes sent{0xF0, 0x77, 0x01, 0x75, 0xF7, 0x90, 0x40, 0x7F, 0xC3, 0x01, 0xF0, 0x01, 0xF7};
-    factory->feed(keys, sent);
-    ASSERT_TRUE(pumpUntil([this] { return line2() == "002"; }));
-    stopApp();
-    juce::MemoryBlock dumped;
-    home.get().getChildFile("DOKA_dump.syx").loadFileAsData(dumped);
-    previous.setAsCurrentWorkingDirectory();
-    const auto* data = static_cast<const unsigned char*>(dumped.getData());
-    EXPECT_TRUE(dokatest::sameBytes(Bytes(data, data + dumped.getSize()), sent));
-}
-
+// Reported on a MIDI thread, or by the MIDI manager itself for a port that fails to open.
 TEST_F(AppPanelTest, errorsFromOtherThreadsAppearOnTheMessageThreadOneBoxEach) {
     startApp();
-    std::thread reporter([this] {
+    std::thread([this] {
         for (int i = 0; i < 3; ++i)
             panel->OnMidiErrorMessage(0, 1, Lk::OxString::format("failure %d", i));
-    });
-    reporter.join(); // returns without the message thread's help
-    ASSERT_TRUE(pumpUntil([this] { return boxes.size() == 3; }));
-    const auto shown = boxes.take();
-    for (size_t i = 0; i < shown.size(); ++i) {
-        EXPECT_TRUE(shown[i].isError && shown[i].onMessageThread);
-        EXPECT_EQ(shown[i].text, "failure " + juce::String(i));
-    }
-
-    // A port that fails to open, reported by the MIDI manager itself.
+    }).join(); // returns without the message thread's help
     const int broken = factory->addPort(1, "Broken");
     factory->failOpen(broken, "device is busy");
     refresh();
     bindAlias(AppContentPanel::ALIAS_INPUT, Lk::atIn, "Broken");
-    ASSERT_TRUE(pumpUntil([this] { return boxes.size() > 0; }));
-    EXPECT_TRUE(boxes.snapshot().back().onMessageThread);
+    ASSERT_TRUE(pumpUntil([this] { return boxes.size() >= 4; }));
+    const auto shown = boxes.snapshot();
+    for (const Box& box : shown)
+        EXPECT_TRUE(box.isError && box.onMessageThread) << box.text;
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(shown[i].text, "failure " + juce::String(i));
 }
 
-TEST_F(AppPanelTest, virtualPortBoxOpensOurPortOnOkIsKeptInTheSettingsCancelLeavesNothing) {
+// Ticked in the MIDI Port Settings dialog, or asked for on the command line for one run.
+TEST_F(AppPanelTest, virtualPortOpensOnOkOrForOneRunCancelLeavesNothingUntickingCloses) {
     const int synth = factory->addPort(0, "Synth");
     refresh();
     bindAlias(AppContentPanel::ALIAS_THRU, Lk::atOut, "Synth");
     startApp();
     EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
-    auto& dialog = panel->getPortDialog();
-    auto tickThen = [&](const char* picture, bool ok) {
-        return ModalScript(dialog, [&dialog, picture, ok] {
+    // Sets the box in the dialog, and ends it with OK or Cancel.
+    auto setBox = [this](bool ticked, bool ok, const char* picture = nullptr) {
+        auto& dialog = panel->getPortDialog();
+        ModalScript script(dialog, [&] {
             juce::ToggleButton& box = dialog.getContent()->getVirtualInputToggle();
             EXPECT_TRUE(box.isShowing());
-            EXPECT_FALSE(box.getToggleState()) << "a cancelled ticking is gone";
-            box.setToggleState(true, juce::sendNotificationSync);
+            EXPECT_EQ(box.getToggleState(), !ticked) << "the box shows the port as it is";
+            box.setToggleState(ticked, juce::sendNotificationSync);
             if (picture != nullptr)
                 saveScreenshot(dialog, picture);
             (ok ? dialog.getContent()->getOkButton() : dialog.getContent()->getCancelButton())
                 .triggerClick();
         });
-    };
-    {
-        auto cancel = tickThen(nullptr, false);
         panel->getSelectDeviceButton()->triggerClick();
-        ASSERT_TRUE(cancel.runUntilClosed());
-    }
+        ASSERT_TRUE(script.runUntilClosed());
+    };
+    setBox(true, false);
     EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
     EXPECT_EQ(factory->virtualInputId(AppContentPanel::VIRTUAL_PORT_NAME), 0);
-    {
-        auto ok = tickThen("port_settings_virtual_port", true);
-        panel->getSelectDeviceButton()->triggerClick();
-        ASSERT_TRUE(ok.runUntilClosed());
-    }
+    setBox(true, true, "port_settings_virtual_port");
     EXPECT_EQ(manager->IsVirtualInputOpen(), 1);
     // Another program's display message is shown and passed on as the module's would be.
     EXPECT_EQ(factory->feed(factory->virtualInputId(AppContentPanel::VIRTUAL_PORT_NAME), hello), 1);
@@ -250,32 +240,18 @@ TEST_F(AppPanelTest, virtualPortBoxOpensOurPortOnOkIsKeptInTheSettingsCancelLeav
     EXPECT_TRUE(file.loadFileAsString().contains("VirtualPort=1"));
     startApp();
     EXPECT_EQ(manager->IsVirtualInputOpen(), 1);
-    EXPECT_TRUE(panel->getPortDialog().virtualInputEnabled);
-}
+    setBox(false, true);
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
+    stopApp();
 
-TEST_F(AppPanelTest, commandLineOffersTheVirtualPortForThisRunOnly) {
+    // From the command line the port is open, and the setting stays as it was.
     startApp("--virtual-port");
     EXPECT_EQ(manager->IsVirtualInputOpen(), 1);
     EXPECT_TRUE(panel->getPortDialog().virtualInputEnabled);
     EXPECT_FALSE(panel->isVirtualPortStored());
-    const juce::File file = settingsFile();
     stopApp();
     EXPECT_TRUE(file.loadFileAsString().contains("VirtualPort=0"));
     startApp();
-    EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
-    stopApp();
-
-    // Unticked in the dialog, the port closes at once.
-    startApp("--virtual-port");
-    auto& dialog = panel->getPortDialog();
-    ModalScript untick(dialog, [&] {
-        juce::ToggleButton& box = dialog.getContent()->getVirtualInputToggle();
-        EXPECT_TRUE(box.getToggleState());
-        box.setToggleState(false, juce::sendNotificationSync);
-        dialog.getContent()->getOkButton().triggerClick();
-    });
-    panel->getSelectDeviceButton()->triggerClick();
-    ASSERT_TRUE(untick.runUntilClosed());
     EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
     stopApp();
 
@@ -288,7 +264,8 @@ TEST_F(AppPanelTest, commandLineOffersTheVirtualPortForThisRunOnly) {
 }
 
 // The tip over the display adds the thru counters to its own text; elsewhere tips stay as
-// they were. Waiting to appear it keeps still, shown it follows the traffic.
+// they were. Waiting to appear it keeps still, shown it follows the traffic, and the pointer
+// coming back from elsewhere reads the counters anew.
 TEST_F(AppPanelTest, displayTooltipCarriesTheThruCountersAndFollowsThemWhileShown) {
     const int keys = factory->addPort(1, "Keys");
     const int synth = factory->addPort(0, "Synth");
@@ -312,6 +289,9 @@ TEST_F(AppPanelTest, displayTooltipCarriesTheThruCountersAndFollowsThemWhileShow
     ASSERT_TRUE(pumpUntil([&] { return tips.isVisible(); }));
     EXPECT_TRUE(tips.getTipFor(display).contains("Received: 3 messages, 8 bytes"));
     tips.hideTip();
+    factory->feed(keys, Bytes{0xF8});
+    EXPECT_FALSE(tips.getTipFor(*panel->getCloseButton()).contains("Received"));
+    EXPECT_TRUE(tips.getTipFor(display).contains("Received: 4 messages, 9 bytes"));
 }
 
 } // namespace

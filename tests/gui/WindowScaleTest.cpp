@@ -136,7 +136,41 @@ TEST_F(WindowScaleTest, theFaceIsDrawnAtTheScaleNotStretched) {
     EXPECT_EQ(panel->getScalableBackground()->getRenderedScale(), 0.0f) << "image let go";
 }
 
-TEST_F(WindowScaleTest, shortcutsOpenTheDialogs) {
+TEST_F(WindowScaleTest, rightClickOnTheFaceOpensTheMenuWithTheCurrentChoices) {
+    startApp();
+    controls().setScale(300);
+    const juce::PopupMenu menu = controls().createMenu();
+    std::map<int, juce::PopupMenu::Item> items;
+    for (juce::PopupMenu::MenuItemIterator i(menu, true); i.next();)
+        items[i.getItem().itemID] = i.getItem();
+    ASSERT_EQ(items.count(WindowControls::scaleBase + 300), 1u);
+    EXPECT_TRUE(items[WindowControls::scaleBase + 300].isTicked);
+    EXPECT_FALSE(items[WindowControls::scaleBase + 350].isEnabled) << "does not fit the screen";
+    EXPECT_FALSE(items[WindowControls::larger].isEnabled);
+    controls().perform(WindowControls::scaleBase + 150);
+    EXPECT_EQ(controls().getScale(), 150);
+    controls().perform(WindowControls::alwaysOnTop);
+    EXPECT_TRUE(window->isAlwaysOnTop());
+
+    // A right click on the bare face, between the sockets and the selector.
+    auto click = [this](int buttons, juce::int64 at) {
+        window->getPeer()->handleMouseEvent(
+            juce::MouseInputSource::InputSourceType::mouse, juce::Point<float>(600.0f, 660.0f),
+            juce::ModifierKeys(buttons), juce::MouseInputSource::defaultPressure,
+            juce::MouseInputSource::defaultOrientation, at);
+    };
+    auto modals = [] { return juce::ModalComponentManager::getInstance()->getNumModalComponents(); };
+    const auto now = juce::Time::currentTimeMillis();
+    click(juce::ModifierKeys::rightButtonModifier, now);
+    EXPECT_TRUE(pumpUntil([&] { return modals() > 0; }));
+    click(0, now + 10);
+    juce::PopupMenu::dismissAllActiveMenus();
+    EXPECT_TRUE(pumpUntil([&] { return modals() == 0; }));
+}
+
+// Quitting stops this process's message loop: when the test program runs all tests at once,
+// this one comes last.
+TEST_F(WindowScaleTest, shortcutsOpenTheDialogsAndCloseQuitsLikeTheCloseButton) {
     startApp();
     auto opens = [this](int key, int modifiers, juce::DocumentWindow& dialog) {
         ModalScript close(dialog, [&dialog] { dialog.closeButtonPressed(); });
@@ -146,45 +180,6 @@ TEST_F(WindowScaleTest, shortcutsOpenTheDialogs) {
     opens('p', juce::ModifierKeys::ctrlModifier, panel->getProgramDialog());
     opens('M', juce::ModifierKeys::ctrlModifier | juce::ModifierKeys::shiftModifier,
           panel->getPortDialog());
-}
-
-TEST_F(WindowScaleTest, rightClickOnTheFaceOpensTheMenuWithTheCurrentChoices) {
-    startApp();
-    controls().setScale(300);
-    const juce::PopupMenu menu = controls().createMenu();
-    std::map<int, const juce::PopupMenu::Item*> items;
-    for (juce::PopupMenu::MenuItemIterator i(menu, true); i.next();)
-        items[i.getItem().itemID] = &i.getItem();
-    ASSERT_EQ(items.count(WindowControls::scaleBase + 300), 1u);
-    EXPECT_TRUE(items[WindowControls::scaleBase + 300]->isTicked);
-    EXPECT_FALSE(items[WindowControls::scaleBase + 350]->isEnabled) << "does not fit the screen";
-    EXPECT_FALSE(items[WindowControls::larger]->isEnabled);
-    controls().perform(WindowControls::scaleBase + 150);
-    EXPECT_EQ(controls().getScale(), 150);
-    controls().perform(WindowControls::alwaysOnTop);
-    EXPECT_TRUE(window->isAlwaysOnTop());
-
-    // A right click on the bare face, between the sockets and the selector.
-    const auto at = juce::Point<float>(400.0f, 440.0f) * 1.5f;
-    auto* peer = window->getPeer();
-    const auto now = juce::Time::currentTimeMillis();
-    peer->handleMouseEvent(juce::MouseInputSource::InputSourceType::mouse, at,
-                           juce::ModifierKeys(juce::ModifierKeys::rightButtonModifier),
-                           juce::MouseInputSource::defaultPressure,
-                           juce::MouseInputSource::defaultOrientation, now);
-    EXPECT_TRUE(pumpUntil(
-        [] { return juce::ModalComponentManager::getInstance()->getNumModalComponents() > 0; }));
-    peer->handleMouseEvent(juce::MouseInputSource::InputSourceType::mouse, at, juce::ModifierKeys(),
-                           juce::MouseInputSource::defaultPressure,
-                           juce::MouseInputSource::defaultOrientation, now + 10);
-    juce::PopupMenu::dismissAllActiveMenus();
-    EXPECT_TRUE(pumpUntil(
-        [] { return juce::ModalComponentManager::getInstance()->getNumModalComponents() == 0; }));
-}
-
-// Last: quitting stops this process's message loop.
-TEST_F(WindowScaleTest, closeShortcutQuitsLikeTheCloseButton) {
-    startApp();
     EXPECT_TRUE(press('w'));
     EXPECT_TRUE(
         pumpUntil([] { return juce::MessageManager::getInstance()->hasStopMessageBeenSent(); }));
