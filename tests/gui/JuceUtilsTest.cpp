@@ -52,13 +52,6 @@ TEST(JuceUtils, windowPositionIsPulledBackOntoTheMainDisplay) {
     const auto centredVertically = restore(40, 0, false);
     EXPECT_EQ(centredVertically.x, 40);
     EXPECT_EQ(centredVertically.y, area.getY() + area.getHeight() / 2 - 45);
-
-    Lk::TIniFile saved("/nonexistent/settings.fnst");
-    window.setBounds(12, 34, 300, 90);
-    JuceUtils::saveWindowPosSizeToIni(&window, saved, true);
-    EXPECT_EQ(saved.ReadInteger("Current", "MainLeft", 0), 12);
-    EXPECT_EQ(saved.ReadInteger("Current", "MainTop", 0), 34);
-    EXPECT_EQ(saved.ReadInteger("Current", "MainHeight", 0), 90);
 }
 
 TEST(JuceUtils, utf8SurvivesTheRoundTripThroughToolkitStrings) {

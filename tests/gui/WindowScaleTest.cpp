@@ -69,9 +69,16 @@ TEST_F(WindowScaleTest, keysStepTheScaleAsFarAsTheScreenHoldsAndTheWindowStaysOn
     expectScale(100);
 }
 
-TEST_F(WindowScaleTest, scaleAndAlwaysOnTopAreSavedAndReadBackAndGarbageGivesOwnSize) {
+// Channel, program names, scale, always-on-top and position are written at the close and
+// read back at the next start; a name cleared meanwhile does not come back from the file.
+TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndGarbageGivesOwnSize) {
     startApp();
     EXPECT_FALSE(controls().isAlwaysOnTop());
+    panel->getChannelSelector()->setSelectedItemIndex(10, juce::sendNotificationSync);
+    ProgramNames names;
+    names[3] = "  Pad ";
+    names[9] = "Say \"hi\" \\o/";
+    panel->getProgramNames().set(names);
     press('=');
     press('=');
     EXPECT_TRUE(press('t'));
@@ -80,17 +87,25 @@ TEST_F(WindowScaleTest, scaleAndAlwaysOnTopAreSavedAndReadBackAndGarbageGivesOwn
     const juce::File file = settingsFile();
     stopApp();
     const juce::String saved = file.loadFileAsString();
-    EXPECT_TRUE(saved.contains("DisplayScale=200")) << saved;
-    EXPECT_TRUE(saved.contains("AlwaysOnTop=1")) << saved;
+    for (const char* entry : {"ReceiveChannel=9", "DisplayScale=200", "AlwaysOnTop=1"})
+        EXPECT_TRUE(saved.contains(entry)) << saved;
 
     startApp();
+    EXPECT_EQ(panel->getReceiveChannel(), 9);
+    EXPECT_EQ(panel->getChannelSelector()->getSelectedItemIndex(), 10);
+    EXPECT_EQ(*panel->getProgramNames().get(), names);
     expectScale(200);
     EXPECT_TRUE(window->isAlwaysOnTop());
     EXPECT_EQ(window->getPosition(), juce::Point<int>(300, 200));
     press('T');
     EXPECT_FALSE(window->isAlwaysOnTop());
+    names[3] = "";
+    panel->getProgramNames().set(names);
     stopApp();
     EXPECT_TRUE(file.loadFileAsString().contains("AlwaysOnTop=0"));
+    startApp();
+    EXPECT_TRUE((*panel->getProgramNames().get())[3].isEmpty());
+    stopApp();
 
     for (const char* garbage : {"abc", "99", "401", "-300", ""}) {
         storeSettings(file, "DisplayScale", garbage);

@@ -1,15 +1,20 @@
 #pragma once
 
+#include "core/hotplugwatcher/HotplugWatcher.h"
 #include "juce/common/JuceUtils.h"
 #include "midi/MidiAlias.h"
+#include "midi/MidiManager.h"
+#include "platform/OrvoSystem.h"
 #include "src/AppContentPanel.h"
 #include "src/AppMain.h"
+#include "tests/core/support/FakeHotplugSource.h"
 #include "tests/gui/support/GuiTestSupport.h"
+#include "tests/midi/support/TestMidiFactory.h"
 #include "tests/support/Recorder.h"
 
-// The main window as the program opens it, on the in-process backend, with HOME in a
-// temporary folder; message boxes are recorded instead of shown.
-class AppWindowFixture : public MidiBackendFixture {
+// The main window as the program opens it, with the MIDI library on the in-process backend
+// and HOME in a temporary folder; message boxes are recorded instead of shown.
+class AppWindowFixture : public ::testing::Test {
 protected:
     struct Box {
         bool isError;
@@ -18,7 +23,10 @@ protected:
     };
 
     void SetUp() override {
-        MidiBackendFixture::SetUp();
+        Lk::HotplugWatcher::setSourceFactory([]() -> std::unique_ptr<Lk::HotplugSource> {
+            return std::make_unique<FakeHotplugSource>();
+        });
+        installBackend();
         JuceUtils::setMessageBoxHandler([this](bool isError, const juce::String&,
                                                const juce::String& text) {
             boxes.add({isError, text, juce::MessageManager::getInstance()->isThisTheMessageThread()});
@@ -27,7 +35,20 @@ protected:
     void TearDown() override {
         window.reset();
         JuceUtils::setMessageBoxHandler(nullptr);
-        MidiBackendFixture::TearDown();
+        Lk::OrvoSystem::shutdown();
+    }
+
+    // After a shutdown (which deletes the backend with the manager) a new one is needed.
+    void installBackend() {
+        manager = Lk::MidiManager::instance();
+        factory = new Lk::TestMidiFactory();
+        factory->setClock(1000);
+        manager->AddFactory(factory, 0);
+    }
+    // A refresh that sees the backend as it is now.
+    void refresh() {
+        factory->advanceClock(2 * Lk::MidiDeviceFactory::CACHE_LIFETIME_MS);
+        manager->RefreshDevList(1, 1);
     }
 
     void startApp(const juce::String& commandLine = {}) {
@@ -60,6 +81,8 @@ protected:
             juce::KeyPress(keyCode, juce::ModifierKeys(modifiers), 0));
     }
 
+    Lk::MidiManager* manager = nullptr;
+    Lk::TestMidiFactory* factory = nullptr;
     TemporaryHome home;
     std::unique_ptr<AppWindow> window;
     AppContentPanel* panel = nullptr;

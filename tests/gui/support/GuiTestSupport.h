@@ -1,10 +1,5 @@
 #pragma once
 
-#include "core/hotplugwatcher/HotplugWatcher.h"
-#include "midi/MidiManager.h"
-#include "platform/OrvoSystem.h"
-#include "tests/core/support/FakeHotplugSource.h"
-#include "tests/midi/support/TestMidiFactory.h"
 #include "tests/support/TempDir.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -122,32 +117,4 @@ public:
 private:
     dokatest::TempDir folder{"doka-home"};
     std::string previousHome;
-};
-
-// The MIDI library on the in-process backend, as the program would have it with a real one.
-class MidiBackendFixture : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Lk::HotplugWatcher::setSourceFactory([]() -> std::unique_ptr<Lk::HotplugSource> {
-            return std::make_unique<FakeHotplugSource>();
-        });
-        installBackend();
-    }
-    void TearDown() override { Lk::OrvoSystem::shutdown(); }
-
-    // After a shutdown (which deletes the backend with the manager) a new one is needed.
-    void installBackend() {
-        manager = Lk::MidiManager::instance();
-        factory = new Lk::TestMidiFactory();
-        factory->setClock(1000);
-        manager->AddFactory(factory, 0);
-    }
-    // A refresh that sees the backend as it is now.
-    void refresh() {
-        factory->advanceClock(2 * Lk::MidiDeviceFactory::CACHE_LIFETIME_MS);
-        manager->RefreshDevList(1, 1);
-    }
-
-    Lk::MidiManager* manager = nullptr;
-    Lk::TestMidiFactory* factory = nullptr;
 };
