@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
 #include <thread>
 
 namespace {
@@ -24,42 +25,38 @@ std::string readAll(std::FILE* f) {
     return text;
 }
 
+std::string summary(const CommandLineOptions& o) {
+    return std::string(o.dump ? " dump" : "") + (o.printDisplay ? " print-display" : "") +
+           (o.virtualPort ? " virtual-port" : "") +
+           (o.stats ? " stats=" + std::to_string(o.statsIntervalSeconds) : "");
+}
+
 // "/dump" anywhere in any case; the others whole words in any case; a --stats interval out
 // of 1 to 3600 seconds, or not a number, gives the default.
 TEST(CommandLineOptions, eachOptionIsFoundOnlyWhereItMayStand) {
-    const struct {
-        const char* line;
-        bool dump, printDisplay, virtualPort, stats;
-        int interval;
-    } cases[] = {
-        {"", false, false, false, false, 10},
-        {"x /DUMP", true, false, false, false, 10},
-        {"-Dump", true, false, false, false, 10},
-        {"a/dumpy", true, false, false, false, 10},
-        {"dump", false, false, false, false, 10},
-        {"/dump  --Print-Display\t", true, true, false, false, 10},
-        {"--print-displays x--print-display", false, false, false, false, 10},
-        {"/dump --VIRTUAL-port", true, false, true, false, 10},
-        {"--virtual-ports --print-display", false, true, false, false, 10},
-        {"/dump --statistics", true, false, false, false, 10},
-        {"--STATS /dump", true, false, false, true, 10},
-        {"--stats=2", false, false, false, true, 2},
-        {"--stats=3600", false, false, false, true, 3600},
-        {"--stats=0", false, false, false, true, 10},
-        {"--stats=3601", false, false, false, true, 10},
-        {"--stats=-5", false, false, false, true, 10},
-        {"--stats=", false, false, false, true, 10},
-        {"--stats=1x", false, false, false, true, 10},
-        {"--stats=99999999999999999999", false, false, false, true, 10},
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ""},
+        {"x /DUMP", " dump"},
+        {"-Dump", " dump"},
+        {"a/dumpy", " dump"},
+        {"dump", ""},
+        {"/dump  --Print-Display\t", " dump print-display"},
+        {"--print-displays x--print-display", ""},
+        {"/dump --VIRTUAL-port", " dump virtual-port"},
+        {"--virtual-ports --print-display", " print-display"},
+        {"/dump --statistics", " dump"},
+        {"--STATS /dump", " dump stats=10"},
+        {"--stats=2", " stats=2"},
+        {"--stats=3600", " stats=3600"},
+        {"--stats=0", " stats=10"},
+        {"--stats=3601", " stats=10"},
+        {"--stats=-5", " stats=10"},
+        {"--stats=", " stats=10"},
+        {"--stats=1x", " stats=10"},
+        {"--stats=99999999999999999999", " stats=10"},
     };
-    for (const auto& c : cases) {
-        const CommandLineOptions options = CommandLineOptions::parse(c.line);
-        EXPECT_EQ(options.dump, c.dump) << c.line;
-        EXPECT_EQ(options.printDisplay, c.printDisplay) << c.line;
-        EXPECT_EQ(options.virtualPort, c.virtualPort) << c.line;
-        EXPECT_EQ(options.stats, c.stats) << c.line;
-        EXPECT_EQ(options.statsIntervalSeconds, c.interval) << c.line;
-    }
+    for (const auto& [line, options] : cases)
+        EXPECT_EQ(summary(CommandLineOptions::parse(line)), options) << line;
 }
 
 TEST(DisplayLog, blanksQuotesAndControlBytesSurviveTheRoundTrip) {
@@ -95,19 +92,9 @@ TEST(DisplayLog, writesEachChangeOnceAsALine) {
 }
 
 TEST(ThruStats, oneLineForProgramsWithWholeCountersAndThreeForPeople) {
-    Lk::MidiThruStats stats;
-    stats.receivedMessages = 12;
-    stats.receivedBytes = UINT64_MAX;
-    stats.forwardedMessages = 10;
-    stats.forwardedBytes = 5005;
-    stats.notForwardedMessages = 1;
-    stats.notForwardedBytes = 2;
-    EXPECT_EQ(formatThruStatsLine(stats, "exit"), "STATS exit received=12/18446744073709551615 "
+    EXPECT_EQ(formatThruStatsLine({12, UINT64_MAX, 10, 5005, 1, 2}, "exit"), "STATS exit received=12/18446744073709551615 "
                                                   "forwarded=10/5005 not-forwarded=1/2");
-    Lk::MidiThruStats one;
-    one.receivedMessages = 1;
-    one.receivedBytes = 1;
-    EXPECT_EQ(describeThruStats(one), "Received: 1 message, 1 byte\n"
+    EXPECT_EQ(describeThruStats({1, 1}), "Received: 1 message, 1 byte\n"
                                       "Passed to MIDI Thru: 0 messages, 0 bytes\n"
                                       "Not passed on (thru port not open): 0 messages, 0 bytes");
 }
@@ -119,11 +106,7 @@ TEST(ThruStats, printerWritesRunningLinesUntilFinishedThenTheExitLineOnce) {
     ASSERT_NE(out, nullptr);
     std::atomic<uint64_t> asked{0};
     {
-        ThruStatsPrinter printer(out, [&] {
-            Lk::MidiThruStats s;
-            s.receivedMessages = ++asked;
-            return s;
-        }, 20);
+        ThruStatsPrinter printer(out, [&] { return Lk::MidiThruStats{++asked}; }, 20);
         ASSERT_TRUE(dokatest::waitUntil([&] { return asked.load() >= 2; }));
         printer.finish();
         const uint64_t atFinish = asked.load();

@@ -96,19 +96,19 @@ protected:
                 ::_exit(2);
     }
 
-    std::vector<std::string> others(const fs::path& folder, const std::string& keep) const {
+    // What else lies in the folder of `file`.
+    static std::vector<std::string> beside(const fs::path& file) {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder))
-            if (entry.path().filename() != keep)
+        for (const auto& entry : fs::directory_iterator(file.parent_path()))
+            if (entry.path().filename() != file.filename())
                 names.push_back(entry.path().filename().string());
         return names;
     }
 
     // Until a temporary file of a save in progress shows up beside `file`, or a while.
-    void waitForSaveInProgress(const fs::path& file) const {
+    static void waitForSaveInProgress(const fs::path& file) {
         const auto giveUp = Clock::now() + std::chrono::seconds(2);
-        const std::string name = file.filename().string();
-        while (others(file.parent_path(), name).empty() && Clock::now() < giveUp) {
+        while (beside(file).empty() && Clock::now() < giveUp) {
         }
     }
 
@@ -145,7 +145,7 @@ protected:
             ASSERT_TRUE(now == textA || now == textB) << "round " << round << ":\n" << now;
             // Every save first removes what killed ones left, so at most the last one's
             // temporary file is there.
-            const auto litter = others(stored.parent_path(), stored.filename().string());
+            const auto litter = beside(stored);
             ASSERT_LE(litter.size(), 1u) << "round " << round;
             caughtInTheMiddle += static_cast<int>(litter.size());
         }
@@ -153,7 +153,7 @@ protected:
 
         ASSERT_TRUE(save(file, settings[1]));
         EXPECT_EQ(contentOf(stored), textB);
-        EXPECT_TRUE(others(stored.parent_path(), stored.filename().string()).empty());
+        EXPECT_TRUE(beside(stored).empty());
     }
 
     const dokatest::TempDir folder{"killed-saves"};
@@ -176,7 +176,7 @@ TEST_F(KilledSaves, throughALinkReplaceTheLinkedFileAndKeepTheLink) {
     killSavesAndCheck(link, stored, 100);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(fs::read_symlink(link), stored);
-    EXPECT_EQ(others(link.parent_path(), "DOKA.fnst"), std::vector<std::string>{});
+    EXPECT_EQ(beside(link), std::vector<std::string>{});
 }
 
 } // namespace
