@@ -89,13 +89,15 @@ TEST(JuceUtils, invokeLaterRunsEveryCallOnTheMessageThread) {
 }
 
 // Each box runs the event loop while it is open, as a modal box does; reports keep coming
-// meanwhile, from the MIDI threads and from the message thread itself.
+// meanwhile, from the MIDI threads and from the message thread itself. All are shown on the
+// message thread.
 TEST(JuceUtils, boxesAreShownOneAfterAnotherAndNotTwiceWhileOpenOrWaiting) {
     dokatest::Recorder<std::string> shown;
     int depth = 0;
     int deepest = 0;
     JuceUtils::setMessageBoxHandler(
         [&](bool isError, const juce::String&, const juce::String& text) {
+            EXPECT_TRUE(juce::MessageManager::getInstance()->isThisTheMessageThread());
             deepest = std::max(deepest, ++depth);
             shown.add((isError ? "error " : "info ") + text.toStdString());
             if (shown.size() == 1) {
