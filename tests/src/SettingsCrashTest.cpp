@@ -2,6 +2,7 @@
 #include "midi/MidiAliasRecord.h"
 #include "src/ProgramNames.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -105,13 +106,6 @@ protected:
         return names;
     }
 
-    // Until a temporary file of a save in progress shows up beside `file`, or a while.
-    static void waitForSaveInProgress(const fs::path& file) {
-        const auto giveUp = Clock::now() + std::chrono::seconds(2);
-        while (beside(file).empty() && Clock::now() < giveUp) {
-        }
-    }
-
     // Kills savers through `written` (the path the application is given) at random
     // moments: half of them after a random delay of up to 3 ms, the other half a few
     // microseconds after a save has made its temporary file, which is while it writes,
@@ -130,7 +124,8 @@ protected:
             if (round % 2 == 0) {
                 ::usleep(random() % 3000);
             } else {
-                waitForSaveInProgress(stored);
+                // Spins until a save in progress has made its temporary file, or a while.
+                dokatest::waitUntil([&] { return !beside(stored).empty(); }, 2000, [] {});
                 const auto until = Clock::now() + std::chrono::microseconds(random() % 200);
                 while (Clock::now() < until) {
                 }

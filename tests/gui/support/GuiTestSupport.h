@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tests/support/TempDir.h"
+#include "tests/support/WaitUntil.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -11,15 +12,10 @@
 #include <vector>
 
 // Runs the message loop until `condition` holds or the deadline passes.
-inline bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-    const auto deadline =
-        juce::Time::getMillisecondCounter() + static_cast<juce::uint32>(timeoutMs);
-    while (!condition()) {
-        if (juce::Time::getMillisecondCounter() > deadline)
-            return false;
+inline bool pumpUntil(const std::function<bool()>& condition, unsigned timeoutMs = 10000) {
+    return dokatest::waitUntil(condition, timeoutMs, [] {
         juce::MessageManager::getInstance()->runDispatchLoopUntil(5);
-    }
-    return true;
+    });
 }
 
 inline void pumpFor(int ms) {
