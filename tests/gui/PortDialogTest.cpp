@@ -29,44 +29,6 @@ protected:
     }
 };
 
-TEST_F(PortDialogTest, rowsForTheTwoAliasesListPresentAndPendingPortsInNaturalOrder) {
-    alias("MIDI Input", Lk::atIn);
-    alias("MIDI Thru", Lk::atOut);
-    // Plugged, opened and unplugged: the port stays pending.
-    const int pads = factory->addPort(1, "Pads");
-    refresh();
-    manager->Open(manager->GetDevIndex("Pads", 1), 1, nullptr);
-    factory->removePort(pads);
-    refresh();
-    factory->addPort(1, "Keys 10");
-    factory->addPort(1, "Keys 9");
-    factory->addPort(0, "Synth");
-    refresh();
-
-    AliasChooserDialog dialog(nullptr);
-    prepare(dialog);
-    dialog.updateContent();
-    auto* content = dialog.getContent();
-    content->display(1);
-    pumpFor(50);
-
-    ASSERT_EQ(content->getRowCount(), 2);
-    AliasCache& input = content->getRow(0);
-    AliasCache& thru = content->getRow(1);
-    EXPECT_EQ(input.displayName, "MIDI Input");
-    EXPECT_EQ(thru.displayName, "MIDI Thru");
-    EXPECT_TRUE(input.inputBox->isVisible());
-    EXPECT_FALSE(input.outputBox->isVisible());
-    EXPECT_EQ(itemTexts(*input.inputBox),
-              juce::StringArray({"(none)", "Keys 9", "Keys 10", "Pads (pending)"}));
-    EXPECT_EQ(itemTexts(*thru.outputBox), juce::StringArray({"(none)", "Synth"}));
-    EXPECT_EQ(input.inputBox->getSelectedId(), ComboBoxMidi::ID_NONE);
-    // The state line lies under its box, above the next row.
-    EXPECT_EQ(input.inputState->getY(), input.inputBox->getBottom());
-    EXPECT_LE(input.inputState->getBottom(), thru.nameLabel->getY());
-    EXPECT_EQ(input.inputState->getText(), "no port chosen");
-}
-
 TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
     const int keys9 = factory->addPort(1, "Keys 9");
     const int keys10 = factory->addPort(1, "Keys 10");
@@ -105,16 +67,22 @@ TEST_F(PortDialogTest, noneCommittedUnbindsAnAliasBoundToAnUnlistedPort) {
     EXPECT_TRUE(alias("MIDI Input", Lk::atIn)->deviceName.isEmpty());
 }
 
-// The ports change on another thread, as the hotplug watcher and the retry timer do; the
-// state lines and the boxes' lists follow.
-TEST_F(PortDialogTest, stateLinesAndListsFollowTheirPortsWhileTheDialogIsOpen) {
-    const int keys = factory->addPort(1, "Keys");
-    const int synth = factory->addPort(0, "Synth");
-    factory->addPort(1, "Pads");
+// A row for each of the two aliases, its box listing present and pending ports in natural
+// order, its state line under it. The ports change on another thread, as the hotplug
+// watcher and the retry timer do; the state lines and the lists follow.
+TEST_F(PortDialogTest, rowsListThePortsAndStateLinesFollowThemWhileTheDialogIsOpen) {
+    // Plugged, opened and unplugged: the port stays pending.
+    const int pads = factory->addPort(1, "Pads");
     refresh();
-    bindAlias("MIDI Input", Lk::atIn, "Keys");
+    manager->Open(manager->GetDevIndex("Pads", 1), 1, nullptr);
+    factory->removePort(pads);
+    const int keys = factory->addPort(1, "Keys 9");
+    factory->addPort(1, "Keys 10");
+    const int synth = factory->addPort(0, "Synth");
+    refresh();
+    bindAlias("MIDI Input", Lk::atIn, "Keys 9");
     bindAlias("MIDI Thru", Lk::atOut, "Synth");
-    ASSERT_EQ(manager->Open(manager->GetDevIndex("Keys", 1), 1, nullptr), 1);
+    ASSERT_EQ(manager->Open(manager->GetDevIndex("Keys 9", 1), 1, nullptr), 1);
     ASSERT_EQ(manager->Open(manager->GetDevIndex("Synth", 0), 0, nullptr), 1);
 
     AliasChooserDialog dialog(nullptr);
@@ -132,10 +100,29 @@ TEST_F(PortDialogTest, stateLinesAndListsFollowTheirPortsWhileTheDialogIsOpen) {
     auto input = [&] { return row(0).inputState->getText(); };
     auto thru = [&] { return row(1).outputState->getText(); };
     auto inputIs = [&](const char* text) { return [&, text] { return input() == text; }; };
+    auto choose = [&](const char* port) {
+        return [&, port] {
+            const int id = port ? manager->GetDevIndex(port, 1) + 1 : ComboBoxMidi::ID_NONE;
+            row(0).inputBox->setSelectedId(id, juce::sendNotificationSync);
+            return true;
+        };
+    };
+    auto rows = [&] {
+        EXPECT_EQ(row(0).displayName, "MIDI Input");
+        EXPECT_EQ(row(1).displayName, "MIDI Thru");
+        EXPECT_TRUE(row(0).inputBox->isVisible());
+        EXPECT_FALSE(row(0).outputBox->isVisible());
+        EXPECT_EQ(itemTexts(*row(0).inputBox),
+                  juce::StringArray({"(none)", "Keys 9", "Keys 10", "Pads (pending)"}));
+        EXPECT_EQ(itemTexts(*row(1).outputBox), juce::StringArray({"(none)", "Synth"}));
+        EXPECT_EQ(row(0).inputState->getY(), row(0).inputBox->getBottom());
+        EXPECT_LE(row(0).inputState->getBottom(), row(1).nameLabel->getY());
+        return true;
+    };
     ModalScript script(
         dialog,
         {[&] { return dialog.getContent()->getRowCount() == 2; },
-         [&] { return input() == "open" && thru() == "open"; },
+         [&] { return input() == "open" && thru() == "open"; }, rows,
          elsewhere([&] { factory->removePort(keys); }), inputIs("absent (not plugged in)"),
          elsewhere([&] { factory->replugPort(keys); }), inputIs("open"),
          elsewhere([&] { factory->addPort(1, "Late"); }),
@@ -151,14 +138,13 @@ TEST_F(PortDialogTest, stateLinesAndListsFollowTheirPortsWhileTheDialogIsOpen) {
                  "pending: Synth is busy / MIDI output \"Synth\" could not be opened");
          },
          [&] {
-             // The whole text is in the tooltip; the picture shows one state of each kind.
+             // The whole text is in the tooltip.
              EXPECT_EQ(row(1).outputState->getTooltip(), thru());
-             row(0).inputBox->setSelectedId(manager->GetDevIndex("Pads", 1) + 1,
-                                            juce::sendNotificationSync);
              return true;
          },
-         inputIs("closed"),
+         choose(nullptr), inputIs("no port chosen"), choose("Keys 10"), inputIs("closed"),
          [&] {
+             // The picture shows one state of each kind.
              saveScreenshot(dialog, "port_settings_states");
              dialog.getContent()->getCancelButton().triggerClick();
              return true;
@@ -167,7 +153,7 @@ TEST_F(PortDialogTest, stateLinesAndListsFollowTheirPortsWhileTheDialogIsOpen) {
     EXPECT_TRUE(script.finished()) << "stuck at step " << script.stoppedAt() << ": input \""
                                    << input() << "\", thru \"" << thru() << "\"";
     // Cancel leaves the alias as it was.
-    EXPECT_EQ(alias("MIDI Input", Lk::atIn)->deviceName, "Keys");
+    EXPECT_EQ(alias("MIDI Input", Lk::atIn)->deviceName, "Keys 9");
 }
 
 } // namespace
