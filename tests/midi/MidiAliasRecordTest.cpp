@@ -1,13 +1,11 @@
 #include "midi/MidiAliasRecord.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
 using namespace Lk;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,15 +23,8 @@ TMidiAlias loadedEntry(TIniFile& ini, int k) {
 
 class AliasEntryOnDisk : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "aliasentry-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    fs::path dir;
-    TIniFile ini{(dir / "settings.ini").string().c_str()};
+    dokatest::TempDir dir{"aliasentry"};
+    TIniFile ini{dir.file("settings.ini").c_str()};
 };
 
 } // namespace

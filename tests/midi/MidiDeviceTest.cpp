@@ -1,7 +1,6 @@
-#include "midi/MidiDevice.h"
-#include "midi/MidiInput.h"
-#include "tests/midi/support/MessageRecorder.h"
 #include "tests/midi/support/TestMidiFactory.h"
+#include "tests/support/MidiBytes.h"
+#include "tests/support/Recorder.h"
 
 #include <gtest/gtest.h>
 
@@ -10,39 +9,26 @@
 #include <vector>
 
 using namespace Lk;
+using dokatest::Bytes;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-class EventLog : public MidiDeviceFactory::Listener {
+// What the factory's listener is told, one line each, e.g. "open Keys".
+class EventLog : public MidiDeviceFactory::Listener, public dokatest::Recorder<std::string> {
 public:
     void onMidiDeviceError(TMidiDeviceBase*, const OxString& message) override {
-        events.push_back(std::string("error ") + message.c_str());
+        add(std::string("error ") + message.c_str());
     }
-    void onMidiDeviceOpen(TMidiDeviceBase* d) override { add("open", d); }
-    void onMidiDeviceClose(TMidiDeviceBase* d) override { add("close", d); }
-    void onMidiDeviceUnexpectedClose(TMidiDeviceBase* d) override { add("lost", d); }
-
-    std::vector<std::string> events;
+    void onMidiDeviceOpen(TMidiDeviceBase* d) override { line("open", d); }
+    void onMidiDeviceClose(TMidiDeviceBase* d) override { line("close", d); }
+    void onMidiDeviceUnexpectedClose(TMidiDeviceBase* d) override { line("lost", d); }
 
 private:
-    void add(const char* what, TMidiDeviceBase* d) {
-        events.push_back(std::string(what) + " " + d->GetDescriptor()->GetName().c_str());
+    void line(const char* what, TMidiDeviceBase* d) {
+        add(std::string(what) + " " + d->GetDescriptor()->GetName().c_str());
     }
 };
-
-std::unique_ptr<TMidiDeviceBase> createPort(TestMidiFactory& factory, int isInput, int position) {
-    OxOwnedList<MidiDeviceDescriptor*> list;
-    factory.GetDeviceList(isInput, list);
-    return std::unique_ptr<TMidiDeviceBase>(isInput ? list[position]->CreateInputDevice()
-                                                    : list[position]->CreateOutputDevice());
-}
-
-std::vector<Bytes> sentBytes(const TestMidiFactory& factory, int id) {
-    std::vector<Bytes> bytes;
-    for (const SentMidiMessage& m : factory.sentMessages(id))
-        bytes.push_back(m.bytes);
-    return bytes;
-}
 
 } // namespace
 
@@ -51,7 +37,7 @@ TEST(MidiPort, opensAndClosesOnceAndTellsTheFactoryListener) {
     EventLog log;
     factory.setListener(&log);
     const int id = factory.addPort(1, "Keys");
-    auto port = createPort(factory, 1, 0);
+    auto port = factory.create<TMidiInputBase>();
 
     EXPECT_EQ(port->Open(nullptr), 1);
     EXPECT_EQ(port->Open(nullptr), 1);
@@ -62,7 +48,7 @@ TEST(MidiPort, opensAndClosesOnceAndTellsTheFactoryListener) {
     EXPECT_FALSE(port->IsOpen());
     EXPECT_EQ(factory.openPortObjects(id), 0);
     factory.reportUnexpectedClose(id);
-    EXPECT_EQ(log.events, (std::vector<std::string>{"open Keys", "close Keys"}));
+    EXPECT_EQ(log.take(), (Lines{"open Keys", "close Keys"}));
 }
 
 TEST(MidiPort, failedOpenLeavesThePortClosedWithTheErrorAndCanBeRetried) {
@@ -70,7 +56,7 @@ TEST(MidiPort, failedOpenLeavesThePortClosedWithTheErrorAndCanBeRetried) {
     EventLog log;
     factory.setListener(&log);
     const int id = factory.addPort(0, "Synth");
-    auto port = createPort(factory, 0, 0);
+    auto port = factory.create<TMidiOutputBase>();
 
     factory.failOpen(id, "Synth is busy");
     OxStringList errors;
@@ -87,14 +73,13 @@ TEST(MidiPort, failedOpenLeavesThePortClosedWithTheErrorAndCanBeRetried) {
 
     factory.replugPort(id);
     EXPECT_EQ(port->Open(&errors), 1);
-    EXPECT_EQ(log.events, (std::vector<std::string>{"open Synth"}));
-    port->Close();
+    EXPECT_EQ(log.take(), Lines{"open Synth"});
 }
 
 TEST(MidiPort, keepsItsOwnCopyOfANewDescriptor) {
     TestMidiFactory factory;
     factory.addPort(1, "Keys");
-    auto port = createPort(factory, 1, 0);
+    auto port = factory.create<TMidiInputBase>();
     const MidiDeviceDescriptor* before = port->GetDescriptor();
 
     std::unique_ptr<MidiDeviceDescriptor> same(before->Clone());
@@ -113,8 +98,7 @@ TEST(MidiPort, outputSendsShortMessagesByTheirExactLength) {
     TestMidiFactory factory;
     factory.setClock(500);
     const int id = factory.addPort(0, "Synth");
-    auto device = createPort(factory, 0, 0);
-    auto* out = static_cast<TMidiOutputBase*>(device.get());
+    auto out = factory.create<TMidiOutputBase>();
 
     const unsigned char sysex[] = {0xF0, 0x01, 0xF7};
     EXPECT_EQ(out->SendShort(0x90, 0x40, 0x7F), 0) << "closed";
@@ -130,12 +114,12 @@ TEST(MidiPort, outputSendsShortMessagesByTheirExactLength) {
     EXPECT_EQ(out->SendLong(sysex, 0), 0);
     EXPECT_EQ(out->QueuedLongMessages(), 0);
 
-    EXPECT_EQ(sentBytes(factory, id),
-              (std::vector<Bytes>{{0x90, 0x40, 0x7F}, {0xC0, 0x05}, {0xF8}, {0xF0, 0x01, 0xF7}}));
     const auto sent = factory.sentMessages(id);
+    ASSERT_EQ(sent.size(), 4u);
     EXPECT_FALSE(sent[0].viaLong);
     EXPECT_TRUE(sent[3].viaLong);
     EXPECT_EQ(sent[0].time, 500u);
     EXPECT_EQ(sent[3].time, 520u);
-    out->Close();
+    EXPECT_EQ(factory.takeSent(id),
+              (std::vector<Bytes>{{0x90, 0x40, 0x7F}, {0xC0, 0x05}, {0xF8}, {0xF0, 0x01, 0xF7}}));
 }

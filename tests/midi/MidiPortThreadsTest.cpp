@@ -1,24 +1,21 @@
-#include "midi/MidiDevice.h"
-#include "midi/MidiInput.h"
 #include "tests/midi/support/TestMidiFactory.h"
+#include "tests/support/MidiBytes.h"
+#include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <memory>
 #include <thread>
 
 using namespace Lk;
+using dokatest::Bytes;
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
 const Bytes note = {0x90, 0x40, 0x7F};
 const Bytes control = {0xB0, 0x07, 0x64};
-const Bytes sysex = {0xF0, 0x7D, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0xF7};
+const Bytes sysex = dokatest::sysex(10, 0x7D);
 
 // Watches, on the receive thread, that nothing arrives while the port is closed and that
 // every message is one that was sent, or the unfinished tail a reopened port sees first.
@@ -52,16 +49,11 @@ public:
 TEST(MidiInputThreads, closeWaitsForTheReceiveThreadAndNothingArrivesAfterIt) {
     TestMidiFactory factory;
     const int id = factory.addPort(1, "Keys");
-    OxOwnedList<MidiDeviceDescriptor*> inputs;
-    factory.GetDeviceList(1, inputs);
-    std::unique_ptr<TMidiDeviceBase> device(inputs[0]->CreateInputDevice());
-    auto* port = static_cast<TMidiInputBase*>(device.get());
+    auto port = factory.create<TMidiInputBase>();
     WatchingListener listener;
     port->SetDataListener(&listener);
 
-    Bytes stream;
-    for (const Bytes* m : {&note, &sysex, &control, &note})
-        stream.insert(stream.end(), m->begin(), m->end());
+    const Bytes stream = dokatest::joined({note, sysex, control, note});
     std::atomic<bool> stop{false};
     std::thread receiveThread([&] {
         for (int packetSize = 1; !stop; packetSize = packetSize % 11 + 1)
@@ -72,10 +64,7 @@ TEST(MidiInputThreads, closeWaitsForTheReceiveThreadAndNothingArrivesAfterIt) {
         const long before = listener.delivered.load();
         listener.portClosed = false;
         ASSERT_EQ(port->Open(nullptr), 1);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (listener.delivered.load() < before + 3 &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::yield();
+        dokatest::waitUntil([&] { return listener.delivered.load() >= before + 3; });
         port->Close();
         EXPECT_EQ(listener.inside.load(), 0) << "Close returned during a delivery";
         listener.portClosed = true;
@@ -117,24 +106,19 @@ TEST(MidiInputThreads, descriptorCacheServesSeveralThreadsWhilePortsChange) {
     a.join();
     b.join();
     EXPECT_GT(listings.load(), 0);
-    OxOwnedList<MidiDeviceDescriptor*> list;
     factory.advanceClock(MidiDeviceFactory::CACHE_LIFETIME_MS);
-    factory.GetDeviceList(1, list);
-    EXPECT_EQ(list.getCount(), 201);
+    EXPECT_EQ(factory.MidiDeviceFactory::GetNumDevs(1), 201); // as the cache lists them
 }
 
 TEST(MidiOutputThreads, closeWaitsForASendInProgressAndLaterSendsFail) {
     TestMidiFactory factory;
     const int id = factory.addPort(0, "Synth");
-    OxOwnedList<MidiDeviceDescriptor*> outputs;
-    factory.GetDeviceList(0, outputs);
-    std::unique_ptr<TMidiDeviceBase> device(outputs[0]->CreateOutputDevice());
-    auto* port = static_cast<TMidiOutputBase*>(device.get());
+    auto port = factory.create<TMidiOutputBase>();
+    factory.keepSentMessages(false);
+    auto sent = [&] { return factory.sentTotals(id).messages; };
 
     // A long message keeps the send busy, so that a Close that does not wait shows.
-    Bytes longSysex(64 * 1024, 0x11);
-    longSysex.front() = 0xF0;
-    longSysex.back() = 0xF7;
+    const Bytes longSysex = dokatest::sysex(64 * 1024);
     std::atomic<bool> stop{false};
     std::thread thruThread([&] {
         while (!stop) {
@@ -143,17 +127,15 @@ TEST(MidiOutputThreads, closeWaitsForASendInProgressAndLaterSendsFail) {
         }
     });
     for (int round = 0; round < 200; ++round) {
-        const size_t before = factory.sentCount(id);
+        const size_t before = sent();
         ASSERT_EQ(port->Open(nullptr), 1);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (factory.sentCount(id) < before + 2 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::yield();
+        dokatest::waitUntil([&] { return sent() >= before + 2; });
         port->Close();
-        const size_t sentWhenClosed = factory.sentCount(id);
+        const size_t sentWhenClosed = sent();
         std::this_thread::yield();
-        EXPECT_EQ(factory.sentCount(id), sentWhenClosed);
+        EXPECT_EQ(sent(), sentWhenClosed);
     }
     stop = true;
     thruThread.join();
-    EXPECT_GE(factory.sentCount(id), 2u * 200);
+    EXPECT_GE(sent(), 2u * 200);
 }
