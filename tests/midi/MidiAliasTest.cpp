@@ -70,16 +70,6 @@ struct NameCase {
 
 } // namespace
 
-TEST(MidiAlias, matchesNamesIgnoringCaseButNeverAcrossTypes) {
-    TMidiAlias alias("  MIDI Input\t", " USB Keys ", atIn);
-    EXPECT_STREQ(alias.deviceName.c_str(), "USB Keys");
-    EXPECT_TRUE(alias.SameAs("midi INPUT", atIn));
-    EXPECT_FALSE(alias.SameAs("MIDI Input", atOut));
-    alias.type = atNone; // removed
-    EXPECT_FALSE(alias.SameAs("MIDI Input", atIn));
-    EXPECT_TRUE(alias.SameAs("MIDI Input", atNone));
-}
-
 TEST(MidiAlias, inOutPairsAreTheTwoDirectionsOfOneNormalisedName) {
     const TMidiAlias in("Keys In", "", atIn), out("keys OUT", "", atOut);
     const TMidiAlias otherIn("From Keys", "", atIn), outWordsIn("Keys Out", "", atIn);

@@ -41,8 +41,8 @@ protected:
     // The counters as one row: received, forwarded, not forwarded (messages, bytes each).
     Counts counts() {
         const MidiThruStats s = manager->GetThruStats();
-        return {s.receivedMessages,  s.receivedBytes,        s.forwardedMessages,
-                s.forwardedBytes,    s.notForwardedMessages, s.notForwardedBytes};
+        return {s.receivedMessages, s.receivedBytes,        s.forwardedMessages,
+                s.forwardedBytes,   s.notForwardedMessages, s.notForwardedBytes};
     }
     // Our own input, taking the path of "MIDI Input".
     int openVirtual() {

@@ -26,8 +26,7 @@ struct TestMidiFactory::Port {
 
 // The connection of an input or output port object to its port, which the factory cuts
 // for good when the port is removed.
-template <typename Base>
-class TestPort : public Base {
+template <typename Base> class TestPort : public Base {
 public:
     TestPort(TestMidiFactory& factory, MidiDeviceDescriptor* d) : Base(d), factory(factory) {}
 

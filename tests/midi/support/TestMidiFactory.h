@@ -13,8 +13,7 @@
 
 namespace Lk {
 
-template <typename Base>
-class TestPort;
+template <typename Base> class TestPort;
 
 // What an output port of the test backend was given to send.
 struct SentMidiMessage {
@@ -57,8 +56,7 @@ public:
 
     // A new, closed port object (TMidiInputBase or TMidiOutputBase) on the `position`th port
     // of its direction as listed now.
-    template <typename PortObject>
-    std::unique_ptr<PortObject> create(int position = 0) {
+    template <typename PortObject> std::unique_ptr<PortObject> create(int position = 0) {
         OxOwnedList<MidiDeviceDescriptor*> list;
         GetDeviceList(std::is_same<PortObject, TMidiInputBase>::value, list);
         return std::unique_ptr<PortObject>(static_cast<PortObject*>(CreateDevice(list[position])));
@@ -108,8 +106,7 @@ protected:
     unsigned currentMilliTime() override;
 
 private:
-    template <typename Base>
-    friend class TestPort;
+    template <typename Base> friend class TestPort;
     friend class TestMidiInput;
     friend class TestMidiOutput;
     struct Port;
