@@ -181,7 +181,7 @@ TEST(MidiDeviceFactory, cacheIsEnumeratedAgainOnlyAfterOneAndAHalfSecondsUnused)
     EXPECT_EQ(factory.enumerations(), first + 4);
 }
 
-TEST(MidiPort, opensAndClosesOnceAndTellsTheFactoryListener) {
+TEST(MidiPort, opensAndClosesOnceFailsWithTheBackendsReasonAndTellsTheFactoryListener) {
     TestMidiFactory factory;
     EventLog log;
     factory.setListener(&log);
@@ -195,31 +195,24 @@ TEST(MidiPort, opensAndClosesOnceAndTellsTheFactoryListener) {
     port->Close();
     EXPECT_FALSE(port->IsOpen());
     EXPECT_EQ(factory.openPortObjects(id), 0);
-    factory.reportUnexpectedClose(id);
+    factory.reportUnexpectedClose(id); // nothing open: nothing to tell
     EXPECT_EQ(log.take(), (Lines{"open Keys", "close Keys"}));
-}
 
-TEST(MidiPort, failedOpenLeavesThePortClosedWithTheErrorAndCanBeRetried) {
-    TestMidiFactory factory;
-    EventLog log;
-    factory.setListener(&log);
-    const int id = factory.addPort(0, "Synth");
-    auto port = factory.create<TMidiOutputBase>();
-    factory.failOpen(id, "Synth is busy");
+    // A failed open leaves the port closed with the reason, and it can be tried again.
+    factory.failOpen(id, "Keys are busy");
     OxStringList errors;
     EXPECT_EQ(port->Open(&errors), 0);
     EXPECT_EQ(port->Open(nullptr), 0);
     EXPECT_FALSE(port->IsOpen());
-    EXPECT_EQ(errors.getText(), "Synth is busy\n");
-
+    EXPECT_EQ(errors.getText(), "Keys are busy\n");
     factory.failOpen(id, "");
     factory.removePort(id);
     errors.clear(-1);
     EXPECT_EQ(port->Open(&errors), 0);
-    EXPECT_EQ(errors.getText(), "Cannot open MIDI output device \"Synth\":\n");
+    EXPECT_EQ(errors.getText(), "Cannot open MIDI input device \"Keys\":\n");
     factory.replugPort(id);
     EXPECT_EQ(port->Open(&errors), 1);
-    EXPECT_EQ(log.take(), Lines{"open Synth"});
+    EXPECT_EQ(log.take(), Lines{"open Keys"});
 }
 
 TEST(MidiPort, keepsItsOwnCopyOfANewDescriptor) {
