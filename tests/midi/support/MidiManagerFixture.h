@@ -37,10 +37,10 @@ public:
 
 private:
     void line(const char* what, int i, int in, const OxString& t = OxString()) {
-        std::string line = std::string(what) + " " + std::to_string(i) + " " + std::to_string(in);
+        std::string text = std::string(what) + " " + std::to_string(i) + " " + std::to_string(in);
         if (t.isNotEmpty())
-            line += std::string(" ") + t.c_str();
-        add(std::move(line));
+            text += std::string(" ") + t.c_str();
+        add(std::move(text));
     }
 };
 
