@@ -6,6 +6,7 @@
 #include "midi/MidiSingletonLock.h"
 #include "midi/MidiVirtualInput.h"
 #include "platform/ErrorHandler.h"
+#include "platform/OxSingleton.h"
 
 #include <mutex>
 #include <thread>
@@ -14,7 +15,7 @@
 namespace Lk {
 
 namespace {
-std::atomic<MidiManager*> managerInstance{nullptr};
+OxSingleton<MidiManager> managerInstance{midiSingletonCreationLock};
 std::mutex initializersLock;
 std::unique_ptr<OxList<MidiManagerInitializer*>> initializers;
 
@@ -63,16 +64,15 @@ private:
 };
 
 MidiManager* MidiManager::instance() {
-    if (MidiManager* m = managerInstance.load())
-        return m;
-    std::lock_guard<std::recursive_mutex> hold(midiSingletonCreationLock());
-    if (managerInstance.load() == nullptr)
-        (new MidiManager())->Init();
-    return managerInstance.load();
+    return managerInstance.get([] {
+        auto* manager = new MidiManager();
+        manager->Init();
+        return manager;
+    });
 }
 
 bool MidiManager::IsInstanceAllocated() {
-    return managerInstance.load() != nullptr;
+    return managerInstance.peek() != nullptr;
 }
 
 void MidiManager::AddInitializer(MidiManagerInitializer* initializer) {
@@ -99,7 +99,7 @@ MidiManager::MidiManager()
       checkPendingTimer(std::make_unique<OxTimer>(this, CHECK_PENDING_INTERVAL_MS, 1,
                                                   "Check pending existing devices")),
       refresher(std::make_unique<MidiManagerRefresh>(*this)) {
-    managerInstance.store(this);
+    managerInstance.publish(this);
     forEachInitializer(&MidiManagerInitializer::OnMidiManagerCreated);
 }
 
@@ -146,7 +146,7 @@ MidiManager::~MidiManager() {
         inputs.clear();
         outputs.clear();
     }
-    managerInstance.store(nullptr);
+    managerInstance.release(this);
 }
 
 int MidiManager::AddFactory(MidiDeviceFactory* factory, int refresh) {

@@ -1,6 +1,7 @@
 #include "core/hotplugwatcher/HotplugWatcher.h"
 
 #include "platform/ErrorHandler.h"
+#include "platform/OxSingleton.h"
 #include "platform/OxThread.h"
 
 #include <chrono>
@@ -17,15 +18,13 @@ constexpr int kOpenWaitMs = 5000;
 constexpr HotplugWatcher::Type kWatchableTypes = 3;
 constexpr HotplugWatcher::Type kKinds[] = {HotplugWatcher::htMidi, HotplugWatcher::htOtherDevices};
 
-// Guards the singleton's bookkeeping below. Never destroyed, so that a watcher deleted
-// late (during static destruction) can still take it.
-std::mutex& instanceLock() {
-    static std::mutex* const lock = new std::mutex();
+// Guards the creation of the watcher and the source factory below.
+OxLock& creationLock() {
+    static OxLock* const lock = new OxLock();
     return *lock;
 }
 
-HotplugWatcher* currentInstance = nullptr;
-bool instanceDestroyed = false;
+OxSingleton<HotplugWatcher> watcherInstance{creationLock};
 HotplugWatcher::SourceFactory sourceFactory = nullptr;
 
 } // namespace
@@ -96,30 +95,23 @@ HotplugWatcher::~HotplugWatcher() {
         std::lock_guard<std::mutex> hold(registrationLock);
         stopThread();
     }
-    std::lock_guard<std::mutex> hold(instanceLock());
-    if (currentInstance == this) {
-        currentInstance = nullptr;
-        instanceDestroyed = true;
-    }
+    watcherInstance.release(this);
 }
 
 HotplugWatcher* HotplugWatcher::instance() {
-    std::lock_guard<std::mutex> hold(instanceLock());
-    if (currentInstance == nullptr) {
-        if (instanceDestroyed)
+    return watcherInstance.get([] {
+        if (watcherInstance.wasReleased())
             EH_output(EH_OUTPUT_ERROR, "Cannot re-instantiate HotplugWatcher!");
-        currentInstance = new HotplugWatcher(sourceFactory ? sourceFactory() : nullptr);
-    }
-    return currentInstance;
+        return new HotplugWatcher(sourceFactory ? sourceFactory() : nullptr);
+    });
 }
 
 bool HotplugWatcher::isInstanceAllocated() {
-    std::lock_guard<std::mutex> hold(instanceLock());
-    return currentInstance != nullptr;
+    return watcherInstance.peek() != nullptr;
 }
 
 void HotplugWatcher::setSourceFactory(SourceFactory factory) {
-    std::lock_guard<std::mutex> hold(instanceLock());
+    OxScopedLock hold(creationLock());
     sourceFactory = factory;
 }
 
