@@ -119,10 +119,7 @@ void HotplugWatcher::addListener(Listener* listener) {
     if (listener == nullptr)
         return;
     std::lock_guard<std::mutex> registering(registrationLock);
-    {
-        std::lock_guard<std::mutex> hold(stateLock);
-        listeners.addIfNotExists(listener);
-    }
+    listeners.add(listener);
     const Type types = listener->hotplugGetTypes();
     for (const Type kind : kKinds) {
         if ((types & kind) == 0)
@@ -148,14 +145,9 @@ void HotplugWatcher::removeListener(Listener* listener) {
         return;
     {
         std::lock_guard<std::mutex> registering(registrationLock);
-        OxList<Listener*> remaining;
-        {
-            std::lock_guard<std::mutex> hold(stateLock);
-            listeners.remove(listeners.indexOf(listener));
-            remaining = listeners;
-        }
+        listeners.unlist(listener);
         Type stillWanted = 0;
-        for (Listener* other : remaining)
+        for (Listener* other : listeners.snapshot())
             stillWanted |= other->hotplugGetTypes();
         Type dropped = 0;
         {
@@ -170,11 +162,10 @@ void HotplugWatcher::removeListener(Listener* listener) {
             if (dropped & kind)
                 stopWatching(kind);
         std::lock_guard<std::mutex> hold(stateLock);
-        if (listeners.getCount() == 0 || pollingTypes == 0)
+        if (listeners.isEmpty() || pollingTypes == 0)
             pollingTimer.stop();
     }
-    std::unique_lock<std::mutex> hold(stateLock);
-    callEnded.wait(hold, [&] { return !isCalledOnOtherThread(listener); });
+    listeners.waitForCallsOf(listener);
 }
 
 void HotplugWatcher::onHotplugEvent(Type types) {
@@ -252,15 +243,7 @@ void HotplugWatcher::runSource(SourceThread& sourceThread) {
 
 // Last registered first. A listener watching several pending kinds gets one call with htAll.
 void HotplugWatcher::dispatch(Type pending, bool occurred) {
-    OxList<Listener*> snapshot;
-    {
-        std::lock_guard<std::mutex> hold(stateLock);
-        snapshot = listeners;
-    }
-    for (int i = snapshot.getCount() - 1; i >= 0; --i) {
-        Listener* listener = snapshot[i];
-        if (!beginCall(listener))
-            continue; // removed by an earlier call of this dispatch
+    listeners.forEachReversed([&](Listener* listener) {
         const Type types = listener->hotplugGetTypes();
         const auto call = [&](Type kinds) {
             if (occurred)
@@ -276,38 +259,7 @@ void HotplugWatcher::dispatch(Type pending, bool occurred) {
                 if (pending & types & kind)
                     call(kind);
         }
-        endCall(listener);
-    }
-}
-
-bool HotplugWatcher::beginCall(Listener* listener) {
-    std::lock_guard<std::mutex> hold(stateLock);
-    if (!listeners.contains(listener))
-        return false;
-    calls.push_back({listener, std::this_thread::get_id()});
-    return true;
-}
-
-void HotplugWatcher::endCall(Listener* listener) {
-    {
-        std::lock_guard<std::mutex> hold(stateLock);
-        const std::thread::id self = std::this_thread::get_id();
-        for (auto it = calls.begin(); it != calls.end(); ++it) {
-            if (it->listener == listener && it->thread == self) {
-                calls.erase(it);
-                break;
-            }
-        }
-    }
-    callEnded.notify_all();
-}
-
-bool HotplugWatcher::isCalledOnOtherThread(Listener* listener) const {
-    const std::thread::id self = std::this_thread::get_id();
-    for (const Call& call : calls)
-        if (call.listener == listener && call.thread != self)
-            return true;
-    return false;
+    });
 }
 
 } // namespace Lk

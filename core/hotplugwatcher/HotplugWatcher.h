@@ -2,15 +2,12 @@
 
 #include "core/hotplugwatcher/HotplugSource.h"
 #include "platform/OrvoSystem.h"
-#include "platform/OxList.h"
+#include "platform/OxListenerList.h"
 #include "platform/OxTimer.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 namespace Lk {
 
@@ -82,30 +79,21 @@ protected:
 
 private:
     class SourceThread;
-    struct Call {
-        Listener* listener;
-        std::thread::id thread;
-    };
 
     void stopThread();
     // The body of the watcher's thread.
     void runSource(SourceThread& thread);
     void dispatch(Type pending, bool occurred);
-    bool beginCall(Listener* listener);
-    void endCall(Listener* listener);
-    bool isCalledOnOtherThread(Listener* listener) const;
 
     const std::unique_ptr<HotplugSource> source;
     // Serialises addListener, removeListener and the destructor, with the thread's start and
     // stop; never taken by the watcher's thread or by a dispatch.
     std::mutex registrationLock;
-    // Guards the members up to pollingTypes; held only briefly, never while calling out.
-    mutable std::mutex stateLock;
-    std::condition_variable callEnded;
-    OxList<Listener*> listeners; // in registration order
-    std::vector<Call> calls;     // listener calls in progress
-    int watchedTypes = 0;        // union of the listeners' kinds
-    int pollingTypes = 0;        // watched kinds that are polled
+    OxListenerList<Listener> listeners;
+    // Guards the two members below; held only briefly, never while calling out.
+    std::mutex stateLock;
+    int watchedTypes = 0; // union of the listeners' kinds
+    int pollingTypes = 0; // watched kinds that are polled
     // Set by the watcher's thread, taken by the timer thread.
     std::atomic<int> notifyPending{0};
     std::atomic<int> repeatPending{0};
