@@ -82,8 +82,7 @@ OxTimerManager::~OxTimerManager() {
     }
     stopAll();
     // A listener that runs now finishes first; the thread's last pass removes its timer.
-    Terminate();
-    join();
+    stop();
     OxScopedLock hold(timerLock());
     for (OxTimer* t : timers)
         t->registered = 0;

@@ -67,10 +67,6 @@ public:
         OxThread::Terminate();
         watcher.source->wake();
     }
-    void stop() {
-        Terminate();
-        join();
-    }
 
 protected:
     void Execute() override { watcher.runSource(*this); }
