@@ -10,11 +10,7 @@ namespace Lk {
 
 namespace {
 
-constexpr int kNotifyDelayMs = 200;
-constexpr int kRepeatDelayMs = 4000;
-constexpr int kPollingIntervalMs = 10000;
 constexpr int kThreadStackBytes = 32768;
-constexpr int kOpenWaitMs = 5000;
 constexpr HotplugWatcher::Type kWatchableTypes = 3;
 constexpr HotplugWatcher::Type kKinds[] = {HotplugWatcher::htMidi, HotplugWatcher::htOtherDevices};
 
@@ -51,7 +47,7 @@ public:
             return false;
         std::unique_lock<std::mutex> hold(openingLock);
         // Bounded: a source that hangs in its open must not hang the caller too.
-        opened.wait_for(hold, std::chrono::milliseconds(kOpenWaitMs),
+        opened.wait_for(hold, std::chrono::milliseconds(OPEN_WAIT_MS),
                         [this] { return sourceSettled; });
         return true;
     }
@@ -79,9 +75,9 @@ private:
 };
 
 HotplugWatcher::HotplugWatcher(std::unique_ptr<HotplugSource> source)
-    : source(std::move(source)), notifyTimer(this, kNotifyDelayMs, 0, "HotplugWatcher_Notify"),
-      repeatTimer(this, kRepeatDelayMs, 0, "HotplugWatcher_Repeat"),
-      pollingTimer(this, kPollingIntervalMs, 1, "HotplugWatcher_Polling") {
+    : source(std::move(source)), notifyTimer(this, NOTIFY_DELAY_MS, 0, "HotplugWatcher_Notify"),
+      repeatTimer(this, REPEAT_DELAY_MS, 0, "HotplugWatcher_Repeat"),
+      pollingTimer(this, POLLING_INTERVAL_MS, 1, "HotplugWatcher_Polling") {
     if (this->source)
         thread = std::make_unique<SourceThread>(*this);
 }

@@ -12,13 +12,19 @@
 namespace Lk {
 
 // Tells listeners that devices may have been plugged in or out. A burst of platform
-// notifications becomes two calls per listener: hotplugOccurred() 200 ms after the last
-// one, and hotplugPolling() 4000 ms after it for devices that finish appearing late. Kinds
-// the platform cannot report are polled every 10000 ms instead. Notifications come from a
-// HotplugSource run on the watcher's own thread; without a source every kind is polled.
-// All listener calls come from the timer thread (OxTimerManager).
+// notifications becomes two calls per listener: hotplugOccurred() NOTIFY_DELAY_MS after the
+// last one, and hotplugPolling() REPEAT_DELAY_MS after it for devices that finish appearing
+// late. Kinds the platform cannot report are polled every POLLING_INTERVAL_MS instead.
+// Notifications come from a HotplugSource run on the watcher's own thread; without a source
+// every kind is polled. All listener calls come from the timer thread (OxTimerManager).
 class HotplugWatcher : public AutoDelete, public OxTimer::Listener {
 public:
+    static constexpr int NOTIFY_DELAY_MS = 200;
+    static constexpr int REPEAT_DELAY_MS = 4000;
+    static constexpr int POLLING_INTERVAL_MS = 10000;
+    // The longest that a registration waits for the source to open.
+    static constexpr int OPEN_WAIT_MS = 5000;
+
     // A bit set of device kinds; only the two low bits are watched.
     using Type = int;
     static constexpr Type htMidi = 1;         // MIDI setup changes
@@ -54,7 +60,8 @@ public:
     static void setSourceFactory(SourceFactory factory);
 
     // Registers once; starts watching the listener's kinds that nobody watched yet. Every
-    // change after the return is reported, or found by polling where notifications failed.
+    // change after the return is reported, or found by polling where notifications failed
+    // (or where the source took longer than OPEN_WAIT_MS to open).
     void addListener(Listener* listener);
     // Unregisters and stops watching kinds nobody wants any more. When it returns, no call
     // of `listener` runs or will start, except one on the calling thread: the caller must
