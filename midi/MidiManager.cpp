@@ -137,12 +137,10 @@ MidiManager::~MidiManager() {
         virtualInput.reset();
         // Close every port first (each close waits for its receive thread), so that no
         // thru forwarding runs while the tables are deleted.
-        for (int i = 0; i < inputs.getCount(); ++i)
-            if (TMidiDeviceBase* d = inputs.get(i)->GetDevice())
-                d->Close();
-        for (int i = 0; i < outputs.getCount(); ++i)
-            if (TMidiDeviceBase* d = outputs.get(i)->GetDevice())
-                d->Close();
+        for (int isInput = 1; isInput >= 0; --isInput)
+            for (int i = 0; MidiManagerDev* e = entry(i, isInput); ++i)
+                if (TMidiDeviceBase* d = e->GetDevice())
+                    d->Close();
         inputs.clear();
         outputs.clear();
     }
@@ -216,6 +214,17 @@ MidiManagerDev* MidiManager::entry(int index, int isInput) const {
     return isInput ? static_cast<MidiManagerDev*>(inputs.get(index)) : outputs.get(index);
 }
 
+int MidiManager::entryCount(int isInput) const {
+    return isInput ? inputs.getCount() : outputs.getCount();
+}
+
+template <typename Matches> int MidiManager::findLastEntry(int isInput, Matches matches) const {
+    for (int i = entryCount(isInput) - 1; i >= 0; --i)
+        if (matches(*entry(i, isInput)->GetDescriptor()))
+            return i;
+    return -1;
+}
+
 void MidiManager::ensureListValid() {
     if (!listValid.load() && !suspended.load())
         RefreshDevList(1, 1);
@@ -223,7 +232,7 @@ void MidiManager::ensureListValid() {
 
 int MidiManager::GetDevCount(int isInput) {
     ensureListValid();
-    return isInput ? inputs.getCount() : outputs.getCount();
+    return entryCount(isInput);
 }
 
 MidiManagerDev* MidiManager::GetDevDescriptor(int index, int isInput) {
@@ -249,11 +258,8 @@ int MidiManager::GetDevIndex(const OxString& name, int isInput) {
     if (name.isEmpty())
         return -1;
     OxScopedLock hold(lock);
-    const int n = isInput ? inputs.getCount() : outputs.getCount();
-    for (int i = n - 1; i >= 0; --i)
-        if (entry(i, isInput)->GetDescriptor()->GetName().equals(name))
-            return i;
-    return -1;
+    return findLastEntry(isInput,
+                         [&](const MidiDeviceDescriptor& d) { return d.GetName().equals(name); });
 }
 
 int MidiManager::GetDevIndexForAliasDevice(const OxString& name, int isInput) {
@@ -261,21 +267,15 @@ int MidiManager::GetDevIndexForAliasDevice(const OxString& name, int isInput) {
     if (exact >= 0 || name.isEmpty())
         return exact;
     OxScopedLock hold(lock);
-    const int n = isInput ? inputs.getCount() : outputs.getCount();
-    for (int i = n - 1; i >= 0; --i)
-        if (entry(i, isInput)->GetDescriptor()->GetName().equalsIgnoreCase(name))
-            return i;
-    return -1;
+    return findLastEntry(
+        isInput, [&](const MidiDeviceDescriptor& d) { return d.GetName().equalsIgnoreCase(name); });
 }
 
 int MidiManager::GetDevIndexByDescriptor(int isInput, const MidiDeviceDescriptor* d) {
     ensureListValid();
     OxScopedLock hold(lock);
-    const int n = isInput ? inputs.getCount() : outputs.getCount();
-    for (int i = n - 1; i >= 0; --i)
-        if (entry(i, isInput)->GetDescriptor()->Matches(d))
-            return i;
-    return -1;
+    return findLastEntry(isInput,
+                         [&](const MidiDeviceDescriptor& known) { return known.Matches(d); });
 }
 
 int MidiManager::IsOpenOrPending(const OxString& name, int isInput) {
@@ -611,7 +611,7 @@ void MidiManager::OnMidiAliasListChanged() {
     // sees a resolved alias at -1 in between.
     std::unordered_map<TMidiAlias*, const MidiManagerDev*> resolved;
     for (int isInput = 1; isInput >= 0; --isInput)
-        for (int i = (isInput ? inputs.getCount() : outputs.getCount()) - 1; i >= 0; --i) {
+        for (int i = entryCount(isInput) - 1; i >= 0; --i) {
             MidiManagerDev* e = entry(i, isInput);
             e->RebuildAliasList();
             if (e->exists)

@@ -131,6 +131,9 @@ private:
 
     MidiManager();
     MidiManagerDev* entry(int index, int isInput) const;
+    int entryCount(int isInput) const;
+    // The index of the last entry whose descriptor `matches`; -1 when none does.
+    template <typename Matches> int findLastEntry(int isInput, Matches matches) const;
     void ensureListValid();
     int openDevice(int index, int isInput, OxStringList* errors);
     void closeDevice(int index, int isInput, int force);
