@@ -21,18 +21,13 @@ std::unique_ptr<OxList<MidiManagerInitializer*>> initializers;
 
 const char* const SFIllegalMidiDeviceID[2] = {"Internal error: illegal MIDI Out device ID: %d",
                                               "Internal error: illegal MIDI In device ID: %d"};
-const char* const SFCouldNotBeOpened[2] = {
-    "MIDI output \"%s\" could not be opened (maybe in use by another program?). It is set to "
-    "'pending' so that it is used automatically when it becomes available.",
-    "MIDI input \"%s\" could not be opened (maybe in use by another program?). It is set to "
-    "'pending' so that it is used automatically when it becomes available."};
+const char* const SFCouldNotBeOpened =
+    "MIDI %s \"%s\" could not be opened (maybe in use by another program?). It is set to "
+    "'pending' so that it is used automatically when it becomes available.";
 const char* const SFOpenedSuccess[2] = {"Opened MIDI OUT: %s", "Opened MIDI IN: %s"};
 const char* const SFClosed[2] = {"Closed MIDI OUT: %s", "Closed MIDI IN: %s"};
-const char* const SFDoesNotExist[2] = {
-    "MIDI output \"%s\" does not exist. It is set to 'pending' so that it is used "
-    "automatically when you plug it in.",
-    "MIDI input \"%s\" does not exist. It is set to 'pending' so that it is used "
-    "automatically when you plug it in."};
+const char* const SFDoesNotExist = "MIDI %s \"%s\" does not exist. It is set to 'pending' so "
+                                   "that it is used automatically when you plug it in.";
 const char* const SFVirtualInputUnsupported =
     "MIDI input \"%s\" cannot be offered to other programs: the MIDI system here has no "
     "ports of its own.";
@@ -47,6 +42,10 @@ const char* directionName(int isInput) {
 }
 OxString portText(const char* format, const MidiManagerDev* e) {
     return OxString::format(format, e->GetDescriptor()->GetName().c_str());
+}
+// For the texts that name the direction before the port.
+OxString portText(const char* format, int isInput, const MidiManagerDev* e) {
+    return OxString::format(format, directionName(isInput), e->GetDescriptor()->GetName().c_str());
 }
 } // namespace
 
@@ -400,7 +399,7 @@ int MidiManager::openDevice(int index, int isInput, OxStringList* errors) {
                 return 1;
             }
             e->pending = 1;
-            const OxString text = portText(SFCouldNotBeOpened[isInput], e);
+            const OxString text = portText(SFCouldNotBeOpened, isInput, e);
             if (errors != nullptr)
                 for (const OxString& reason : attempt.list)
                     errors->list.add(reason);
@@ -414,7 +413,7 @@ int MidiManager::openDevice(int index, int isInput, OxStringList* errors) {
     e->pending = 1;
     if (suspended.load() || e->exists)
         return 0;
-    FireErrorEvent(index, isInput, portText(SFDoesNotExist[isInput], e), errors);
+    FireErrorEvent(index, isInput, portText(SFDoesNotExist, isInput, e), errors);
     return 0;
 }
 
@@ -464,8 +463,7 @@ void MidiManager::onMidiDeviceUnexpectedClose(TMidiDeviceBase* device) {
         // dead port object that still counts as open.
         device->Close();
         e->pending = 1;
-        const OxString text = OxString::format(SFUnexpectedlyClosed, directionName(isInput),
-                                               e->GetDescriptor()->GetName().c_str());
+        const OxString text = portText(SFUnexpectedlyClosed, isInput, e);
         controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
             l->OnMidiErrorMessage(index, isInput, text);
         });
