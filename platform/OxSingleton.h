@@ -18,8 +18,9 @@ template <typename T> class OxSingleton {
 
 public:
     // `creationLock` is held while the object is made: objects that make one another while
-    // they are made share one.
-    constexpr explicit OxSingleton(OxLock& (*creationLock)()) : creationLock(creationLock) {}
+    // they are made share one. Without one, the slot has its own.
+    constexpr explicit OxSingleton(OxLock& (*creationLock)() = &ownCreationLock)
+        : creationLock(creationLock) {}
     OxSingleton(const OxSingleton&) = delete;
     OxSingleton& operator=(const OxSingleton&) = delete;
 
@@ -50,8 +51,16 @@ public:
     }
     // Whether a published object was deleted before.
     bool wasReleased() const { return everReleased.load(); }
+    OxLock& getCreationLock() const { return creationLock(); }
 
 private:
+    // Never destroyed, as every creation lock, so that an object made or deleted late can
+    // still take it.
+    static OxLock& ownCreationLock() {
+        static OxLock* const lock = new OxLock();
+        return *lock;
+    }
+
     OxLock& (*const creationLock)();
     std::atomic<T*> current{nullptr};
     std::atomic<bool> everReleased{false};

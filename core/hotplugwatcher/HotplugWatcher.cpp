@@ -14,13 +14,8 @@ constexpr int kThreadStackBytes = 32768;
 constexpr HotplugWatcher::Type kWatchableTypes = 3;
 constexpr HotplugWatcher::Type kKinds[] = {HotplugWatcher::htMidi, HotplugWatcher::htOtherDevices};
 
-// Guards the creation of the watcher and the source factory below.
-OxLock& creationLock() {
-    static OxLock* const lock = new OxLock();
-    return *lock;
-}
-
-OxSingleton<HotplugWatcher> watcherInstance{creationLock};
+OxSingleton<HotplugWatcher> watcherInstance;
+// Guarded by the watcher's creation lock.
 HotplugWatcher::SourceFactory sourceFactory = nullptr;
 
 } // namespace
@@ -103,7 +98,7 @@ bool HotplugWatcher::isInstanceAllocated() {
 }
 
 void HotplugWatcher::setSourceFactory(SourceFactory factory) {
-    OxScopedLock hold(creationLock());
+    OxScopedLock hold(watcherInstance.getCreationLock());
     sourceFactory = factory;
 }
 

@@ -12,12 +12,7 @@ namespace Lk {
 
 namespace {
 
-OxLock& creationLock() {
-    static OxLock* const lock = new OxLock();
-    return *lock;
-}
-
-OxSingleton<AlsaMidiFactory> factoryInstance{creationLock};
+OxSingleton<AlsaMidiFactory> factoryInstance;
 
 } // namespace
 
