@@ -22,7 +22,8 @@ public:
     static constexpr int NOTIFY_DELAY_MS = 200;
     static constexpr int REPEAT_DELAY_MS = 4000;
     static constexpr int POLLING_INTERVAL_MS = 10000;
-    // The longest that a registration waits for the source to open.
+    // The longest that a registration waits for the source to open; a source slower than
+    // that misses what changes before its open returns.
     static constexpr int OPEN_WAIT_MS = 5000;
 
     // A bit set of device kinds; only the two low bits are watched.
@@ -60,8 +61,7 @@ public:
     static void setSourceFactory(SourceFactory factory);
 
     // Registers once; starts watching the listener's kinds that nobody watched yet. Every
-    // change after the return is reported, or found by polling where notifications failed
-    // (or where the source took longer than OPEN_WAIT_MS to open).
+    // change after the return is reported, or found by polling where notifications failed.
     void addListener(Listener* listener);
     // Unregisters and stops watching kinds nobody wants any more. When it returns, no call
     // of `listener` runs or will start, except one on the calling thread: the caller must
