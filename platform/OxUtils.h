@@ -19,6 +19,8 @@ char oxtoupper(char c);
 char oxtolower(char c);
 void oxtoupper(char* s);
 void oxtolower(char* s);
+// The value of a hexadecimal digit of either case; -1 for any other character.
+int oxhexvalue(int c);
 
 // True when the path exists and is not a directory.
 bool FileExists(const OxString& path);
