@@ -252,16 +252,11 @@ Lines joined(Lines a, const Lines& b) {
 
 TEST_F(AlsaPlugGuest, openPortsUnpluggedAndPluggedAgainKeepTheirIndexAndReopenByThemselves) {
     HelperClient device("Plug Box");
-    ASSERT_TRUE(device.isStarted());
-    ASSERT_TRUE(device.plug(0));
     const std::string source = "Plug Box : Out";
     const std::string destination = "Plug Box : In";
-    const int in = presentIndex(source, 1);
-    const int out = presentIndex(destination, 0);
-    ASSERT_GE(in, 0);
-    ASSERT_GE(out, 0);
-    ASSERT_EQ(manager->Open(out, 0, nullptr), 1);
-    ASSERT_EQ(manager->Open(in, 1, nullptr), 1);
+    int in = -1;
+    int out = -1;
+    ASSERT_NO_FATAL_FAILURE(plugRoutedAndOpen(device, "Plug Box", in, out));
     EXPECT_EQ(controlLog.take(), joined(opened(out, 0, destination), opened(in, 1, source)));
     const Bytes note = {0x90, 0x3C, 0x64};
     ASSERT_TRUE(device.send(note));
@@ -304,31 +299,19 @@ TEST_F(AlsaPlugGuest, openPortsUnpluggedAndPluggedAgainKeepTheirIndexAndReopenBy
     ASSERT_TRUE(device.send(control));
     EXPECT_EQ(dataRecorder.bytesOf(in, 3), control);
 
-    // Closed before the helper goes, so that its going reports nothing into the next test.
-    manager->Close(in, 1, 0);
-    manager->Close(out, 0, 0);
-}
-
-TEST_F(AlsaPlugGuest, openPortsBackAtTheirOldAddressBeforeTheRefreshAreConnectedAgain) {
-    HelperClient device("Replug Box");
-    int in = -1;
-    int out = -1;
-    ASSERT_NO_FATAL_FAILURE(plugRoutedAndOpen(device, "Replug Box", in, out));
-    controlLog.take();
-
     // Gone and back at the same address before the refresh: the kernel ended both
     // subscriptions, so both ports are opened again, and thru works both ways.
     waitForQuiet();
-    const unsigned plugTime = getMilliTime();
+    device.receive(1 << 20, 0); // what thru passed on so far
+    plugTime = getMilliTime();
     ASSERT_TRUE(device.unplug());
-    ASSERT_TRUE(device.plug(0));
-    Tick tick;
+    ASSERT_TRUE(device.plug(4));
     ASSERT_TRUE(tickRecorder.firstTickAfter(true, plugTime, tick));
-    EXPECT_EQ(controlLog.take(),
-              joined(opened(out, 0, "Replug Box : In"), opened(in, 1, "Replug Box : Out")));
-    const Bytes note = {0x90, 0x3C, 0x64};
+    EXPECT_EQ(controlLog.take(), joined(opened(out, 0, destination), opened(in, 1, source)));
     ASSERT_TRUE(device.send(note));
     EXPECT_EQ(device.receive(note.size()), note);
+
+    // Closed before the helper goes, so that its going reports nothing into the next test.
     manager->Close(in, 1, 0);
     manager->Close(out, 0, 0);
 }
@@ -376,51 +359,24 @@ TEST_F(AlsaPlugGuest, portChosenWhileAbsentIsOpenedWhenItAppears) {
     manager->Close(in, 1, 0);
 }
 
-TEST_F(AlsaPlugGuest, thruPassesEverythingUnchangedAndCountsWhatItPassedAndWhatNot) {
+TEST_F(AlsaPlugGuest, thruPassesWhatTheInputAliasReceivesToTheOutputAliasUnchanged) {
     HelperClient device("Thru Box");
     int in = -1;
     int out = -1;
     ASSERT_NO_FATAL_FAILURE(plugRoutedAndOpen(device, "Thru Box", in, out));
-    const MidiThruStats before = manager->GetThruStats();
-    auto grown = [&](uint64_t received, uint64_t forwarded, uint64_t notForwarded) {
-        MidiThruStats now;
-        waitUntil(
-            [&] {
-                now = manager->GetThruStats();
-                return now.receivedMessages - before.receivedMessages >= received &&
-                       now.forwardedMessages - before.forwardedMessages >= forwarded &&
-                       now.notForwardedMessages - before.notForwardedMessages >= notForwarded;
-            },
-            kDeadlineMs);
-        return std::vector<uint64_t>{now.receivedMessages - before.receivedMessages,
-                                     now.receivedBytes - before.receivedBytes,
-                                     now.forwardedMessages - before.forwardedMessages,
-                                     now.forwardedBytes - before.forwardedBytes,
-                                     now.notForwardedMessages - before.notForwardedMessages,
-                                     now.notForwardedBytes - before.notForwardedBytes};
-    };
-
-    // Eleven messages of every kind, 3000 bytes of System Exclusive, which the input hands
-    // on in two chunks (2048 and 952 bytes), and a note that waits for it rather than
-    // cutting into it: fourteen messages.
-    Bytes messages = {0xF8, 0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00, 0xB0, 0x07, 0x64,
-                      0xC0, 0x05, 0xD0, 0x40, 0xE0, 0x00, 0x40, 0xF2, 0x10, 0x20,
-                      0xF1, 0x21, 0xF6, 0xF0, 0x7D, 0x01, 0x02, 0x03, 0xF7};
-    const Bytes sysex = dokatest::sysex(3000);
-    messages.insert(messages.end(), sysex.begin(), sysex.end());
-    messages.insert(messages.end(), {0x90, 0x40, 0x7F});
+    // Messages of every kind, a System Exclusive that the input hands on in two chunks, and a
+    // note that waits for it rather than cutting into it.
+    const Bytes messages = dokatest::joined(
+        {{0xF8, 0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00, 0xB0, 0x07, 0x64, 0xC0, 0x05, 0xD0, 0x40, 0xE0,
+          0x00, 0x40, 0xF2, 0x10, 0x20, 0xF1, 0x21, 0xF6, 0xF0, 0x7D, 0x01, 0x02, 0x03, 0xF7},
+         dokatest::sysex(3000),
+         {0x90, 0x40, 0x7F}});
     ASSERT_TRUE(device.send(messages));
     EXPECT_TRUE(sameBytes(device.receive(messages.size()), messages));
     // The application saw all of it, and did not keep it from the thru port.
     EXPECT_TRUE(sameBytes(dataRecorder.bytesOf(in, messages.size()), messages));
-    EXPECT_EQ(grown(14, 14, 0), (std::vector<uint64_t>{14, 3032, 14, 3032, 0, 0}));
-
-    // With the thru port closed, what arrives is counted as not passed on.
-    manager->Close(out, 0, 0);
-    ASSERT_TRUE(device.send({0xB0, 0x07, 0x64, 0xE0, 0x00, 0x40}));
-    EXPECT_EQ(grown(16, 14, 2), (std::vector<uint64_t>{16, 3038, 14, 3032, 2, 6}));
-    EXPECT_TRUE(device.receive(1, 200).empty());
     manager->Close(in, 1, 0);
+    manager->Close(out, 0, 0);
 }
 
 TEST_F(AlsaPlugGuest, thruOfALongSystemExclusiveLosesNothingThatArrivesMeanwhile) {
