@@ -70,7 +70,7 @@ void AppGuestTest::saveProgramName(int program, const char* name) {
     ASSERT_TRUE(ini.WriteToFile());
 }
 
-void AppGuestTest::expectStreamPassed(AppProcess& app, unsigned timeoutMs) {
+void AppGuestTest::expectStreamPassed(AppProcess& app, unsigned timeoutMs, std::string* counts) {
     uint32_t sent = 0;
     HelperClient::Runs subscribed;
     ASSERT_TRUE(module->stopStream(sent, subscribed));
@@ -92,9 +92,11 @@ void AppGuestTest::expectStreamPassed(AppProcess& app, unsigned timeoutMs) {
                          std::to_string(run.first) + ".." + std::to_string(run.second) + ")";
         }
     }
-    EXPECT_EQ(missing, 0u) << "of " << sent << " sent, " << must << " while subscribed, "
-                           << numbers.size() << " arrived; missing:" << where << "\n"
-                           << app.errors();
+    const std::string summary = std::to_string(sent) + " sent, " + std::to_string(must) +
+                                " while subscribed, " + std::to_string(numbers.size()) + " arrived";
+    EXPECT_EQ(missing, 0u) << summary << "; missing:" << where << "\n" << app.errors();
+    if (counts != nullptr)
+        *counts = summary;
 }
 
 long sizeFromEnvironment(const char* name, long fallback) {

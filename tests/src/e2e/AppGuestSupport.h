@@ -39,8 +39,9 @@ protected:
     void saveChoices(const char* inputPort, const char* thruPort, int receiveChannel = -1);
     void saveProgramName(int program, const char* name);
     // Stops the module's stream and expects at the synth, in order and once each, every
-    // message that the module sent while the program's input was subscribed to it.
-    void expectStreamPassed(AppProcess& app, unsigned timeoutMs);
+    // message that the module sent while the program's input was subscribed to it; how
+    // many went and came goes to `counts`.
+    void expectStreamPassed(AppProcess& app, unsigned timeoutMs, std::string* counts = nullptr);
 
     dokatest::TempDir home{"doka-e2e"};
     const std::string settingsPath = home.file(".Fennic Labs/DOKA.fnst");

@@ -43,11 +43,13 @@ TEST_F(AppSoak, steadyLoadWithReplugsLosesNothingAndKeepsMemoryAndThreadsFlat) {
             ASSERT_TRUE(module->plug(cycle % 2 == 0 ? 4 : 0));
         }
     }
-    expectStreamPassed(*app, 30000);
+    std::string counts;
+    expectStreamPassed(*app, 30000, &counts);
     // The soak's report, which scripts/soak.sh shows.
-    std::printf("soak: %ld s at %ld messages/s, %ld replugs; VmRSS %ld kB -> %ld kB, threads "
-                "%ld -> %ld\n",
-                seconds, rate, cycles - 1, rssStart, rssEnd, threadsStart, threadsEnd);
+    std::printf("soak: %ld s at %ld messages/s, %ld replugs: %s; VmRSS %ld kB -> %ld kB, "
+                "threads %ld -> %ld\n",
+                seconds, rate, cycles - 1, counts.c_str(), rssStart, rssEnd, threadsStart,
+                threadsEnd);
     EXPECT_LT(rssEnd - rssStart, rssBoundKb);
     EXPECT_EQ(threadsEnd, threadsStart);
     stopApp(app);
