@@ -7,7 +7,8 @@ root=$(pwd)
 
 scripts/setup.sh
 
-export CCACHE_DIR="${CCACHE_DIR:-$root/.cache/ccache}"
+# ccache's own cache, shared with the test command and other clones (see scripts/test.sh).
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 export CCACHE_SLOPPINESS=time_macros
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-release --target doka_app doka_app_measure -j "$(nproc)"

@@ -7,7 +7,8 @@ root=$(pwd)
 
 scripts/setup.sh
 
-export CCACHE_DIR="${CCACHE_DIR:-$root/.cache/ccache}"
+# ccache's own cache, shared with the test command and other clones (see scripts/test.sh).
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 export CCACHE_SLOPPINESS=time_macros
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target doka_app -j "$(nproc)"

@@ -1,19 +1,16 @@
 #include "core/inifile/TIniFile.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
+#include <tuple>
 #include <sys/resource.h>
 #include <vector>
 
 using namespace Lk;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -41,30 +38,9 @@ TIniFile iniOf(const std::string& text) {
 
 class IniFileOnDisk : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "inifile-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    OxString path(const std::string& name) const { return dir.file(name).c_str(); }
 
-    OxString path(const std::string& name) const { return (dir / name).string().c_str(); }
-    void put(const std::string& name, const std::string& bytes) const {
-        std::ofstream(dir / name, std::ios::binary) << bytes;
-    }
-    std::string get(const std::string& name) const {
-        std::ostringstream out;
-        out << std::ifstream(dir / name, std::ios::binary).rdbuf();
-        return out.str();
-    }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir))
-            names.push_back(entry.path().filename().string());
-        return names;
-    }
-
-    fs::path dir;
+    dokatest::TempDir dir{"inifile"};
 };
 
 using Names = std::vector<std::string>;
@@ -91,21 +67,26 @@ struct DiskFullSimulation {
 } // namespace
 
 TEST(StringList, splitsEveryLineBreakFormWithinTheBudget) {
-    EXPECT_EQ(linesOf(listOf("a\r\nb\rc\nd")), (Names{"a", "b", "c", "d"}));
-    EXPECT_EQ(linesOf(listOf("a\n\r\n\rb\n")), (Names{"a", "", "", "b"}));
-    EXPECT_EQ(linesOf(listOf("ab\r")), Names{"ab"});
-    EXPECT_EQ(linesOf(listOf("last")), Names{"last"});
-    EXPECT_EQ(linesOf(listOf("")), Names{});
-
-    TStringList list;
-    list.SetText("ab\r\ncd", 5);
-    EXPECT_EQ(linesOf(list), (Names{"ab", "c"}));
-    list.SetText("x\0y", 3);
-    EXPECT_EQ(linesOf(list), Names{"x"});
-    list.SetText("one\ntwo", -1);
-    EXPECT_EQ(linesOf(list), (Names{"one", "two"}));
-    list.SetText(nullptr, 5);
-    EXPECT_EQ(list.GetCount(), 0);
+    const int kOwnBlock = -2; // all of the text, in a block of its own size with no NUL after it
+    // {text, length given, lines}
+    const std::tuple<const char*, int, Names> cases[] = {
+        {"a\r\nb\rc\nd", kOwnBlock, {"a", "b", "c", "d"}},
+        {"a\n\r\n\rb\n", kOwnBlock, {"a", "", "", "b"}},
+        {"ab\r", kOwnBlock, {"ab"}},
+        {"last", kOwnBlock, {"last"}},
+        {"", kOwnBlock, {}},
+        {"ab\r\ncd", 5, {"ab", "c"}},
+        {"x\0y", 3, {"x"}},
+        {"one\ntwo", -1, {"one", "two"}},
+        {nullptr, 5, {}}};
+    for (const auto& [text, length, lines] : cases) {
+        TStringList list;
+        if (length == kOwnBlock)
+            list = listOf(text);
+        else
+            list.SetText(text, length);
+        EXPECT_EQ(linesOf(list), lines) << (text ? text : "null") << " " << length;
+    }
 }
 
 TEST(IniFile, headerRulesAndRepeatedSectionContinuesEarlierOne) {
@@ -146,18 +127,14 @@ TEST(IniFile, parsesKeysAndValuesWithBlanksQuotesAndEscapes) {
     EXPECT_EQ(s.GetValue("absent"), "");
 }
 
-TEST(IniFile, duplicateKeysAndSetValueOrder) {
+// Where a key is repeated, the last line gives its value and the first is found first; the
+// test below checks how writes and deletions treat repeated keys.
+TEST(StringList, theLastOfRepeatedKeysGivesTheValue) {
     TStringList s = listOf("k=1\nother=x\nk=2");
     EXPECT_EQ(s.GetValue("k"), "2");
-    EXPECT_EQ(s.ParseValues(nullptr), -1);
     const OxString k("k");
     EXPECT_EQ(s.ParseValues(&k), 0);
-    EXPECT_TRUE(s.DeleteKey("k"));
-    EXPECT_EQ(linesOf(s), (Names{"other=x", "k=2"}));
-    EXPECT_EQ(s.GetValue("k"), "2");
-    s.SetValue("other", "y");
-    EXPECT_EQ(linesOf(s), (Names{"k=2", "other=y"}));
-    EXPECT_FALSE(s.DeleteKey("absent"));
+    EXPECT_EQ(s.ParseValues(nullptr), -1);
 }
 
 // Writes, deletions and raw lines with repeated keys in random order; after each step the
@@ -177,40 +154,30 @@ TEST(StringList, manyChangesKeepTheLinesAndValuesOfAFreshList) {
     };
     for (int step = 0; step < 3000; ++step) {
         const std::string& key = keys[random() % keys.size()];
-        const OxString oxKey(key.c_str());
+        const unsigned action = random() % 3;
         // Raw lines only while the list is short, so that it keeps shrinking back.
-        const unsigned action = random() % 4;
-        switch (action == 2 && model.size() > 40 ? 1 : action) {
-        case 0: {
-            const int first = fresh().ParseValues(&oxKey);
-            if (first >= 0)
-                model.erase(model.begin() + first);
-            model.push_back(key + "=" + std::to_string(step));
-            list.SetValue(oxKey, OxString::fromInt(step));
-            break;
-        }
-        case 1: {
-            const int first = fresh().ParseValues(&oxKey);
-            if (first >= 0)
-                model.erase(model.begin() + first);
-            ASSERT_EQ(list.DeleteKey(oxKey), first >= 0) << step;
-            break;
-        }
-        case 2:
+        if (action == 2 && model.size() <= 40) {
             model.push_back(raw[random() % raw.size()]);
             list.Add(model.back().c_str());
-            break;
-        default:
-            ASSERT_EQ(linesOf(list), model) << step;
+        } else {
+            const OxString oxKey(key.c_str());
+            const int first = fresh().ParseValues(&oxKey);
+            if (first >= 0)
+                model.erase(model.begin() + first);
+            if (action == 0) {
+                model.push_back(key + "=" + std::to_string(step));
+                list.SetValue(oxKey, OxString::fromInt(step));
+            } else {
+                ASSERT_EQ(list.DeleteKey(oxKey), first >= 0) << step;
+            }
         }
+        ASSERT_EQ(linesOf(list), model) << step;
         const TStringList expected = fresh();
-        ASSERT_EQ(list.GetCount(), expected.GetCount()) << step;
         for (const std::string& k : keys) {
             ASSERT_EQ(list.KeyExists(k.c_str()), expected.KeyExists(k.c_str())) << step << k;
             ASSERT_EQ(list.GetValue(k.c_str()), expected.GetValue(k.c_str())) << step << k;
         }
     }
-    EXPECT_EQ(linesOf(list), model);
     const OxString name1("Name1");
     EXPECT_EQ(list.ParseValues(&name1), fresh().ParseValues(&name1));
 }
@@ -235,42 +202,36 @@ TEST_F(IniFileOnDisk, writesSectionsInByteOrderWithCommentsAndEmptySections) {
     ini.DeleteKey("Empty", "gone");
     ini.WriteString("Ab", "key", " lead \"quoted\" ");
     ASSERT_TRUE(ini.WriteToFile());
-    EXPECT_EQ(get("s.ini"), "[Ab]\nkey= lead \"quoted\" \n\n[Empty]\n\n[MIDI.alias]\nx=1\n\n"
+    EXPECT_EQ(dir.read("s.ini"), "[Ab]\nkey= lead \"quoted\" \n\n[Empty]\n\n[MIDI.alias]\nx=1\n\n"
                             "[Program Names]\nName1=Piano\n\n[bc]\n;note\nplain line\nk=1\n\n");
-    EXPECT_EQ(entries(), Names{"s.ini"});
+    EXPECT_EQ(dir.names(), Names{"s.ini"});
 }
 
-TEST_F(IniFileOnDisk, refusesXmlAndJsonAndClearsTheFlagsOnNextRead) {
+TEST_F(IniFileOnDisk, refusesXmlAndJsonEvenAfterAByteOrderMarkAndForgetsThatOnTheNextRead) {
     TIniFile ini(path("s.ini"));
-    put("s.ini", "\n  \n  <?XML version=\"1.0\"?>\n[a]\n");
-    EXPECT_FALSE(ini.ReadFromFileNoException());
-    EXPECT_TRUE(ini.isXML());
-    EXPECT_FALSE(ini.isJSON());
-    put("s.ini", "\r\n{ \"Current\": 1 }\n[Current]\nk=1\n");
-    ini.WriteString("Current", "k", "2");
-    EXPECT_FALSE(ini.ReadFromFileNoException());
-    EXPECT_TRUE(ini.isJSON());
-    EXPECT_FALSE(ini.isXML());
-    EXPECT_FALSE(ini.ValueExists("Current", "k"));
-    put("s.ini", "[Current]\nk=1\n");
-    EXPECT_TRUE(ini.ReadFromFileNoException());
-    EXPECT_FALSE(ini.isXML() || ini.isJSON());
-}
-
-TEST_F(IniFileOnDisk, byteOrderMarkDoesNotHideTheFirstSection) {
-    put("bom.ini", "\xEF\xBB\xBF[Current]\nChannel=3\n");
-    TIniFile ini(path("bom.ini"));
+    // {file, XML, JSON}
+    const std::tuple<std::string, bool, bool> refused[] = {
+        {"\n  \n  <?XML version=\"1.0\"?>\n[a]\n", true, false},
+        {"\xEF\xBB\xBF<?xml version=\"1.0\"?>\n", true, false},
+        {"\r\n{ \"Current\": 1 }\n[Current]\nk=1\n", false, true}};
+    for (const auto& [text, xml, json] : refused) {
+        dir.write("s.ini", text);
+        ini.WriteString("Current", "k", "2");
+        EXPECT_FALSE(ini.ReadFromFileNoException()) << text;
+        EXPECT_EQ(xml, ini.isXML()) << text;
+        EXPECT_EQ(json, ini.isJSON()) << text;
+        EXPECT_FALSE(ini.ValueExists("Current", "k")) << text;
+    }
+    dir.write("s.ini", "\xEF\xBB\xBF[Current]\nChannel=3\n");
     ASSERT_TRUE(ini.ReadFromFileNoException());
+    EXPECT_FALSE(ini.isXML() || ini.isJSON());
     EXPECT_EQ(ini.ReadInteger("Current", "Channel", 0), 3);
     ASSERT_TRUE(ini.WriteToFile());
-    EXPECT_EQ(get("bom.ini"), "[Current]\nChannel=3\n\n");
-    put("bom.ini", "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n");
-    EXPECT_FALSE(ini.ReadFromFileNoException());
-    EXPECT_TRUE(ini.isXML());
+    EXPECT_EQ(dir.read("s.ini"), "[Current]\nChannel=3\n\n");
 }
 
 TEST_F(IniFileOnDisk, settingsSurviveARoundTrip) {
-    put("s.ini", "[Current]\r\nChannel=5\r\nWindowX=-20\r\n[Program Names]\r\n"
+    dir.write("s.ini", "[Current]\r\nChannel=5\r\nWindowX=-20\r\n[Program Names]\r\n"
                  "Name1=Grand Piano\r\nName2=Caf\xC3\xA9 \xCE\xA9 pad\r\n"
                  "Name3=My \"Best\" Lead  \r\nName4=\"  Lead\"\r\n"
                  "[MIDI.alias]\r\nAlias0=MIDI Input;in;USB Keys\r\n");
@@ -279,7 +240,7 @@ TEST_F(IniFileOnDisk, settingsSurviveARoundTrip) {
     ini.WriteInteger("Current", "Channel", 16);
     ini.WriteString("Program Names", "Name5", "  Spaced");
     ASSERT_TRUE(ini.WriteToFile());
-    const std::string first = get("s.ini");
+    const std::string first = dir.read("s.ini");
 
     TIniFile back(path("s.ini"));
     ASSERT_TRUE(back.ReadFromFileNoException());
@@ -291,7 +252,7 @@ TEST_F(IniFileOnDisk, settingsSurviveARoundTrip) {
     EXPECT_EQ(back.ReadString("Program Names", "Name5", ""), "Spaced");
     EXPECT_EQ(back.ReadString("MIDI.alias", "Alias0", ""), "MIDI Input;in;USB Keys");
     ASSERT_TRUE(back.WriteToFile());
-    EXPECT_EQ(get("s.ini"), first);
+    EXPECT_EQ(dir.read("s.ini"), first);
     EXPECT_EQ(first.find('\r'), std::string::npos);
 }
 
@@ -300,7 +261,7 @@ TEST_F(IniFileOnDisk, longLinesAreExaminedOnlyAtTheirStartButKeptWhole) {
     const std::string name(5000, 'N');
     const std::string exact = "e=\"" + std::string(7996, 'x') + "\"";   // 8000 bytes
     const std::string cut = "c=\"" + std::string(7996, 'x') + "\\\"\""; // escape at the limit
-    put("s.ini", "[Sec]\nbig=" + big + "\n" + exact + "\n" + cut + "\n[" + name + "]\nk=1");
+    dir.write("s.ini", "[Sec]\nbig=" + big + "\n" + exact + "\n" + cut + "\n[" + name + "]\nk=1");
     TIniFile ini(path("s.ini"));
     ASSERT_TRUE(ini.ReadFromFileNoException());
     EXPECT_EQ(ini.ReadString("Sec", "big", "").length(), 7996);
@@ -308,8 +269,8 @@ TEST_F(IniFileOnDisk, longLinesAreExaminedOnlyAtTheirStartButKeptWhole) {
     EXPECT_FALSE(ini.ValueExists("Sec", "c"));
     EXPECT_TRUE(ini.ValueExists(name.c_str(), "k"));
     ASSERT_TRUE(ini.WriteToFile());
-    EXPECT_NE(get("s.ini").find("big=" + big + "\n"), std::string::npos);
-    EXPECT_NE(get("s.ini").find("[" + name + "]\nk=1\n"), std::string::npos);
+    EXPECT_NE(dir.read("s.ini").find("big=" + big + "\n"), std::string::npos);
+    EXPECT_NE(dir.read("s.ini").find("[" + name + "]\nk=1\n"), std::string::npos);
 }
 
 TEST_F(IniFileOnDisk, unreadableOrBinaryFilesGiveAnEmptySettingsObject) {
@@ -317,17 +278,17 @@ TEST_F(IniFileOnDisk, unreadableOrBinaryFilesGiveAnEmptySettingsObject) {
     missing.WriteString("Sec", "k", "1");
     EXPECT_FALSE(missing.ReadFromFileNoException());
     EXPECT_FALSE(missing.ValueExists("Sec", "k"));
-    EXPECT_FALSE(TIniFile(dir.string().c_str()).ReadFromFileNoException());
+    EXPECT_FALSE(TIniFile(dir.path().c_str()).ReadFromFileNoException());
 
     const char bytes[] = "[Sec]\nk=1\n\0[Tx]\nz=2\n\xFF\xFE";
-    put("bin.ini", std::string(bytes, sizeof bytes - 1));
+    dir.write("bin.ini", std::string(bytes, sizeof bytes - 1));
     TIniFile binary(path("bin.ini"));
     EXPECT_TRUE(binary.ReadFromFileNoException());
     EXPECT_EQ(binary.ReadString("Sec", "k", ""), "1");
     bool found = true;
     binary.GetSection("Tx", &found);
     EXPECT_FALSE(found);
-    put("empty.ini", "");
+    dir.write("empty.ini", "");
     EXPECT_TRUE(TIniFile(path("empty.ini")).ReadFromFileNoException());
 }
 
@@ -335,16 +296,14 @@ TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFil
     TIniFile nested(path("a/b/c/s.ini"));
     nested.WriteString("Sec", "k", "1");
     ASSERT_TRUE(nested.WriteToFile());
-    EXPECT_EQ(get("a/b/c/s.ini"), "[Sec]\nk=1\n\n");
+    EXPECT_EQ(dir.read("a/b/c/s.ini"), "[Sec]\nk=1\n\n");
 
-    put("blocker", "not a folder");
-    TIniFile blocked(path("blocker/s.ini"));
-    blocked.WriteString("Sec", "k", "1");
-    EXPECT_FALSE(blocked.WriteToFile());
-    EXPECT_FALSE(TIniFile(dir.string().c_str()).WriteToFile());
+    dir.write("blocker", "not a folder");
+    EXPECT_FALSE(TIniFile(path("blocker/s.ini")).WriteToFile());
+    EXPECT_FALSE(TIniFile(dir.path().c_str()).WriteToFile());
 
     const std::string old = "[Keep]\nk=old\n\n";
-    put("s.ini", old);
+    dir.write("s.ini", old);
     TIniFile full(path("s.ini"));
     full.WriteString("Keep", "k", std::string(4096, 'n').c_str());
     bool written = true;
@@ -354,6 +313,6 @@ TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFil
         written = full.WriteToFile();
     }
     EXPECT_FALSE(written);
-    EXPECT_EQ(get("s.ini"), old);
-    EXPECT_EQ(entries().size(), 3u); // a, blocker, s.ini: no temporary file left behind
+    EXPECT_EQ(dir.read("s.ini"), old);
+    EXPECT_EQ(dir.names(), (Names{"a", "blocker", "s.ini"})); // no temporary file left behind
 }

@@ -1,23 +1,25 @@
 #include "juce/common/JuceUtils.h"
 #include "juce/common/ABaseDialog.h"
 #include "tests/gui/support/GuiTestSupport.h"
+#include "tests/support/Recorder.h"
 
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
 TEST(JuceUtils, commandLineLosesProcessSerialNumberAndDebugOption) {
-    using JuceUtils::cutProcessSerialNumberFromCommandLine;
-    EXPECT_EQ(cutProcessSerialNumberFromCommandLine("-psn_0_12345"), "");
-    EXPECT_EQ(cutProcessSerialNumberFromCommandLine("x -psn_0_1 /dump"), "x /dump");
-    EXPECT_EQ(cutProcessSerialNumberFromCommandLine("-psn_0_1 /dump"), " /dump");
-    EXPECT_EQ(cutProcessSerialNumberFromCommandLine("a -NSDocumentRevisionsDebugMode YES b"),
-              "a  b");
-    EXPECT_EQ(cutProcessSerialNumberFromCommandLine("-nsdocumentrevisionsdebugmode yes"),
-              "-nsdocumentrevisionsdebugmode yes");
+    const std::pair<const char*, const char*> cases[] = {
+        {"-psn_0_12345", ""},
+        {"x -psn_0_1 /dump", "x /dump"},
+        {"-psn_0_1 /dump", " /dump"},
+        {"a -NSDocumentRevisionsDebugMode YES b", "a  b"},
+        {"-nsdocumentrevisionsdebugmode yes", "-nsdocumentrevisionsdebugmode yes"}};
+    for (const auto& [given, left] : cases)
+        EXPECT_EQ(JuceUtils::cutProcessSerialNumberFromCommandLine(given), left) << given;
 }
 
 TEST(JuceUtils, centreNeverPutsAComponentAboveOrLeftOfTheScreen) {
@@ -50,13 +52,6 @@ TEST(JuceUtils, windowPositionIsPulledBackOntoTheMainDisplay) {
     const auto centredVertically = restore(40, 0, false);
     EXPECT_EQ(centredVertically.x, 40);
     EXPECT_EQ(centredVertically.y, area.getY() + area.getHeight() / 2 - 45);
-
-    Lk::TIniFile saved("/nonexistent/settings.fnst");
-    window.setBounds(12, 34, 300, 90);
-    JuceUtils::saveWindowPosSizeToIni(&window, saved, true);
-    EXPECT_EQ(saved.ReadInteger("Current", "MainLeft", 0), 12);
-    EXPECT_EQ(saved.ReadInteger("Current", "MainTop", 0), 34);
-    EXPECT_EQ(saved.ReadInteger("Current", "MainHeight", 0), 90);
 }
 
 TEST(JuceUtils, utf8SurvivesTheRoundTripThroughToolkitStrings) {
@@ -94,15 +89,17 @@ TEST(JuceUtils, invokeLaterRunsEveryCallOnTheMessageThread) {
 }
 
 // Each box runs the event loop while it is open, as a modal box does; reports keep coming
-// meanwhile, from the MIDI threads and from the message thread itself.
+// meanwhile, from the MIDI threads and from the message thread itself. All are shown on the
+// message thread.
 TEST(JuceUtils, boxesAreShownOneAfterAnotherAndNotTwiceWhileOpenOrWaiting) {
-    std::vector<std::string> shown;
+    dokatest::Recorder<std::string> shown;
     int depth = 0;
     int deepest = 0;
     JuceUtils::setMessageBoxHandler(
         [&](bool isError, const juce::String&, const juce::String& text) {
+            EXPECT_TRUE(juce::MessageManager::getInstance()->isThisTheMessageThread());
             deepest = std::max(deepest, ++depth);
-            shown.push_back((isError ? "error " : "info ") + text.toStdString());
+            shown.add((isError ? "error " : "info ") + text.toStdString());
             if (shown.size() == 1) {
                 std::thread reporter([] {
                     for (int i = 0; i < 50; ++i)
@@ -120,55 +117,49 @@ TEST(JuceUtils, boxesAreShownOneAfterAnotherAndNotTwiceWhileOpenOrWaiting) {
     pumpFor(100);
     JuceUtils::setMessageBoxHandler(nullptr);
     EXPECT_EQ(deepest, 1);
-    EXPECT_EQ(shown, (std::vector<std::string>{"error first", "error plugged", "error unplugged",
-                                               "info note"}));
+    EXPECT_EQ(shown.snapshot(), (std::vector<std::string>{"error first", "error plugged",
+                                                          "error unplugged", "info note"}));
 }
 
-TEST(JuceUtils, pictureIsFoundBesideTheProgramOrEmbedded) {
-    EXPECT_EQ(JuceUtils::getDrawable("no-such-picture.png"), nullptr);
-    juce::Image picture(juce::Image::ARGB, 7, 5, true);
-    juce::MemoryOutputStream png;
-    juce::PNGImageFormat().writeImageToStream(picture, png);
-    JuceUtils::registerEmbeddedResource("embedded-test.png", png.getData(), png.getDataSize());
-    auto drawable = JuceUtils::getDrawable("embedded-test.png");
-    ASSERT_NE(drawable, nullptr);
-    EXPECT_EQ(drawable->getDrawableBounds().getWidth(), 7.0f);
+// A transparent picture of the size given.
+void writePicture(const juce::File& file, int width, int height) {
+    file.getParentDirectory().createDirectory();
+    juce::FileOutputStream stream(file);
+    juce::PNGImageFormat().writeImageToStream(juce::Image(juce::Image::ARGB, width, height, true),
+                                              stream);
+}
 
-    // Three levels above the working folder, in "resources".
-    const juce::File top = juce::File::createTempFile("doka-res");
-    const juce::File deep = top.getChildFile("a/b/c");
+// Embedded in the program, in "resources" up to three levels above the working folder, and
+// for an installed <prefix>/bin/DOKA in <prefix>/share/doka-display/resources.
+TEST(JuceUtils, pictureIsFoundEmbeddedBesideTheProgramOrInTheDataFolder) {
+    EXPECT_EQ(JuceUtils::getDrawable("no-such-picture.png"), nullptr);
+    juce::MemoryOutputStream png;
+    juce::PNGImageFormat().writeImageToStream(juce::Image(juce::Image::ARGB, 7, 5, true), png);
+    JuceUtils::registerEmbeddedResource("embedded-test.png", png.getData(), png.getDataSize());
+    auto embedded = JuceUtils::getDrawable("embedded-test.png");
+    ASSERT_NE(embedded, nullptr);
+    EXPECT_EQ(embedded->getDrawableBounds().getWidth(), 7.0f);
+
+    const dokatest::TempDir top("doka-res");
+    const juce::File deep = juce::File(top.file("a/b/c"));
     deep.createDirectory();
-    top.getChildFile("resources").createDirectory();
-    juce::Image wide(juce::Image::ARGB, 11, 3, true);
-    juce::FileOutputStream stream(top.getChildFile("resources/levels-test.png"));
-    juce::PNGImageFormat().writeImageToStream(wide, stream);
-    stream.flush();
+    writePicture(juce::File(top.file("resources/levels-test.png")), 11, 3);
     const juce::File previous = juce::File::getCurrentWorkingDirectory();
     deep.setAsCurrentWorkingDirectory();
     auto found = JuceUtils::getDrawable("levels-test.png");
     previous.setAsCurrentWorkingDirectory();
-    top.deleteRecursively();
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->getDrawableBounds().getWidth(), 11.0f);
-}
 
-// Installed as <prefix>/bin/DOKA, the pictures are in <prefix>/share/doka-display/resources.
-TEST(JuceUtils, pictureOfAnInstalledProgramIsFoundInTheDataFolder) {
     const juce::File share = juce::File::getSpecialLocation(juce::File::currentExecutableFile)
                                  .getParentDirectory()
                                  .getSiblingFile("share");
     ASSERT_FALSE(share.exists()) << "left over from an earlier run: " << share.getFullPathName();
-    const juce::File resources = share.getChildFile("doka-display/resources");
-    ASSERT_TRUE(resources.createDirectory());
-    juce::Image tall(juce::Image::ARGB, 2, 9, true);
-    {
-        juce::FileOutputStream stream(resources.getChildFile("installed-test.png"));
-        juce::PNGImageFormat().writeImageToStream(tall, stream);
-    }
-    auto found = JuceUtils::getDrawable("installed-test.png");
+    writePicture(share.getChildFile("doka-display/resources/installed-test.png"), 2, 9);
+    auto installed = JuceUtils::getDrawable("installed-test.png");
     share.deleteRecursively();
-    ASSERT_NE(found, nullptr);
-    EXPECT_EQ(found->getDrawableBounds().getHeight(), 9.0f);
+    ASSERT_NE(installed, nullptr);
+    EXPECT_EQ(installed->getDrawableBounds().getHeight(), 9.0f);
 }
 
 class PlainDialog : public ABaseDialog {

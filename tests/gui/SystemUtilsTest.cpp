@@ -1,61 +1,58 @@
 #include "juce/common/SystemUtils.h"
+#include "tests/support/Recorder.h"
+#include "tests/support/TempDir.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// A stand-in for xdg-open that records its arguments, one per line, and exits with the
-// status named in the environment.
-class OpenRecorder {
+// A stand-in for xdg-open that writes its arguments, one per line, and exits with the status
+// named in the environment; open() records what one start of it was given.
+class OpenRecorder : public dokatest::Recorder<std::string> {
 public:
     OpenRecorder() {
-        char pattern[] = "/tmp/doka-open-XXXXXX";
-        folder = mkdtemp(pattern);
-        script = folder + "/recorder";
-        log = folder + "/args";
         std::ofstream(script) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '"
                               << log << "'\nexit ${DOKA_OPEN_STATUS:-0}\n";
-        chmod(script.c_str(), 0755);
+        ::chmod(script.c_str(), 0755);
         Lk::setOpenCommand(script.c_str());
     }
-    ~OpenRecorder() {
-        Lk::setOpenCommand("xdg-open");
-        std::remove(log.c_str());
-        std::remove(script.c_str());
-        rmdir(folder.c_str());
-    }
-    std::string arguments() const {
-        std::ifstream in(log);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+    ~OpenRecorder() { Lk::setOpenCommand("xdg-open"); }
+
+    bool open(const char* path, const char* arguments = "") {
+        const bool started = Lk::ExecuteFile(path, arguments, false);
+        std::ostringstream text;
+        text << std::ifstream(log).rdbuf();
+        add(text.str());
+        ::unlink(log.c_str());
+        return started;
     }
 
-    std::string folder, script, log;
+private:
+    dokatest::TempDir folder{"doka-open"};
+    const std::string script = folder.file("recorder");
+    const std::string log = folder.file("args");
 };
 
 TEST(ExecuteFile, passesThePathAsOneArgumentWhateverItHolds) {
-    OpenRecorder open;
-    const char* path = "/tmp/a b%20'x';touch pwned;\"q\".txt";
-    EXPECT_TRUE(Lk::ExecuteFile(path, "", false));
-    EXPECT_EQ(open.arguments(), std::string(path) + "\n");
-    EXPECT_NE(access("pwned", F_OK), 0);
-
+    OpenRecorder opener;
+    const std::string path = "/tmp/a b%20'x';touch pwned;\"q\".txt";
+    EXPECT_TRUE(opener.open(path.c_str()));
+    EXPECT_NE(::access("pwned", F_OK), 0);
     // Enclosing double quotes are removed, inner ones kept.
-    EXPECT_TRUE(Lk::ExecuteFile("\"/tmp/My File.app\"", "-x", true));
-    EXPECT_EQ(open.arguments(), "/tmp/My File.app\n");
+    EXPECT_TRUE(opener.open("\"/tmp/My File.app\"", "-x"));
+    EXPECT_EQ(opener.take(), (std::vector<std::string>{path + "\n", "/tmp/My File.app\n"}));
 }
 
 TEST(ExecuteFile, reportsTheOpenersFailure) {
-    OpenRecorder open;
+    OpenRecorder opener;
     setenv("DOKA_OPEN_STATUS", "4", 1);
-    EXPECT_FALSE(Lk::ExecuteFile("/tmp/x", "", false));
+    EXPECT_FALSE(opener.open("/tmp/x"));
     unsetenv("DOKA_OPEN_STATUS");
     Lk::setOpenCommand("/nonexistent/opener");
     EXPECT_FALSE(Lk::ExecuteFile("/tmp/x", "", false));
@@ -67,12 +64,10 @@ TEST(SystemUtils, settingsLiveBesideTheProgramOnlyWhenAFileIsThere) {
     EXPECT_EQ(Lk::getOrvoSettingsBaseDir(), "/home/someone/.Fennic Labs");
     EXPECT_EQ(Lk::getSettingsFilePath("/opt/doka/DOKA"), "/home/someone/.Fennic Labs/DOKA.fnst");
 
-    char pattern[] = "/tmp/doka-beside-XXXXXX";
-    const std::string folder = mkdtemp(pattern);
-    std::ofstream(folder + "/DOKA.fnst") << "[Current]\n";
-    EXPECT_EQ(Lk::getSettingsFilePath((folder + "/DOKA").c_str()), (folder + "/DOKA.fnst").c_str());
-    std::remove((folder + "/DOKA.fnst").c_str());
-    rmdir(folder.c_str());
+    const dokatest::TempDir beside("doka-beside");
+    std::ofstream(beside.file("DOKA.fnst")) << "[Current]\n";
+    EXPECT_EQ(Lk::getSettingsFilePath(beside.file("DOKA").c_str()),
+              beside.file("DOKA.fnst").c_str());
 
     // A relative HOME would make the settings land wherever the program was started.
     setenv("HOME", "relative", 1);

@@ -62,24 +62,15 @@ TEST(OxString, emptyResultsShareTheOneEmptyText) {
     EXPECT_STREQ("", OxString::empty.c_str());
 }
 
-TEST(OxString, capacityIsExactUnlessMoreIsAsked) {
+TEST(OxString, capacityNeverShrinksAndAnUnsharedBlockWithRoomIsReused) {
     OxString s("abc");
-    EXPECT_EQ(3, s.capacity());
-    s.append("de", 2);
-    EXPECT_EQ(5, s.capacity());
-    EXPECT_EQ(9, (s + OxString("xyz") + "a").capacity());
-    EXPECT_EQ(8, OxString(static_cast<const char*>(nullptr), OxString::WHOLE, 8).capacity());
-
     s.setCapacity(20);
-    EXPECT_EQ(20, s.capacity());
-    s.setCapacity(4); // never shrinks
+    s.setCapacity(4);
     EXPECT_EQ(20, s.capacity());
     const char* inPlace = s.c_str();
     s.eraseWithNewCapacity(8);
     EXPECT_EQ(inPlace, s.c_str());
-    EXPECT_EQ(20, s.capacity());
-    s.clear(40);
-    EXPECT_EQ(40, s.capacity());
+    EXPECT_EQ(8, OxString(static_cast<const char*>(nullptr), OxString::WHOLE, 8).capacity());
 }
 
 TEST(OxString, appendingOrAssigningItselfOrAPieceOfItselfIsSafe) {
@@ -97,11 +88,9 @@ TEST(OxString, appendingOrAssigningItselfOrAPieceOfItselfIsSafe) {
     EXPECT_STREQ("abcb", s.c_str());
 }
 
-TEST(OxString, numbersToTextAndBack) {
+TEST(OxString, numbersParseUpToABlankAfterTheDigitsAndWrapBeyond32Bits) {
     EXPECT_STREQ("-2147483648", OxString::fromInt(-2147483647 - 1).c_str());
     EXPECT_STREQ("0", OxString::fromInt(0).c_str());
-    EXPECT_STREQ("0", OxString::toHex(0, 0).c_str());
-    EXPECT_STREQ("001F", OxString::toHex(0x1F, 4).c_str());
     EXPECT_STREQ("FFFFFFFF", OxString::toHex(0xFFFFFFFF, 12).c_str());
 
     // Leading blanks are skipped, the first blank after the digits ends the number, and
@@ -126,15 +115,10 @@ TEST(OxString, numbersToTextAndBack) {
     EXPECT_TRUE(OxString("ab1234").parseInt(v, 2, 2));
     EXPECT_EQ(12, v);
     EXPECT_FALSE(OxString("12").parseInt(v, 2));
-    EXPECT_EQ(7, OxString("abc").parseIntDef(7));
-
     unsigned h = 0;
     EXPECT_TRUE(OxString(" ff ").parseHex(h));
     EXPECT_EQ(255u, h);
     EXPECT_FALSE(OxString("0x10").parseHex(h));
-    EXPECT_TRUE(OxString("-").isNumber());
-    EXPECT_FALSE(OxString("").isNumber());
-    EXPECT_FALSE(OxString(" 1").isNumber());
 }
 
 TEST(OxString, naturalOrderComparesDigitRunsOfAnyLengthByValue) {
@@ -159,48 +143,31 @@ TEST(OxString, naturalOrderComparesDigitRunsOfAnyLengthByValue) {
 }
 
 TEST(OxString, caseInsensitiveComparisonTreatsHighBytesAsNegative) {
-    EXPECT_EQ(1, OxString("b").compareWith(OxString("A"), 1));
-    EXPECT_GT(OxString("a").compareWith(OxString("B"), 0), 0);
     EXPECT_EQ(-1, OxString("\xE9").compareWith(OxString("a"), 1));
     EXPECT_GT(OxString("\xE9").compareWith(OxString("a"), 0), 0);
     EXPECT_EQ(-1, OxString("Ab").compareWith(OxString("aBc"), 1));
-    EXPECT_TRUE(OxString("Keys").sameAs(OxString("kEYS"), 1));
     EXPECT_FALSE(OxString("a") == static_cast<const char*>(nullptr));
 }
 
-TEST(OxString, substrTrimAndCaseCopies) {
-    const OxString s("abcdef");
-    EXPECT_STREQ("def", s.substr(3, -1).c_str());
-    EXPECT_STREQ("", s.substr(6, 2).c_str());
-    EXPECT_STREQ("ef", s.substr(4, 100).c_str());
-    EXPECT_STREQ("x", OxString(" \t x \r\n").trim().c_str());
+TEST(OxString, piecesAndSearchesClampOutOfRangeArgumentsAndFindNothingEmpty) {
+    const OxString s("Midi Port midi");
+    EXPECT_STREQ("midi", s.substr(10, -1).c_str());
+    EXPECT_STREQ("", s.substr(14, 2).c_str());
+    EXPECT_STREQ("di", s.substr(12, 100).c_str());
     EXPECT_STREQ("\x7F y\xA0", OxString("\x01\x7F y\xA0 ").trim().c_str());
     EXPECT_EQ(s.c_str(), s.trim().c_str());
     EXPECT_STREQ("abc\xC3\xA9", OxString("AbC\xC3\xA9").toLower().c_str());
-}
-
-TEST(OxString, searchingWithEmptyOrOutOfRangeArgumentsFindsNothing) {
-    const OxString s("Midi Port midi");
-    EXPECT_FALSE(s.startsWith(OxString()));
-    EXPECT_FALSE(s.endsWith(OxString()));
-    EXPECT_FALSE(s.contains(OxString()));
-    EXPECT_TRUE(s.endsWith(OxString("MIDI"), 1));
+    EXPECT_FALSE(s.startsWith(OxString()) || s.endsWith(OxString()) || s.contains(OxString()));
     EXPECT_EQ(10, s.indexOfAtOffset(OxString("MIDI"), 1, 1));
     EXPECT_EQ(13, s.indexOfAtOffset(OxString("i"), 13));
     EXPECT_EQ(-1, s.indexOfAtOffset(OxString("i"), s.length()));
-    EXPECT_EQ(5, s.indexOf('p', 1));
     EXPECT_EQ(-1, OxString().lastIndexOf('i'));
-}
 
-TEST(OxString, replaceFindsCaseInsensitivelyButCopiesPiecesUnchanged) {
     EXPECT_STREQ("ba", OxString("aaa").replaceAll(OxString("aa"), OxString("b"), 0).c_str());
     EXPECT_STREQ("a-B-c", OxString("aXBxc").replaceAll(OxString("x"), OxString("-"), 1).c_str());
-    EXPECT_STREQ("y y",
-                 OxString("Hello hELLO").replaceAll(OxString("hello"), OxString("y"), 1).c_str());
-    const OxString s("a.b");
-    EXPECT_STREQ("aa.bb", s.replaceAll(OxString("."), s, 0).c_str());
-    EXPECT_EQ(s.c_str(), s.replaceAll(OxString(), OxString("x"), 0).c_str());
-    EXPECT_STREQ("bxb", OxString("bBb").replaceOnce(OxString("B"), OxString("x"), 0).c_str());
+    const OxString dotted("a.b");
+    EXPECT_STREQ("aa.bb", dotted.replaceAll(OxString("."), dotted, 0).c_str());
+    EXPECT_EQ(dotted.c_str(), dotted.replaceAll(OxString(), OxString("x"), 0).c_str());
 }
 
 TEST(OxString, formatGivesTheWholeTextOrNothingFrom32768Bytes) {
@@ -211,7 +178,7 @@ TEST(OxString, formatGivesTheWholeTextOrNothingFrom32768Bytes) {
     }
 }
 
-TEST(OxString, fileNameHelpers) {
+TEST(OxString, pathsSplitAtTheLastSlashAndTheExtensionAtTheLastDotOfTheName) {
     // {path, directory, file name, extension, file name without extension}
     const std::tuple<const char*, const char*, const char*, const char*, const char*> cases[] = {
         {"/a/b/", "/a", "", "", ""},
@@ -227,7 +194,6 @@ TEST(OxString, fileNameHelpers) {
         EXPECT_STREQ(ext, path.extractFileExtension().c_str()) << text;
         EXPECT_STREQ(bareName, path.extractFileNameWithoutExtension().c_str()) << text;
     }
-    EXPECT_STREQ("a/settings.fnst",
-                 OxString("a/settings").changeFileExt(OxString(".fnst")).c_str());
+    EXPECT_STREQ("a/s.fnst", OxString("a/s").changeFileExt(OxString(".fnst")).c_str());
     EXPECT_STREQ("a/s.fnst", OxString("a/s.ini").changeFileExt(OxString(".fnst")).c_str());
 }

@@ -1,13 +1,11 @@
 #include "platform/OxString.h"
 #include "platform/OxUtils.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,31 +19,9 @@ namespace {
 
 class FileHelpers : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/oxutils-test-XXXXXX";
-        ASSERT_NE(nullptr, ::mkdtemp(pattern));
-        root = pattern;
-    }
-    void TearDown() override { fs::remove_all(root); }
+    OxString path(const std::string& name) const { return OxString(dir.file(name).c_str()); }
 
-    OxString path(const std::string& name) const { return OxString((root + "/" + name).c_str()); }
-    void write(const std::string& name, const std::string& content) const {
-        std::ofstream(root + "/" + name, std::ios::binary) << content;
-    }
-    std::string read(const std::string& name) const {
-        std::ifstream in(root + "/" + name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-    std::vector<std::string> entries(const std::string& folder) const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(root + "/" + folder))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    std::string root;
+    dokatest::TempDir dir{"oxutils-test"};
 };
 
 // The id of a process that has ended and been reaped.
@@ -59,20 +35,17 @@ std::string endedProcessId() {
 
 } // namespace
 
-TEST_F(FileHelpers, fileExistsOnlyForFiles) {
-    write("file", "x");
-    EXPECT_TRUE(Lk::FileExists(path("file")));
-    EXPECT_FALSE(Lk::FileExists(path("")));
-    EXPECT_FALSE(Lk::FileExists(path("missing")));
-}
-
-TEST_F(FileHelpers, forceDirectoriesCreatesMissingParentsBelowAnExistingOne) {
+TEST_F(FileHelpers, forceDirectoriesCreatesMissingParentsAndFileExistsSeesOnlyFiles) {
     EXPECT_TRUE(Lk::ForceDirectories(path("a/b/c")));
-    EXPECT_TRUE(fs::is_directory(root + "/a/b/c"));
+    EXPECT_TRUE(fs::is_directory(dir.path() / "a/b/c"));
     EXPECT_TRUE(Lk::ForceDirectories(path("a/b/c")));
     EXPECT_TRUE(Lk::forceDirectories("/"));
+    EXPECT_FALSE(Lk::FileExists(path("a/b")));
 
-    write("file", "x");
+    dir.write("file", "x");
+    EXPECT_TRUE(Lk::FileExists(path("file")));
+    EXPECT_FALSE(Lk::FileExists(OxString("")));
+    EXPECT_FALSE(Lk::FileExists(path("missing")));
     EXPECT_FALSE(Lk::ForceDirectories(path("file")));
     EXPECT_FALSE(Lk::ForceDirectories(path("file/sub")));
     ASSERT_FALSE(fs::exists("newdir"));
@@ -86,18 +59,18 @@ TEST_F(FileHelpers, getMemoryMappedFileReadsTheWholeFileOrSaysWhy) {
     OxString error;
     EXPECT_EQ(nullptr, Lk::getMemoryMappedFile(OxString("/x/y"), size, &error));
     EXPECT_STREQ("error opening file: : /x/y", error.c_str());
-    EXPECT_EQ(nullptr, Lk::getMemoryMappedFile(OxString(root.c_str()), size, &error));
+    EXPECT_EQ(nullptr, Lk::getMemoryMappedFile(path(""), size, &error));
     EXPECT_TRUE(error.startsWith(OxString("error opening file: : ")));
     EXPECT_EQ(-7, size);
 
-    write("empty", "");
+    dir.write("empty", "");
     void* buffer = Lk::getMemoryMappedFile(path("empty"), size, &error);
     EXPECT_NE(nullptr, buffer);
     EXPECT_EQ(0, size);
     Lk::freeMemoryMappedFile(buffer);
 
     const std::string content("a\0b\nc", 5);
-    write("data", content);
+    dir.write("data", content);
     buffer = Lk::getMemoryMappedFile(path("data"), size, &error);
     ASSERT_NE(nullptr, buffer);
     EXPECT_EQ(content, std::string(static_cast<const char*>(buffer), size));
@@ -105,34 +78,34 @@ TEST_F(FileHelpers, getMemoryMappedFileReadsTheWholeFileOrSaysWhy) {
 }
 
 TEST_F(FileHelpers, writeFileReplacingSwapsContentAndKeepsTheMode) {
-    write("settings", "old content that is longer");
-    ASSERT_EQ(0, ::chmod((root + "/settings").c_str(), 0640));
+    dir.write("settings", "old content that is longer");
+    ASSERT_EQ(0, ::chmod(dir.file("settings").c_str(), 0640));
     EXPECT_TRUE(Lk::writeFileReplacing(path("settings"), "new", 3));
-    EXPECT_EQ("new", read("settings"));
+    EXPECT_EQ("new", dir.read("settings"));
     struct stat info;
-    ASSERT_EQ(0, ::stat((root + "/settings").c_str(), &info));
+    ASSERT_EQ(0, ::stat(dir.file("settings").c_str(), &info));
     EXPECT_EQ(0640u, info.st_mode & 07777u);
 
     EXPECT_FALSE(Lk::writeFileReplacing(path("missing/file"), "x", 1));
     EXPECT_FALSE(Lk::writeFileReplacing(path("settings"), nullptr, 4));
-    EXPECT_EQ("new", read("settings"));
+    EXPECT_EQ("new", dir.read("settings"));
     // No temporary file is left behind.
-    EXPECT_EQ(1, std::distance(fs::directory_iterator(root), fs::directory_iterator()));
+    EXPECT_EQ(std::vector<std::string>{"settings"}, dir.names());
 }
 
 TEST_F(FileHelpers, writeFileReplacingThroughALinkReplacesTheLinkedFile) {
-    fs::create_directory(root + "/real");
-    write("real/settings", "old");
-    fs::create_symlink(root + "/real/settings", root + "/link");
+    fs::create_directory(dir.path() / "real");
+    dir.write("real/settings", "old");
+    fs::create_symlink(dir.path() / "real/settings", dir.path() / "link");
     EXPECT_TRUE(Lk::writeFileReplacing(path("link"), "new", 3));
-    EXPECT_TRUE(fs::is_symlink(root + "/link"));
-    EXPECT_EQ("new", read("real/settings"));
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "link"));
+    EXPECT_EQ("new", dir.read("real/settings"));
 
     // What a killed save through the link left lies beside the linked file.
-    write("real/settings.tmp" + endedProcessId() + "-0", "half");
+    dir.write("real/settings.tmp" + endedProcessId() + "-0", "half");
     EXPECT_TRUE(Lk::writeFileReplacing(path("link"), "newer", 5));
-    EXPECT_EQ("newer", read("real/settings"));
-    EXPECT_EQ(std::vector<std::string>{"settings"}, entries("real"));
+    EXPECT_EQ("newer", dir.read("real/settings"));
+    EXPECT_EQ(std::vector<std::string>{"settings"}, dir.names("real"));
 }
 
 // A killed save leaves its temporary file behind; the next save removes it, but never the
@@ -151,13 +124,13 @@ TEST_F(FileHelpers, writeFileReplacingRemovesTemporariesOfEndedProcessesOnly) {
         "settings.tmpx" + ended + "-3",
     };
     for (const std::string& name : kept)
-        write(name, "x");
-    write("settings.tmp" + ended + "-3", "half");
-    write("settings.tmp" + ended + "-4", "");
+        dir.write(name, "x");
+    dir.write("settings.tmp" + ended + "-3", "half");
+    dir.write("settings.tmp" + ended + "-4", "");
     EXPECT_TRUE(Lk::writeFileReplacing(path("settings"), "new", 3));
     std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(kept, entries(""));
-    EXPECT_EQ("new", read("settings"));
+    EXPECT_EQ(kept, dir.names());
+    EXPECT_EQ("new", dir.read("settings"));
 }
 
 TEST(TextHelpers, toleratesNullAndOddLengths) {

@@ -1,12 +1,14 @@
 #include "src/DisplayHandOver.h"
 #include "src/DumpFile.h"
 #include "src/ProgramNames.h"
+#include "tests/support/MidiBytes.h"
+#include "tests/support/TempDir.h"
 
 #include <atomic>
-#include <cstdio>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -20,20 +22,6 @@ TEST(DisplayHandOver, aBurstIsTakenOnceAsItsLastPair) {
     EXPECT_EQ(taken.line1, "99");
     EXPECT_FALSE(display.take(taken));
     EXPECT_EQ(display.latest().line1, "99");
-}
-
-TEST(DisplayHandOver, hintAndStartTextAreReplacedOnlyWhileShown) {
-    DisplayHandOver display({"VERSION", "1.1"});
-    EXPECT_FALSE(display.blankIfShowing("SELECT", "DEVICE"));
-    EXPECT_TRUE(display.replaceIfLine1StartsWith("VERSION", {"SELECT", "DEVICE"}));
-    EXPECT_FALSE(display.replaceIfLine1StartsWith("VERSION", {"X", "Y"}));
-    display.post({"SELECT  ", " DEVICE"});
-    EXPECT_TRUE(display.blankIfShowing("SELECT", "DEVICE"));
-    DisplayLines taken;
-    ASSERT_TRUE(display.take(taken));
-    EXPECT_TRUE(taken.line1.isEmpty());
-    display.post({"HELLO", ""});
-    EXPECT_FALSE(display.blankIfShowing("SELECT", "DEVICE"));
 }
 
 TEST(DisplayHandOver, readersNeverSeeATornPair) {
@@ -53,40 +41,34 @@ TEST(DisplayHandOver, readersNeverSeeATornPair) {
     writer.join();
 }
 
-TEST(ProgramNameTable, savesNamesQuotedWhereNeededAndForgetsClearedOnes) {
-    char pattern[] = "/tmp/doka-names-XXXXXX";
-    const std::string folder = mkdtemp(pattern);
-    const Lk::OxString path = (folder + "/names.fnst").c_str();
+// Only names are written; one cleared after loading goes from the file, unless the file
+// could not be read, when its keys are not known to be stale.
+TEST(ProgramNameTable, writesOnlyNamesAndForgetsClearedOnesOnlyAfterReadingTheFile) {
+    const dokatest::TempDir folder("doka-names");
+    const Lk::OxString path = folder.file("names.fnst").c_str();
     ProgramNames names;
     names[0] = "Grand Piano";
-    names[1] = "  Pad ";
-    names[2] = "Say \"hi\" \\o/";
     names[127] = "Last";
+    ProgramNameTable table;
+    table.set(names);
     {
-        ProgramNameTable table;
-        table.set(names);
         Lk::TIniFile ini(path);
         table.save(ini, true);
         ASSERT_TRUE(ini.WriteToFile());
     }
-    ProgramNameTable table;
     Lk::TIniFile ini(path);
     ASSERT_TRUE(ini.ReadFromFileNoException());
     table.load(ini);
     EXPECT_EQ(*table.get(), names);
     EXPECT_FALSE(ini.ValueExists("Program Names", "Program3"));
-
     names[0] = "";
     table.set(names);
+    Lk::TIniFile unread(path);
+    unread.ReadFromFileNoException();
+    table.save(unread, false);
+    EXPECT_TRUE(unread.ValueExists("Program Names", "Program0"));
     table.save(ini, true);
     EXPECT_FALSE(ini.ValueExists("Program Names", "Program0"));
-    // When the file could not be read, its keys are not known to be stale.
-    Lk::TIniFile kept(path);
-    kept.ReadFromFileNoException();
-    table.save(kept, false);
-    EXPECT_TRUE(kept.ValueExists("Program Names", "Program0"));
-    std::remove(path.c_str());
-    rmdir(folder.c_str());
 }
 
 TEST(ProgramNameTable, aReaderKeepsTheVersionItTookWhileNamesAreReplaced) {
@@ -102,32 +84,21 @@ TEST(ProgramNameTable, aReaderKeepsTheVersionItTookWhileNamesAreReplaced) {
 }
 
 TEST(DumpFile, truncatesAndKeepsEveryMessageOnDiskAtOnce) {
-    char pattern[] = "/tmp/doka-dump-XXXXXX";
-    const std::string folder = mkdtemp(pattern);
-    const std::string path = folder + "/DOKA_dump.syx";
-    std::FILE* old = std::fopen(path.c_str(), "wb");
-    std::fputs("previous run", old);
-    std::fclose(old);
-
+    const dokatest::TempDir folder("doka-dump");
+    const std::string path = folder.file("DOKA_dump.syx");
+    std::ofstream(path) << "previous run";
     DumpFile dump;
     ASSERT_TRUE(dump.open(path.c_str()));
-    const unsigned char first[] = {0xC0, 0x05};
-    const unsigned char second[] = {0xF0, 0x77, 0x75, 0xF7};
-    dump.write(first, 2);
-    dump.write(second, 4);
+    dump.write(dokatest::Bytes{0xC0, 0x05}.data(), 2);
+    dump.write(dokatest::Bytes{0xF0, 0x77, 0x75, 0xF7}.data(), 4);
     dump.write(nullptr, 3);
     // Already on disk before the file is closed: a crash would keep it.
-    std::FILE* in = std::fopen(path.c_str(), "rb");
-    unsigned char read[16] = {};
-    EXPECT_EQ(std::fread(read, 1, sizeof read, in), 6u);
-    std::fclose(in);
-    EXPECT_EQ(read[0], 0xC0);
-    EXPECT_EQ(read[5], 0xF7);
+    std::ifstream in(path, std::ios::binary);
+    const dokatest::Bytes onDisk{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_TRUE(dokatest::sameBytes(onDisk, {0xC0, 0x05, 0xF0, 0x77, 0x75, 0xF7}));
     dump.close();
-    dump.write(first, 2); // after close: ignored
+    dump.write(onDisk.data(), 2); // after close: ignored
     EXPECT_FALSE(dump.isOpen());
-    std::remove(path.c_str());
-    rmdir(folder.c_str());
 
     testing::internal::CaptureStderr();
     EXPECT_FALSE(dump.open("/nonexistent/folder/DOKA_dump.syx"));

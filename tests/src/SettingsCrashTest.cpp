@@ -1,12 +1,13 @@
 #include "core/inifile/TIniFile.h"
 #include "midi/MidiAliasRecord.h"
 #include "src/ProgramNames.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -27,48 +28,37 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Lk::OxString;
 
-// Where the application keeps the receive channel and the window position.
-const char* const kSectionCurrent = "Current";
-
-// What the application holds when it saves: its aliases, the program names, the receive
-// channel and the window position.
+// What the application holds when it saves: its aliases and program names, and in section
+// "Current" the receive channel and the window position, which differ with `which` (0 or 1).
 struct Settings {
+    explicit Settings(int which) : which(which) {
+        const std::string port = which == 0 ? "USB Keys MIDI 1" : "Studio Synth Port 2";
+        aliases.emplace_back("MIDI Input", port.c_str(), Lk::atIn);
+        aliases.emplace_back("MIDI Output", port.c_str(), Lk::atOut);
+        aliases.emplace_back("Thru", "", Lk::atOut);
+        aliases.back().flags |= Lk::mafNonePersistent;
+        aliases.emplace_back(port.c_str(), port.c_str(), Lk::atIn);
+        for (int i = 0; i < kProgramCount; ++i)
+            names[i] = OxString::format(which == 0 ? "Grand Piano %d" : " \"Pad\" %d ", i + 1);
+    }
+    int which;
     std::vector<Lk::TMidiAlias> aliases;
     ProgramNames names;
-    int receiveChannel = -1;
-    int left = 0;
-    int top = 0;
 };
-
-Settings settingsNumber(int which) {
-    Settings s;
-    const std::string port = which == 0 ? "USB Keys MIDI 1" : "Studio Synth Port 2";
-    s.aliases.emplace_back("MIDI Input", port.c_str(), Lk::atIn);
-    s.aliases.emplace_back("MIDI Output", port.c_str(), Lk::atOut);
-    s.aliases.emplace_back("Thru", "", Lk::atOut);
-    s.aliases.back().flags |= Lk::mafNonePersistent;
-    s.aliases.emplace_back(port.c_str(), port.c_str(), Lk::atIn);
-    for (int i = 0; i < kProgramCount; ++i)
-        s.names[i] = OxString::format(which == 0 ? "Grand Piano %d" : " \"Pad\" %d ", i + 1);
-    s.receiveChannel = which == 0 ? 3 : -1;
-    s.left = which == 0 ? 120 : -40;
-    s.top = which == 0 ? 80 : 700;
-    return s;
-}
 
 // Saves as the application does when it closes: reads the file and writes its own
 // entries over what it read, with the same code for aliases and program names.
 bool save(const OxString& file, const Settings& s) {
     Lk::TIniFile ini(file);
     const bool read = ini.ReadFromFileNoException();
-    ini.WriteInteger(kSectionCurrent, "MainLeft", s.left);
-    ini.WriteInteger(kSectionCurrent, "MainTop", s.top);
+    ini.WriteInteger("Current", "MainLeft", s.which == 0 ? 120 : -40);
+    ini.WriteInteger("Current", "MainTop", s.which == 0 ? 80 : 700);
     for (int k = 0; k < static_cast<int>(s.aliases.size()); ++k)
         s.aliases[k].saveToIniFile(ini, k);
     ProgramNameTable table;
     table.set(s.names);
     table.save(ini, read);
-    ini.WriteInteger(kSectionCurrent, "ReceiveChannel", s.receiveChannel);
+    ini.WriteInteger("Current", "ReceiveChannel", s.which == 0 ? 3 : -1);
     return ini.WriteToFile();
 }
 
@@ -80,14 +70,6 @@ std::string contentOf(const fs::path& file) {
 
 class KilledSaves : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "killed-saves-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-        settings = {settingsNumber(0), settingsNumber(1)};
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     // The file a save of settings `which` leaves, whichever of the two the file held
     // before: saving must not depend on it, or "old or new" could not be told.
     std::string savedText(int which) {
@@ -115,20 +97,13 @@ protected:
                 ::_exit(2);
     }
 
-    std::vector<std::string> others(const fs::path& folder, const std::string& keep) const {
+    // What else lies in the folder of `file`.
+    static std::vector<std::string> beside(const fs::path& file) {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder))
-            if (entry.path().filename() != keep)
+        for (const auto& entry : fs::directory_iterator(file.parent_path()))
+            if (entry.path().filename() != file.filename())
                 names.push_back(entry.path().filename().string());
         return names;
-    }
-
-    // Until a temporary file of a save in progress shows up beside `file`, or a while.
-    void waitForSaveInProgress(const fs::path& file) const {
-        const auto giveUp = Clock::now() + std::chrono::seconds(2);
-        const std::string name = file.filename().string();
-        while (others(file.parent_path(), name).empty() && Clock::now() < giveUp) {
-        }
     }
 
     // Kills savers through `written` (the path the application is given) at random
@@ -149,7 +124,8 @@ protected:
             if (round % 2 == 0) {
                 ::usleep(random() % 3000);
             } else {
-                waitForSaveInProgress(stored);
+                // Spins until a save in progress has made its temporary file, or a while.
+                dokatest::waitUntil([&] { return !beside(stored).empty(); }, 2000, [] {});
                 const auto until = Clock::now() + std::chrono::microseconds(random() % 200);
                 while (Clock::now() < until) {
                 }
@@ -164,7 +140,7 @@ protected:
             ASSERT_TRUE(now == textA || now == textB) << "round " << round << ":\n" << now;
             // Every save first removes what killed ones left, so at most the last one's
             // temporary file is there.
-            const auto litter = others(stored.parent_path(), stored.filename().string());
+            const auto litter = beside(stored);
             ASSERT_LE(litter.size(), 1u) << "round " << round;
             caughtInTheMiddle += static_cast<int>(litter.size());
         }
@@ -172,11 +148,12 @@ protected:
 
         ASSERT_TRUE(save(file, settings[1]));
         EXPECT_EQ(contentOf(stored), textB);
-        EXPECT_TRUE(others(stored.parent_path(), stored.filename().string()).empty());
+        EXPECT_TRUE(beside(stored).empty());
     }
 
-    fs::path dir;
-    std::vector<Settings> settings;
+    const dokatest::TempDir folder{"killed-saves"};
+    const fs::path dir = folder.path();
+    const std::vector<Settings> settings{Settings(0), Settings(1)};
 };
 
 TEST_F(KilledSaves, leaveTheOldOrTheNewFileAndNoPileOfTemporaries) {
@@ -194,7 +171,7 @@ TEST_F(KilledSaves, throughALinkReplaceTheLinkedFileAndKeepTheLink) {
     killSavesAndCheck(link, stored, 100);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(fs::read_symlink(link), stored);
-    EXPECT_EQ(others(link.parent_path(), "DOKA.fnst"), std::vector<std::string>{});
+    EXPECT_EQ(beside(link), std::vector<std::string>{});
 }
 
 } // namespace

@@ -13,11 +13,10 @@ namespace dokatest {
 template <typename T>
 class Recorder {
 public:
+    // Notifies under the lock: a waiter that then returns may destroy the recorder at once.
     void add(T item) {
-        {
-            std::lock_guard<std::mutex> hold(mutex);
-            items.push_back(std::move(item));
-        }
+        std::lock_guard<std::mutex> hold(mutex);
+        items.push_back(std::move(item));
         changed.notify_all();
     }
 

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace dokatest {
 
@@ -27,6 +31,24 @@ public:
 
     const std::filesystem::path& path() const { return folder; }
     std::string file(const std::string& name) const { return (folder / name).string(); }
+
+    // Makes the file `name` hold exactly `bytes`.
+    void write(const std::string& name, const std::string& bytes) const {
+        std::ofstream(folder / name, std::ios::binary) << bytes;
+    }
+    // What the file `name` holds; empty when it cannot be read.
+    std::string read(const std::string& name) const {
+        std::ifstream in(folder / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // The names in the folder, or in its subfolder `sub`, sorted.
+    std::vector<std::string> names(const std::string& sub = "") const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(folder / sub))
+            found.push_back(entry.path().filename().string());
+        std::sort(found.begin(), found.end());
+        return found;
+    }
 
 private:
     std::filesystem::path folder;

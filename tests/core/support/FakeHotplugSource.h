@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <pthread.h>
 #include <vector>
 
 // Stands in for the platform's notifications. A test fires from any thread; like a real
@@ -23,67 +22,34 @@ public:
 
     // Open attempts fail from now on, as when the platform refuses a client.
     void failOpen() {
-        std::lock_guard<std::mutex> hold(mutex);
-        openFails = true;
+        locked([&] { openFails = true; });
     }
     // Runs on the opening thread in each later open, before the source listens: a slow
     // platform, or devices that change while the notifications are being set up.
     void setOpenAction(std::function<void()> action) {
-        std::lock_guard<std::mutex> hold(mutex);
-        openAction = std::move(action);
+        locked([&] { openAction = std::move(action); });
     }
     void fire(Lk::HotplugWatcher::Type types = Lk::HotplugWatcher::htMidi) {
-        std::lock_guard<std::mutex> hold(mutex);
-        queued.push_back(types);
+        locked([&] { queued.push_back(types); });
         changed.notify_all();
     }
     void setDeviceCount(int count) {
-        std::lock_guard<std::mutex> hold(mutex);
-        devices = count;
+        locked([&] { devices = count; });
     }
-    int deviceCount() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return devices;
-    }
-    int openAttempts() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return attempts;
-    }
-    bool isOpen() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return watcher != nullptr;
-    }
-    std::vector<Delivery> deliveries() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return delivered;
-    }
-    // The stack size of the thread that opened the source last.
-    size_t openingThreadStackSize() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return stackSize;
-    }
+    int deviceCount() { return locked([&] { return devices; }); }
+    int openAttempts() { return locked([&] { return attempts; }); }
+    bool isOpen() { return locked([&] { return watcher != nullptr; }); }
+    std::vector<Delivery> deliveries() { return locked([&] { return delivered; }); }
 
     bool open(Lk::HotplugWatcher& w) override {
-        pthread_attr_t attributes;
-        size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-            pthread_attr_getstacksize(&attributes, &size);
-            pthread_attr_destroy(&attributes);
-        }
-        std::function<void()> action;
-        {
-            std::lock_guard<std::mutex> hold(mutex);
-            action = openAction;
-        }
-        if (action)
+        if (const std::function<void()> action = locked([&] { return openAction; }))
             action();
-        std::lock_guard<std::mutex> hold(mutex);
-        ++attempts;
-        stackSize = size;
-        if (openFails)
-            return false;
-        watcher = &w;
-        return true;
+        return locked([&] {
+            ++attempts;
+            if (!openFails)
+                watcher = &w;
+            return !openFails;
+        });
     }
     void waitForEvents() override {
         std::unique_lock<std::mutex> hold(mutex);
@@ -97,22 +63,23 @@ public:
             const unsigned before = Lk::getMilliTime();
             target->onHotplugEvent(types);
             const unsigned after = Lk::getMilliTime();
-            hold.lock();
-            delivered.push_back({before, after});
-            hold.unlock();
+            locked([&] { delivered.push_back({before, after}); });
         }
     }
     void close() override {
-        std::lock_guard<std::mutex> hold(mutex);
-        watcher = nullptr;
+        locked([&] { watcher = nullptr; });
     }
     void wake() override {
-        std::lock_guard<std::mutex> hold(mutex);
-        woken = true;
+        locked([&] { woken = true; });
         changed.notify_all();
     }
 
 private:
+    template <typename F> auto locked(F&& f) -> decltype(f()) {
+        std::lock_guard<std::mutex> hold(mutex);
+        return f();
+    }
+
     std::mutex mutex;
     std::condition_variable changed;
     Lk::HotplugWatcher* watcher = nullptr; // while open
@@ -123,5 +90,4 @@ private:
     std::vector<Delivery> delivered;
     int devices = 0;
     int attempts = 0;
-    size_t stackSize = 0;
 };

@@ -1,37 +1,80 @@
 #pragma once
 
-#include "core/hotplugwatcher/HotplugWatcher.h"
-#include "midi/MidiManager.h"
-#include "platform/OrvoSystem.h"
-#include "tests/core/support/FakeHotplugSource.h"
-#include "tests/midi/support/TestMidiFactory.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WaitUntil.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <cstdlib>
 #include <functional>
 #include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 // Runs the message loop until `condition` holds or the deadline passes.
-inline bool pumpUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-    const auto deadline =
-        juce::Time::getMillisecondCounter() + static_cast<juce::uint32>(timeoutMs);
-    while (!condition()) {
-        if (juce::Time::getMillisecondCounter() > deadline)
-            return false;
+inline bool pumpUntil(const std::function<bool()>& condition, unsigned timeoutMs = 10000) {
+    return dokatest::waitUntil(condition, timeoutMs, [] {
         juce::MessageManager::getInstance()->runDispatchLoopUntil(5);
-    }
-    return true;
+    });
 }
 
 inline void pumpFor(int ms) {
     juce::MessageManager::getInstance()->runDispatchLoopUntil(ms);
 }
 
-// Runs `action` on the message thread as soon as the loop is free, e.g. while a modal
-// dialog runs its own loop.
-inline void whenIdle(std::function<void()> action) {
-    juce::MessageManager::callAsync(std::move(action));
-}
+// Acts on a dialog from inside its modal loop. Once the dialog runs modally and shows, the
+// steps are tried one per tick of 10 ms (so that what a step set off has been handled before
+// the next one), each again until it returns true. A script that does not get through in
+// time closes the dialog, so that the modal loop ends and the test can say where it stopped.
+class ModalScript : private juce::Timer {
+public:
+    using Step = std::function<bool()>;
+
+    ModalScript(juce::DocumentWindow& dialog, std::vector<Step> steps, int timeoutMs = 15000)
+        : dialog(dialog), steps(std::move(steps)),
+          deadline(juce::Time::getMillisecondCounter() + static_cast<juce::uint32>(timeoutMs)) {
+        startTimer(10);
+    }
+    // A single action.
+    ModalScript(juce::DocumentWindow& dialog, std::function<void()> action)
+        : ModalScript(dialog, std::vector<Step>{[action] {
+                          action();
+                          return true;
+                      }}) {}
+    ~ModalScript() override { stopTimer(); }
+
+    bool finished() const { return next == steps.size(); }
+    size_t stoppedAt() const { return next; }
+    // Runs the message loop until the script is through and the dialog has left its loop.
+    bool runUntilClosed() {
+        return pumpUntil([this] { return (finished() || gaveUp) && !dialog.isCurrentlyModal(); },
+                         20000) &&
+               finished();
+    }
+
+private:
+    void timerCallback() override {
+        if (!running)
+            running = dialog.isCurrentlyModal() && dialog.isVisible();
+        else if (steps[next]())
+            ++next;
+        if (finished()) {
+            stopTimer();
+        } else if (juce::Time::getMillisecondCounter() > deadline) {
+            gaveUp = true;
+            stopTimer();
+            if (dialog.isCurrentlyModal())
+                dialog.closeButtonPressed();
+        }
+    }
+
+    juce::DocumentWindow& dialog;
+    std::vector<Step> steps;
+    juce::uint32 deadline;
+    size_t next = 0;
+    bool running = false;
+    bool gaveUp = false;
+};
 
 // Writes a picture of the component into the build tree's screenshot folder.
 inline juce::Image saveScreenshot(juce::Component& component, const juce::String& name) {
@@ -61,46 +104,13 @@ inline int countAmberPixels(const juce::Image& image, juce::Rectangle<int> area)
 // A temporary folder that also serves as HOME, so the settings land in it.
 class TemporaryHome {
 public:
-    TemporaryHome()
-        : folder(juce::File::createTempFile("doka-home")), previousHome(std::getenv("HOME")) {
-        folder.createDirectory();
-        setenv("HOME", folder.getFullPathName().toRawUTF8(), 1);
+    TemporaryHome() : previousHome(std::getenv("HOME") ? std::getenv("HOME") : "") {
+        setenv("HOME", folder.path().c_str(), 1);
     }
-    ~TemporaryHome() {
-        setenv("HOME", previousHome.toRawUTF8(), 1);
-        folder.deleteRecursively();
-    }
-    const juce::File& get() const { return folder; }
+    ~TemporaryHome() { setenv("HOME", previousHome.c_str(), 1); }
+    juce::File get() const { return juce::File(folder.path().string()); }
 
 private:
-    juce::File folder;
-    juce::String previousHome;
-};
-
-// The MIDI library on the in-process backend, as the program would have it with a real one.
-class MidiBackendFixture : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Lk::HotplugWatcher::setSourceFactory([]() -> std::unique_ptr<Lk::HotplugSource> {
-            return std::make_unique<FakeHotplugSource>();
-        });
-        installBackend();
-    }
-    void TearDown() override { Lk::OrvoSystem::shutdown(); }
-
-    // After a shutdown (which deletes the backend with the manager) a new one is needed.
-    void installBackend() {
-        manager = Lk::MidiManager::instance();
-        factory = new Lk::TestMidiFactory();
-        factory->setClock(1000);
-        manager->AddFactory(factory, 0);
-    }
-    // A refresh that sees the backend as it is now.
-    void refresh() {
-        factory->advanceClock(2 * Lk::MidiDeviceFactory::CACHE_LIFETIME_MS);
-        manager->RefreshDevList(1, 1);
-    }
-
-    Lk::MidiManager* manager = nullptr;
-    Lk::TestMidiFactory* factory = nullptr;
+    dokatest::TempDir folder{"doka-home"};
+    std::string previousHome;
 };
