@@ -2,10 +2,12 @@
 // A probe client in another process sends a Note On and waits until it comes back; between
 // its two ports stands, in turn, the kernel's own connection, a bare libasound forwarder and
 // the MIDI library's thru route. Each runs alone and again while a 64 kB System Exclusive
-// passes the same way on a second pair of ports.
+// passes the same way on a second pair of ports. Last come the figures of the library's send
+// path with a megabyte queued.
 #include "core/hotplugwatcher/HotplugWatcher.h"
 #include "core/linux/AlsaHotplugSource.h"
 #include "core/linux/AlsaMidiFactory.h"
+#include "core/linux/AlsaMidiOutput.h"
 #include "core/linux/AlsaSequencer.h"
 #include "midi/MidiAlias.h"
 #include "midi/MidiManager.h"
@@ -24,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -389,6 +392,61 @@ bool startLibrary() {
     return true;
 }
 
+// The send path's figures: how long SendLong of a megabyte takes to return (the port paces
+// it at the wire rate), the slowest SendShort behind it, Close with it queued, and the whole
+// megabyte sent unpaced. On "Midi Through", which nobody reads.
+bool measureSendPath() {
+    constexpr int ROUNDS = 9;
+    AlsaMidiFactory* factory = AlsaMidiFactory::instance();
+    OxOwnedList<MidiDeviceDescriptor*> outputs;
+    if (factory == nullptr)
+        return false;
+    factory->GetDeviceList(0, outputs);
+    const MidiDeviceDescriptor* through = nullptr;
+    for (const MidiDeviceDescriptor* d : outputs)
+        if (d->GetName() == "Midi Through Port-0")
+            through = d;
+    if (through == nullptr)
+        return false;
+    std::unique_ptr<TMidiOutputBase> output(
+        static_cast<TMidiOutputBase*>(factory->CreateDevice(through)));
+    std::vector<unsigned char> sysex(1000000, 0x11);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    std::vector<double> sendMs, shortMs, closeMs, unpacedMs;
+    for (int round = 0; round < ROUNDS; ++round) {
+        if (output->Open(nullptr) != 1)
+            return false;
+        unsigned long long start = alsaNanoTime();
+        output->SendLong(sysex.data(), static_cast<int>(sysex.size()));
+        sendMs.push_back((alsaNanoTime() - start) / 1e6);
+        double slowest = 0;
+        for (int i = 0; i < 100; ++i) {
+            start = alsaNanoTime();
+            output->SendShort(0x90, static_cast<unsigned char>(i), 0x40);
+            slowest = std::max(slowest, (alsaNanoTime() - start) / 1e6);
+        }
+        shortMs.push_back(slowest);
+        start = alsaNanoTime();
+        output->Close();
+        closeMs.push_back((alsaNanoTime() - start) / 1e6);
+        if (output->Open(nullptr) != 1)
+            return false;
+        static_cast<AlsaMidiOutput*>(output.get())->setByteNanos(0);
+        start = alsaNanoTime();
+        output->SendLongWait(sysex.data(), static_cast<int>(sysex.size()), nullptr);
+        unpacedMs.push_back((alsaNanoTime() - start) / 1e6);
+        output->Close();
+        static_cast<AlsaMidiOutput*>(output.get())->setByteNanos(AlsaMidiOutput::WIRE_BYTE_NANOS);
+    }
+    std::printf("Send path, median of %d rounds: SendLong of 1 MB returns after %.2f ms, the "
+                "slowest of 100 SendShort behind it after %.3f ms, Close with it queued after "
+                "%.2f ms; unpaced, SendLongWait of 1 MB takes %.1f ms\n",
+                ROUNDS, statsOf(sendMs).median, statsOf(shortMs).median, statsOf(closeMs).median,
+                statsOf(unpacedMs).median);
+    return true;
+}
+
 } // namespace
 
 int main() {
@@ -408,7 +466,7 @@ int main() {
         std::printf("Round trip of a 3-byte Note On, %d per path after %d for warming up, the "
                     "paths taking turns\n",
                     MESSAGES, WARM_UP);
-        ok = ok && probe.run(false) && probe.run(true);
+        ok = ok && probe.run(false) && probe.run(true) && measureSendPath();
     }
     OrvoSystem::shutdown();
     if (!ok)

@@ -12,12 +12,13 @@ namespace dokatest {
 using Bytes = std::vector<unsigned char>;
 
 // A System Exclusive message of `length` bytes in all (F0 ... F7, at least 2), its data
-// counting up from `first` so that a lost or moved byte shows.
+// counting up from `first` so that a lost or moved byte shows; after every 127 bytes the
+// count skips one, so that no two pieces of a long message (up to 16 kB apart) look alike.
 inline Bytes sysex(size_t length, unsigned char first = 0) {
     Bytes message(std::max<size_t>(length, 2));
     message.front() = 0xF0;
     for (size_t i = 1; i + 1 < message.size(); ++i)
-        message[i] = static_cast<unsigned char>((first + i - 1) & 0x7F);
+        message[i] = static_cast<unsigned char>((first + i - 1 + (i - 1) / 127) & 0x7F);
     message.back() = 0xF7;
     return message;
 }

@@ -5,7 +5,7 @@
 #include "platform/OrvoSystem.h"
 #include "platform/OxTime.h"
 #include "tests/support/ShutdownAtEnd.h"
-#include "tests/platform/WaitUntil.h"
+#include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -73,7 +73,8 @@ TEST(AlsaHotplugSource, withoutSequencerOpenFailsAndTheWatcherPolls) {
     PollingListener listener;
     const unsigned added = getMilliTime();
     watcher.addListener(&listener);
-    ASSERT_TRUE(waitUntil([&] { return listener.polled > 0; }, kPollingIntervalMs + kDeadlineMs));
+    ASSERT_TRUE(
+        dokatest::waitUntil([&] { return listener.polled > 0; }, kPollingIntervalMs + kDeadlineMs));
     EXPECT_GE(getMilliTime() - added, kPollingIntervalMs - 50);
     EXPECT_EQ(0, listener.occurred);
 

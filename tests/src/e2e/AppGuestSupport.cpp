@@ -2,7 +2,6 @@
 
 #include "core/inifile/TIniFile.h"
 #include "midi/MidiAliasRecord.h"
-#include "tests/platform/WaitUntil.h"
 
 #include <cstdlib>
 #include <unistd.h>
@@ -24,26 +23,28 @@ void AppGuestTest::SetUp() {
         GTEST_SKIP() << "no sequencer: CTest runs this in the test guest";
     ASSERT_NE(xServer, nullptr);
     ASSERT_FALSE(xServer->display().empty()) << "Xvfb did not start";
-    char pattern[] = "/tmp/doka-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    home = pattern;
-    settingsPath = home + "/.Fennic Labs/DOKA.fnst";
-    module = std::make_unique<PluggableDevice>(MODULE_CLIENT);
-    synth = std::make_unique<PluggableDevice>(SYNTH_CLIENT);
+    module = std::make_unique<HelperClient>(MODULE_CLIENT);
+    synth = std::make_unique<HelperClient>(SYNTH_CLIENT);
     ASSERT_TRUE(module->isStarted());
     ASSERT_TRUE(synth->isStarted());
 }
 
-void AppGuestTest::TearDown() {
-    module.reset();
-    synth.reset();
-    if (!home.empty() && !HasFailure())
-        std::system(("rm -rf '" + home + "'").c_str());
+std::unique_ptr<AppProcess> AppGuestTest::startApp(std::vector<std::string> arguments) {
+    auto app = std::make_unique<AppProcess>(home.path().string(), xServer->display(),
+                                            std::move(arguments));
+    EXPECT_TRUE(app->isRunning());
+    return app;
 }
 
-std::unique_ptr<AppProcess> AppGuestTest::startApp(std::vector<std::string> arguments) {
-    auto app = std::make_unique<AppProcess>(home, xServer->display(), std::move(arguments));
-    EXPECT_TRUE(app->isRunning());
+std::unique_ptr<AppProcess> AppGuestTest::startConnected(std::vector<std::string> arguments,
+                                                         int receiveChannel) {
+    EXPECT_TRUE(module->plug(0));
+    EXPECT_TRUE(synth->plug(0));
+    saveChoices(MODULE_PORT, SYNTH_PORT, receiveChannel);
+    auto app = startApp(std::move(arguments));
+    EXPECT_TRUE(app->waitForDisplay({"VERSION", "1.1"}, START_MS));
+    EXPECT_TRUE(module->waitForSubscribers(true, 1, WAIT_MS)) << app->errors();
+    EXPECT_TRUE(synth->waitForSubscribers(false, 1, WAIT_MS)) << app->errors();
     return app;
 }
 
@@ -69,16 +70,33 @@ void AppGuestTest::saveProgramName(int program, const char* name) {
     ASSERT_TRUE(ini.WriteToFile());
 }
 
-bool AppGuestTest::waitForSubscribers(PluggableDevice& device, bool out, int count,
-                                      unsigned timeoutMs) {
-    return waitUntil(
-        [&] {
-            const int n = out ? device.outSubscribers() : device.inSubscribers();
-            if (n != count)
-                Lk::sleepMillis(20);
-            return n == count;
-        },
-        timeoutMs);
+void AppGuestTest::expectStreamPassed(AppProcess& app, unsigned timeoutMs, std::string* counts) {
+    uint32_t sent = 0;
+    HelperClient::Runs subscribed;
+    ASSERT_TRUE(module->stopStream(sent, subscribed));
+    std::vector<uint32_t> numbers;
+    ASSERT_TRUE(HelperClient::readStream(synth->receive(sent * 3u, timeoutMs), numbers));
+    for (size_t i = 1; i < numbers.size(); ++i)
+        ASSERT_LT(numbers[i - 1], numbers[i]) << "at " << i;
+    ASSERT_TRUE(numbers.empty() || numbers.back() < sent);
+    size_t must = 0;
+    size_t missing = 0;
+    size_t at = 0;
+    std::string where; // the first few missing numbers and their places in their runs
+    for (const auto& run : subscribed) {
+        for (uint32_t n = run.first; n <= run.second; ++n, ++must) {
+            while (at < numbers.size() && numbers[at] < n)
+                ++at;
+            if ((at == numbers.size() || numbers[at] != n) && ++missing <= 10)
+                where += " " + std::to_string(n) + " (" + std::to_string(n - run.first) + " of " +
+                         std::to_string(run.first) + ".." + std::to_string(run.second) + ")";
+        }
+    }
+    const std::string summary = std::to_string(sent) + " sent, " + std::to_string(must) +
+                                " while subscribed, " + std::to_string(numbers.size()) + " arrived";
+    EXPECT_EQ(missing, 0u) << summary << "; missing:" << where << "\n" << app.errors();
+    if (counts != nullptr)
+        *counts = summary;
 }
 
 long sizeFromEnvironment(const char* name, long fallback) {

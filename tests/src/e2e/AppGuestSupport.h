@@ -1,7 +1,8 @@
 #pragma once
 
-#include "tests/core/linux/support/PluggableDevice.h"
+#include "tests/core/linux/support/HelperClient.h"
 #include "tests/src/e2e/AppProcess.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -27,21 +28,25 @@ public:
 
 protected:
     void SetUp() override;
-    void TearDown() override;
 
     std::unique_ptr<AppProcess> startApp(std::vector<std::string> arguments = {});
+    // With the module and the synth plugged in and chosen: started, and both opened.
+    std::unique_ptr<AppProcess> startConnected(std::vector<std::string> arguments = {},
+                                               int receiveChannel = -1);
     // Stops the program like a user; expects a clean end without sanitizer reports.
     void stopApp(std::unique_ptr<AppProcess>& app);
     // The user's choices as the port dialog and the selector save them.
     void saveChoices(const char* inputPort, const char* thruPort, int receiveChannel = -1);
     void saveProgramName(int program, const char* name);
-    // Waits until the program's port is (or is no longer) subscribed to the device's port.
-    bool waitForSubscribers(PluggableDevice& device, bool out, int count, unsigned timeoutMs);
+    // Stops the module's stream and expects at the synth, in order and once each, every
+    // message that the module sent while the program's input was subscribed to it; how
+    // many went and came goes to `counts`.
+    void expectStreamPassed(AppProcess& app, unsigned timeoutMs, std::string* counts = nullptr);
 
-    std::string home;
-    std::string settingsPath;
-    std::unique_ptr<PluggableDevice> module;
-    std::unique_ptr<PluggableDevice> synth;
+    dokatest::TempDir home{"doka-e2e"};
+    const std::string settingsPath = home.file(".Fennic Labs/DOKA.fnst");
+    std::unique_ptr<HelperClient> module;
+    std::unique_ptr<HelperClient> synth;
 
 private:
     static XServer* xServer;

@@ -127,7 +127,9 @@ AppProcess::AppProcess(const std::string& home, const std::string& xDisplay,
                                      0644);
     std::vector<std::string> argv{DOKA_PROGRAM, "--print-display"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> env = environmentWith({"HOME=" + home, "DISPLAY=" + xDisplay});
+    std::vector<std::string> env = environmentWith({"HOME=" + home});
+    if (!xDisplay.empty())
+        env = environmentWith({"HOME=" + home, "DISPLAY=" + xDisplay});
     auto args = pointersTo(argv);
     auto envp = pointersTo(env);
     if (posix_spawn(&pid, DOKA_PROGRAM, &actions, nullptr, args.data(), envp.data()) != 0)
@@ -155,7 +157,8 @@ void AppProcess::readLines(int waitMs) {
         partial.append(buffer, static_cast<size_t>(n));
         for (size_t end; (end = partial.find('\n')) != std::string::npos;) {
             DisplayLines lines;
-            if (parseDisplayLog(partial.substr(0, end), lines))
+            printed.push_back(partial.substr(0, end));
+            if (parseDisplayLog(printed.back(), lines))
                 shown.push_back(lines);
             partial.erase(0, end + 1);
         }
@@ -195,11 +198,21 @@ std::vector<std::string> AppProcess::displays() const {
     return result;
 }
 
-int AppProcess::stop(unsigned timeoutMs) {
+int AppProcess::waitForExit(unsigned timeoutMs) {
+    const int status = pid > 0 ? ::waitForExit(pid, timeoutMs) : -1;
+    if (status >= 0) {
+        pid = -1;
+        for (int i = 0; i < 5 && output >= 0; ++i) // the last lines, up to its end of output
+            readLines(1000);
+    }
+    return status;
+}
+
+int AppProcess::stop(unsigned timeoutMs, int signal) {
     if (pid <= 0)
         return -1;
-    kill(pid, SIGTERM);
-    int status = waitForExit(pid, timeoutMs);
+    kill(pid, signal);
+    const int status = waitForExit(timeoutMs);
     if (status < 0) {
         // Hung: its threads' stacks say where, when gdb is there to show them.
         const std::string stacks =
@@ -208,10 +221,8 @@ int AppProcess::stop(unsigned timeoutMs) {
         if (std::system(stacks.c_str()) != 0)
             std::fprintf(stderr, "(no stacks of the hung program)\n");
         killAndReap(pid);
+        pid = -1;
     }
-    pid = -1;
-    for (int i = 0; i < 5 && output >= 0; ++i) // the last displays, up to its end of output
-        readLines(1000);
     return status;
 }
 

@@ -2,6 +2,7 @@
 
 #include "src/DisplayProtocol.h"
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -25,10 +26,10 @@ private:
 // The built program running as a child process: HOME and the working folder are `home`,
 // its display changes come back through "--print-display" on its standard output, its
 // standard error goes to <home>/stderr.txt. Reading happens in the calling thread, while
-// it waits.
+// it waits. Without `xDisplay` it uses the X server of our DISPLAY.
 class AppProcess {
 public:
-    AppProcess(const std::string& home, const std::string& xDisplay,
+    AppProcess(const std::string& home, const std::string& xDisplay = {},
                std::vector<std::string> arguments = {});
     AppProcess(const AppProcess&) = delete;
     AppProcess& operator=(const AppProcess&) = delete;
@@ -43,9 +44,13 @@ public:
     void pump(unsigned ms);
     // Every display the program printed, in order, as "line1|line2".
     std::vector<std::string> displays() const;
-    // Ends the program with SIGTERM as a user would; its exit status, or -1 when it did not
-    // end within `timeoutMs` (it is then killed).
-    int stop(unsigned timeoutMs);
+    // Every line it printed, in order.
+    const std::vector<std::string>& lines() const { return printed; }
+    // Its exit status once it ended by itself within `timeoutMs`, else -1 (it keeps running).
+    int waitForExit(unsigned timeoutMs);
+    // Ends the program with `signal` (SIGTERM as a session ends it); its exit status, or -1
+    // when it did not end within `timeoutMs` (it is then killed).
+    int stop(unsigned timeoutMs, int signal = SIGTERM);
     // What the program wrote to its standard error, but the toolkit's reports of refused
     // X requests.
     std::string errors() const;
@@ -59,6 +64,7 @@ private:
     int output = -1;
     std::string home;
     std::string partial;
+    std::vector<std::string> printed;
     std::vector<DisplayLines> shown;
     size_t seen = 0; // displays already matched by waitForDisplay
 };
