@@ -158,16 +158,7 @@ TEST(OxString, piecesAndSearchesClampOutOfRangeArgumentsAndFindNothingEmpty) {
     EXPECT_EQ(s.c_str(), s.trim().c_str());
     EXPECT_STREQ("abc\xC3\xA9", OxString("AbC\xC3\xA9").toLower().c_str());
     EXPECT_FALSE(s.startsWith(OxString()) || s.endsWith(OxString()) || s.contains(OxString()));
-    EXPECT_EQ(10, s.indexOfAtOffset(OxString("MIDI"), 1, 1));
-    EXPECT_EQ(13, s.indexOfAtOffset(OxString("i"), 13));
-    EXPECT_EQ(-1, s.indexOfAtOffset(OxString("i"), s.length()));
-    EXPECT_EQ(-1, OxString().lastIndexOf('i'));
-
-    EXPECT_STREQ("ba", OxString("aaa").replaceAll(OxString("aa"), OxString("b"), 0).c_str());
-    EXPECT_STREQ("a-B-c", OxString("aXBxc").replaceAll(OxString("x"), OxString("-"), 1).c_str());
-    const OxString dotted("a.b");
-    EXPECT_STREQ("aa.bb", dotted.replaceAll(OxString("."), dotted, 0).c_str());
-    EXPECT_EQ(dotted.c_str(), dotted.replaceAll(OxString(), OxString("x"), 0).c_str());
+    EXPECT_EQ(5, s.indexOf(OxString("PORT"), 1));
 }
 
 TEST(OxString, formatGivesTheWholeTextOrNothingFrom32768Bytes) {
@@ -179,19 +170,18 @@ TEST(OxString, formatGivesTheWholeTextOrNothingFrom32768Bytes) {
 }
 
 TEST(OxString, pathsSplitAtTheLastSlashAndTheExtensionAtTheLastDotOfTheName) {
-    // {path, directory, file name, extension, file name without extension}
-    const std::tuple<const char*, const char*, const char*, const char*, const char*> cases[] = {
-        {"/a/b/", "/a", "", "", ""},
-        {"/a", "/", "a", "", "a"},
-        {"/", "", "", "", ""},
-        {"a", "", "a", "", "a"},
-        {"dir.x/file", "dir.x", "file", "", "file"},
-        {"a/b.tar.gz", "a", "b.tar.gz", ".gz", "b.tar"}};
-    for (const auto& [text, dir, name, ext, bareName] : cases) {
+    // {path, directory, file name, file name without extension}
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
+        {"/a/b/", "/a", "", ""},
+        {"/a", "/", "a", "a"},
+        {"/", "", "", ""},
+        {"a", "", "a", "a"},
+        {"dir.x/file", "dir.x", "file", "file"},
+        {"a/b.tar.gz", "a", "b.tar.gz", "b.tar"}};
+    for (const auto& [text, dir, name, bareName] : cases) {
         const OxString path(text);
         EXPECT_STREQ(dir, path.extractFileDir().c_str()) << text;
         EXPECT_STREQ(name, path.extractFileName().c_str()) << text;
-        EXPECT_STREQ(ext, path.extractFileExtension().c_str()) << text;
         EXPECT_STREQ(bareName, path.extractFileNameWithoutExtension().c_str()) << text;
     }
     EXPECT_STREQ("a/s.fnst", OxString("a/s").changeFileExt(OxString(".fnst")).c_str());
