@@ -29,12 +29,6 @@ int oxstrlen(const char* s, int max) {
     return static_cast<int>(strnlen(s, static_cast<size_t>(max)));
 }
 
-const char* oxstrstr(const char* haystack, const char* needle) {
-    if (haystack == nullptr || needle == nullptr)
-        return nullptr;
-    return std::strstr(haystack, needle);
-}
-
 // A null text compares as the empty one.
 int oxstrcmp(const char* a, const char* b) {
     return std::strcmp(a ? a : "", b ? b : "");
@@ -42,16 +36,6 @@ int oxstrcmp(const char* a, const char* b) {
 
 int oxstrncmp(const char* a, const char* b, int n) {
     return n <= 0 ? 0 : std::strncmp(a ? a : "", b ? b : "", static_cast<size_t>(n));
-}
-
-void oxmemcpy(void* dst, const void* src, int n) {
-    if (n > 0 && dst != nullptr && src != nullptr)
-        std::memcpy(dst, src, static_cast<size_t>(n));
-}
-
-void oxmemset(void* dst, int value, int n) {
-    if (n > 0)
-        std::memset(dst, value & 0xFF, static_cast<size_t>(n));
 }
 
 void oxsort(void* base, int n, int size, int (*cmp)(const void*, const void*)) {
@@ -85,11 +69,6 @@ bool isDirectory(const char* path) {
 }
 
 } // namespace
-
-bool FileExists(const OxString& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
-}
 
 bool forceDirectories(const char* path) {
     if (path == nullptr || *path == 0)

@@ -8,11 +8,8 @@ class OxString;
 
 int oxstrlen(const char* s);
 int oxstrlen(const char* s, int max);
-const char* oxstrstr(const char* haystack, const char* needle);
 int oxstrcmp(const char* a, const char* b);
 int oxstrncmp(const char* a, const char* b, int n);
-void oxmemcpy(void* dst, const void* src, int n);
-void oxmemset(void* dst, int value, int n);
 // qsort: not stable.
 void oxsort(void* base, int n, int size, int (*cmp)(const void*, const void*));
 char oxtoupper(char c);
@@ -20,8 +17,6 @@ char oxtolower(char c);
 void oxtoupper(char* s);
 void oxtolower(char* s);
 
-// True when the path exists and is not a directory.
-bool FileExists(const OxString& path);
 // Creates the directory and its missing parents; only below an existing directory.
 bool forceDirectories(const char* path);
 bool ForceDirectories(const OxString& path);
