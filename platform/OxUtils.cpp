@@ -91,37 +91,28 @@ bool ForceDirectories(const OxString& path) {
     return forceDirectories(path.c_str());
 }
 
-void* getMemoryMappedFile(const OxString& path, int& size, OxString* error) {
+void* getMemoryMappedFile(const OxString& path, int& size) {
     // A directory opens for reading on Linux but has no bytes to give: refuse it here.
     FILE* file = isDirectory(path.c_str()) ? nullptr : std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        if (error != nullptr)
-            *error = "error opening file: : " + path;
+    if (file == nullptr)
         return nullptr;
-    }
     long length = -1;
     if (std::fseek(file, 0, SEEK_END) == 0)
         length = std::ftell(file);
     if (length < 0 || length >= 0x7FFFFFFF || std::fseek(file, 0, SEEK_SET) != 0) {
         std::fclose(file);
-        if (error != nullptr)
-            *error = "file too large (2GB limit): " + path;
         return nullptr;
     }
     // One spare byte so that even an empty file gets a buffer of its own.
     void* buffer = std::malloc(static_cast<size_t>(length) + 1);
     if (buffer == nullptr) {
         std::fclose(file);
-        if (error != nullptr)
-            *error = OxString::format("out of memory (trying to allocate %ld bytes).", length);
         return nullptr;
     }
     const size_t got = std::fread(buffer, 1, static_cast<size_t>(length), file);
     std::fclose(file);
     if (got != static_cast<size_t>(length)) {
         std::free(buffer);
-        if (error != nullptr)
-            *error = "error reading file into buffer : " + path;
         return nullptr;
     }
     size = static_cast<int>(length);

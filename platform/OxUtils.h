@@ -21,9 +21,9 @@ void oxtolower(char* s);
 bool forceDirectories(const char* path);
 bool ForceDirectories(const OxString& path);
 
-// Reads the whole file into a new buffer (no terminating NUL); null with a text in
-// `error` on failure. `size` is changed only on success.
-void* getMemoryMappedFile(const OxString& path, int& size, OxString* error);
+// Reads the whole file into a new buffer (no terminating NUL); null on failure. `size`
+// is changed only on success.
+void* getMemoryMappedFile(const OxString& path, int& size);
 void freeMemoryMappedFile(void* buffer);
 
 // Replaces the file at `path` by `len` bytes of `data` without ever leaving a truncated

@@ -50,29 +50,6 @@ TEST_F(FileHelpers, forceDirectoriesCreatesMissingParentsBelowAnExistingFolderOn
     EXPECT_FALSE(Lk::forceDirectories(nullptr));
 }
 
-TEST_F(FileHelpers, getMemoryMappedFileReadsTheWholeFileOrSaysWhy) {
-    int size = -7;
-    OxString error;
-    EXPECT_EQ(nullptr, Lk::getMemoryMappedFile(OxString("/x/y"), size, &error));
-    EXPECT_STREQ("error opening file: : /x/y", error.c_str());
-    EXPECT_EQ(nullptr, Lk::getMemoryMappedFile(path(""), size, &error));
-    EXPECT_TRUE(error.startsWith(OxString("error opening file: : ")));
-    EXPECT_EQ(-7, size);
-
-    dir.write("empty", "");
-    void* buffer = Lk::getMemoryMappedFile(path("empty"), size, &error);
-    EXPECT_NE(nullptr, buffer);
-    EXPECT_EQ(0, size);
-    Lk::freeMemoryMappedFile(buffer);
-
-    const std::string content("a\0b\nc", 5);
-    dir.write("data", content);
-    buffer = Lk::getMemoryMappedFile(path("data"), size, &error);
-    ASSERT_NE(nullptr, buffer);
-    EXPECT_EQ(content, std::string(static_cast<const char*>(buffer), size));
-    Lk::freeMemoryMappedFile(buffer);
-}
-
 TEST_F(FileHelpers, writeFileReplacingSwapsContentAndKeepsTheMode) {
     dir.write("settings", "old content that is longer");
     ASSERT_EQ(0, ::chmod(dir.file("settings").c_str(), 0640));
