@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-using Lk::OxList;
-using Lk::OxMemBlock;
-using Lk::OxOwnedList;
-using Lk::OxString;
-using Lk::OxStringList;
+using namespace Lk;
 
 namespace {
 
