@@ -2,13 +2,14 @@
 
 #include "midi/MidiManager.h"
 #include "midi/MidiSingletonLock.h"
+#include "platform/OxSingleton.h"
 
 #include <vector>
 
 namespace Lk {
 
 namespace {
-std::atomic<TMidiAliasManager*> aliasManagerInstance{nullptr};
+OxSingleton<TMidiAliasManager> aliasManagerInstance{midiSingletonCreationLock};
 
 TAliasType aliasTypeOf(int isInput) {
     return isInput ? atIn : atOut;
@@ -16,22 +17,17 @@ TAliasType aliasTypeOf(int isInput) {
 } // namespace
 
 TMidiAliasManager* TMidiAliasManager::instance() {
-    if (TMidiAliasManager* m = aliasManagerInstance.load())
-        return m;
-    std::lock_guard<std::recursive_mutex> hold(midiSingletonCreationLock());
-    if (aliasManagerInstance.load() == nullptr)
-        new TMidiAliasManager();
-    return aliasManagerInstance.load();
+    return aliasManagerInstance.get([] { return new TMidiAliasManager(); });
 }
 
 bool TMidiAliasManager::IsInstanceAllocated() {
-    return aliasManagerInstance.load() != nullptr;
+    return aliasManagerInstance.peek() != nullptr;
 }
 
 TMidiAliasManager::TMidiAliasManager() {
     // Published first: maintaining device aliases creates the MIDI manager, whose Init
     // asks for this object.
-    aliasManagerInstance.store(this);
+    aliasManagerInstance.publish(this);
     setMaintainDeviceAliases(1);
 }
 
@@ -40,7 +36,7 @@ TMidiAliasManager::~TMidiAliasManager() {
         MidiManager::instance()->RemoveDevListChangeListener(this);
     OxScopedLock hold(lock);
     aliases.clearAndDelete();
-    aliasManagerInstance.store(nullptr);
+    aliasManagerInstance.release(this);
 }
 
 int TMidiAliasManager::GetCount() const {

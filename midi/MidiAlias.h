@@ -1,9 +1,9 @@
 #pragma once
 
 #include "midi/MidiAliasRecord.h"
-#include "midi/MidiListenerList.h"
 #include "midi/MidiManagerListeners.h"
 #include "platform/OrvoSystem.h"
+#include "platform/OxListenerList.h"
 #include "platform/OxLock.h"
 
 namespace Lk {
@@ -58,7 +58,7 @@ private:
 
     mutable OxLock lock;
     OxList<TMidiAlias*> aliases; // owned
-    MidiListenerList<TMidiAliasChangeListener> listeners;
+    OxListenerList<TMidiAliasChangeListener> listeners;
     int updateCount = 0;
     int changePending = 0;
     int persistenceEnabled = 1;

@@ -78,7 +78,7 @@ int TMidiOutputBase::SendShort(unsigned int message) {
 }
 
 void TMidiOutputBase::onClose() {
-    OxScopedLock hold(sendLock);
+    OxScopedLock hold(useLock);
 }
 
 int TMidiOutputBase::SendLong(const unsigned char* data, int length) {

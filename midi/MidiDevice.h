@@ -19,6 +19,22 @@ int ShortMidiMessageLength(int status);
 // any application thread; the backend's OpenImpl and CloseImpl run under the port lock.
 class TMidiDeviceBase {
 public:
+    // Held by the backend while it uses the platform port, to send or to feed received
+    // bytes: Close waits until the scope is left, so the port is never reset or disposed
+    // under it.
+    class UseScope {
+    public:
+        explicit UseScope(TMidiDeviceBase& port) : port(port) { port.useLock.Enter(); }
+        UseScope(const UseScope&) = delete;
+        UseScope& operator=(const UseScope&) = delete;
+        ~UseScope() { port.useLock.Leave(); }
+        // False once Close has begun: the backend must then neither send nor feed.
+        bool portIsOpen() const { return port.IsOpen() != 0; }
+
+    private:
+        TMidiDeviceBase& port;
+    };
+
     // Takes ownership of `descriptor` (null gives an empty descriptor).
     explicit TMidiDeviceBase(MidiDeviceDescriptor* descriptor);
     TMidiDeviceBase(const TMidiDeviceBase&) = delete;
@@ -64,6 +80,8 @@ protected:
     // sets it back to null when that step fails.
     void setHandle(void* h) { handle.store(h); }
     OxLock lock;
+    // Held by a UseScope; onClose() takes it to wait for a use in progress.
+    OxLock useLock;
 
 private:
     MidiDeviceDescriptor* descriptor;
@@ -83,20 +101,8 @@ public:
 // thread among them.
 class TMidiOutputBase : public TMidiDeviceBase {
 public:
-    // Held by the backend's send operations while they use the platform port: Close
-    // waits until the scope is left, so a port is never disposed under a send.
-    class SendScope {
-    public:
-        explicit SendScope(TMidiOutputBase& port) : port(port) { port.sendLock.Enter(); }
-        SendScope(const SendScope&) = delete;
-        SendScope& operator=(const SendScope&) = delete;
-        ~SendScope() { port.sendLock.Leave(); }
-        // False once Close has begun: the send must then fail.
-        bool portIsOpen() const { return port.IsOpen() != 0; }
-
-    private:
-        TMidiOutputBase& port;
-    };
+    // Held by the backend's send operations; a send in a closing port fails.
+    using SendScope = UseScope;
 
     using TMidiDeviceBase::TMidiDeviceBase;
 
@@ -109,9 +115,6 @@ public:
     virtual int QueuedLongMessages() { return 0; }
     // Waits for a send in progress.
     void onClose() override;
-
-private:
-    OxLock sendLock;
 };
 
 } // namespace Lk

@@ -44,7 +44,7 @@ unsigned long long TMidiInputBase::getTimestamp() {
 }
 
 void TMidiInputBase::onClose() {
-    OxScopedLock hold(receiveLock);
+    OxScopedLock hold(useLock);
     buffer.count = 0;
     state = Idle;
     runningStatus = 0;

@@ -18,29 +18,18 @@ public:
 };
 
 // An input port: cuts the bytes that the backend receives into messages and hands each to
-// the data listener. The receive path allocates nothing and takes only this port's
-// receive lock, which nothing but Close contends for.
+// the data listener. The receive path allocates nothing and takes only this port's use
+// lock (ReceiveScope), which nothing but Close contends for.
 class TMidiInputBase : public TMidiDeviceBase {
 public:
     // A buffer of this length is delivered unchanged: long System Exclusive messages
     // arrive in chunks, and the buffer never grows.
     static constexpr int MAX_CHUNK = 2048;
 
-    // Held by the backend's receive thread while it feeds this port: Close waits until
-    // the scope is left, so the port is never reset or freed under the parser. Enter it
-    // while whatever keeps the port object alive (the backend's port table lock) is held.
-    class ReceiveScope {
-    public:
-        explicit ReceiveScope(TMidiInputBase& port) : port(port) { port.receiveLock.Enter(); }
-        ReceiveScope(const ReceiveScope&) = delete;
-        ReceiveScope& operator=(const ReceiveScope&) = delete;
-        ~ReceiveScope() { port.receiveLock.Leave(); }
-        // False once Close has begun: the backend must then feed nothing.
-        bool portIsOpen() const { return port.IsOpen() != 0; }
-
-    private:
-        TMidiInputBase& port;
-    };
+    // Held by the backend's receive thread while it feeds this port, so that the parser
+    // is never reset or freed under it. Enter it while whatever keeps the port object
+    // alive (the backend's port table lock) is held.
+    using ReceiveScope = UseScope;
 
     explicit TMidiInputBase(MidiDeviceDescriptor* descriptor);
 
@@ -83,12 +72,11 @@ private:
     std::atomic<TMidiDeviceDataListener*> dataListener{nullptr};
     std::atomic<int> activeSensing{1};
     std::atomic<int> timingClock{1};
-    // Parser state: used only by the thread that holds the receive lock.
+    // Parser state: used only by the thread that holds the use lock.
     OxMemBlock<unsigned char> buffer{BUFFER_GROWTH};
     int state = Idle;
     unsigned char runningStatus = 0;
     unsigned long long deliveryTime = 0; // of the packet being parsed
-    OxLock receiveLock;
 };
 
 } // namespace Lk

@@ -6,6 +6,7 @@
 #include "midi/MidiSingletonLock.h"
 #include "midi/MidiVirtualInput.h"
 #include "platform/ErrorHandler.h"
+#include "platform/OxSingleton.h"
 
 #include <mutex>
 #include <thread>
@@ -14,24 +15,19 @@
 namespace Lk {
 
 namespace {
-std::atomic<MidiManager*> managerInstance{nullptr};
+OxSingleton<MidiManager> managerInstance{midiSingletonCreationLock};
 std::mutex initializersLock;
 std::unique_ptr<OxList<MidiManagerInitializer*>> initializers;
 
 const char* const SFIllegalMidiDeviceID[2] = {"Internal error: illegal MIDI Out device ID: %d",
                                               "Internal error: illegal MIDI In device ID: %d"};
-const char* const SFCouldNotBeOpened[2] = {
-    "MIDI output \"%s\" could not be opened (maybe in use by another program?). It is set to "
-    "'pending' so that it is used automatically when it becomes available.",
-    "MIDI input \"%s\" could not be opened (maybe in use by another program?). It is set to "
-    "'pending' so that it is used automatically when it becomes available."};
+const char* const SFCouldNotBeOpened =
+    "MIDI %s \"%s\" could not be opened (maybe in use by another program?). It is set to "
+    "'pending' so that it is used automatically when it becomes available.";
 const char* const SFOpenedSuccess[2] = {"Opened MIDI OUT: %s", "Opened MIDI IN: %s"};
 const char* const SFClosed[2] = {"Closed MIDI OUT: %s", "Closed MIDI IN: %s"};
-const char* const SFDoesNotExist[2] = {
-    "MIDI output \"%s\" does not exist. It is set to 'pending' so that it is used "
-    "automatically when you plug it in.",
-    "MIDI input \"%s\" does not exist. It is set to 'pending' so that it is used "
-    "automatically when you plug it in."};
+const char* const SFDoesNotExist = "MIDI %s \"%s\" does not exist. It is set to 'pending' so "
+                                   "that it is used automatically when you plug it in.";
 const char* const SFVirtualInputUnsupported =
     "MIDI input \"%s\" cannot be offered to other programs: the MIDI system here has no "
     "ports of its own.";
@@ -46,6 +42,10 @@ const char* directionName(int isInput) {
 }
 OxString portText(const char* format, const MidiManagerDev* e) {
     return OxString::format(format, e->GetDescriptor()->GetName().c_str());
+}
+// For the texts that name the direction before the port.
+OxString portText(const char* format, int isInput, const MidiManagerDev* e) {
+    return OxString::format(format, directionName(isInput), e->GetDescriptor()->GetName().c_str());
 }
 } // namespace
 
@@ -63,16 +63,15 @@ private:
 };
 
 MidiManager* MidiManager::instance() {
-    if (MidiManager* m = managerInstance.load())
-        return m;
-    std::lock_guard<std::recursive_mutex> hold(midiSingletonCreationLock());
-    if (managerInstance.load() == nullptr)
-        (new MidiManager())->Init();
-    return managerInstance.load();
+    return managerInstance.get([] {
+        auto* manager = new MidiManager();
+        manager->Init();
+        return manager;
+    });
 }
 
 bool MidiManager::IsInstanceAllocated() {
-    return managerInstance.load() != nullptr;
+    return managerInstance.peek() != nullptr;
 }
 
 void MidiManager::AddInitializer(MidiManagerInitializer* initializer) {
@@ -99,7 +98,7 @@ MidiManager::MidiManager()
       checkPendingTimer(std::make_unique<OxTimer>(this, CHECK_PENDING_INTERVAL_MS, 1,
                                                   "Check pending existing devices")),
       refresher(std::make_unique<MidiManagerRefresh>(*this)) {
-    managerInstance.store(this);
+    managerInstance.publish(this);
     forEachInitializer(&MidiManagerInitializer::OnMidiManagerCreated);
 }
 
@@ -137,16 +136,14 @@ MidiManager::~MidiManager() {
         virtualInput.reset();
         // Close every port first (each close waits for its receive thread), so that no
         // thru forwarding runs while the tables are deleted.
-        for (int i = 0; i < inputs.getCount(); ++i)
-            if (TMidiDeviceBase* d = inputs.get(i)->GetDevice())
-                d->Close();
-        for (int i = 0; i < outputs.getCount(); ++i)
-            if (TMidiDeviceBase* d = outputs.get(i)->GetDevice())
-                d->Close();
+        for (int isInput = 1; isInput >= 0; --isInput)
+            for (int i = 0; MidiManagerDev* e = entry(i, isInput); ++i)
+                if (TMidiDeviceBase* d = e->GetDevice())
+                    d->Close();
         inputs.clear();
         outputs.clear();
     }
-    managerInstance.store(nullptr);
+    managerInstance.release(this);
 }
 
 int MidiManager::AddFactory(MidiDeviceFactory* factory, int refresh) {
@@ -216,6 +213,17 @@ MidiManagerDev* MidiManager::entry(int index, int isInput) const {
     return isInput ? static_cast<MidiManagerDev*>(inputs.get(index)) : outputs.get(index);
 }
 
+int MidiManager::entryCount(int isInput) const {
+    return isInput ? inputs.getCount() : outputs.getCount();
+}
+
+template <typename Matches> int MidiManager::findLastEntry(int isInput, Matches matches) const {
+    for (int i = entryCount(isInput) - 1; i >= 0; --i)
+        if (matches(*entry(i, isInput)->GetDescriptor()))
+            return i;
+    return -1;
+}
+
 void MidiManager::ensureListValid() {
     if (!listValid.load() && !suspended.load())
         RefreshDevList(1, 1);
@@ -223,7 +231,7 @@ void MidiManager::ensureListValid() {
 
 int MidiManager::GetDevCount(int isInput) {
     ensureListValid();
-    return isInput ? inputs.getCount() : outputs.getCount();
+    return entryCount(isInput);
 }
 
 MidiManagerDev* MidiManager::GetDevDescriptor(int index, int isInput) {
@@ -249,11 +257,8 @@ int MidiManager::GetDevIndex(const OxString& name, int isInput) {
     if (name.isEmpty())
         return -1;
     OxScopedLock hold(lock);
-    const int n = isInput ? inputs.getCount() : outputs.getCount();
-    for (int i = n - 1; i >= 0; --i)
-        if (entry(i, isInput)->GetDescriptor()->GetName().equals(name))
-            return i;
-    return -1;
+    return findLastEntry(isInput,
+                         [&](const MidiDeviceDescriptor& d) { return d.GetName().equals(name); });
 }
 
 int MidiManager::GetDevIndexForAliasDevice(const OxString& name, int isInput) {
@@ -261,21 +266,15 @@ int MidiManager::GetDevIndexForAliasDevice(const OxString& name, int isInput) {
     if (exact >= 0 || name.isEmpty())
         return exact;
     OxScopedLock hold(lock);
-    const int n = isInput ? inputs.getCount() : outputs.getCount();
-    for (int i = n - 1; i >= 0; --i)
-        if (entry(i, isInput)->GetDescriptor()->GetName().equalsIgnoreCase(name))
-            return i;
-    return -1;
+    return findLastEntry(
+        isInput, [&](const MidiDeviceDescriptor& d) { return d.GetName().equalsIgnoreCase(name); });
 }
 
 int MidiManager::GetDevIndexByDescriptor(int isInput, const MidiDeviceDescriptor* d) {
     ensureListValid();
     OxScopedLock hold(lock);
-    const int n = isInput ? inputs.getCount() : outputs.getCount();
-    for (int i = n - 1; i >= 0; --i)
-        if (entry(i, isInput)->GetDescriptor()->Matches(d))
-            return i;
-    return -1;
+    return findLastEntry(isInput,
+                         [&](const MidiDeviceDescriptor& known) { return known.Matches(d); });
 }
 
 int MidiManager::IsOpenOrPending(const OxString& name, int isInput) {
@@ -400,7 +399,7 @@ int MidiManager::openDevice(int index, int isInput, OxStringList* errors) {
                 return 1;
             }
             e->pending = 1;
-            const OxString text = portText(SFCouldNotBeOpened[isInput], e);
+            const OxString text = portText(SFCouldNotBeOpened, isInput, e);
             if (errors != nullptr)
                 for (const OxString& reason : attempt.list)
                     errors->list.add(reason);
@@ -414,7 +413,7 @@ int MidiManager::openDevice(int index, int isInput, OxStringList* errors) {
     e->pending = 1;
     if (suspended.load() || e->exists)
         return 0;
-    FireErrorEvent(index, isInput, portText(SFDoesNotExist[isInput], e), errors);
+    FireErrorEvent(index, isInput, portText(SFDoesNotExist, isInput, e), errors);
     return 0;
 }
 
@@ -464,8 +463,7 @@ void MidiManager::onMidiDeviceUnexpectedClose(TMidiDeviceBase* device) {
         // dead port object that still counts as open.
         device->Close();
         e->pending = 1;
-        const OxString text = OxString::format(SFUnexpectedlyClosed, directionName(isInput),
-                                               e->GetDescriptor()->GetName().c_str());
+        const OxString text = portText(SFUnexpectedlyClosed, isInput, e);
         controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
             l->OnMidiErrorMessage(index, isInput, text);
         });
@@ -611,7 +609,7 @@ void MidiManager::OnMidiAliasListChanged() {
     // sees a resolved alias at -1 in between.
     std::unordered_map<TMidiAlias*, const MidiManagerDev*> resolved;
     for (int isInput = 1; isInput >= 0; --isInput)
-        for (int i = (isInput ? inputs.getCount() : outputs.getCount()) - 1; i >= 0; --i) {
+        for (int i = entryCount(isInput) - 1; i >= 0; --i) {
             MidiManagerDev* e = entry(i, isInput);
             e->RebuildAliasList();
             if (e->exists)

@@ -3,11 +3,11 @@
 #include "core/hotplugwatcher/HotplugWatcher.h"
 #include "midi/MidiDeviceFactory.h"
 #include "midi/MidiInput.h"
-#include "midi/MidiListenerList.h"
 #include "midi/MidiManagerDev.h"
 #include "midi/MidiManagerListeners.h"
 #include "midi/MidiPortState.h"
 #include "midi/MidiThruCounters.h"
+#include "platform/OxListenerList.h"
 #include "platform/OxTimer.h"
 
 #include <atomic>
@@ -131,6 +131,9 @@ private:
 
     MidiManager();
     MidiManagerDev* entry(int index, int isInput) const;
+    int entryCount(int isInput) const;
+    // The index of the last entry whose descriptor `matches`; -1 when none does.
+    template <typename Matches> int findLastEntry(int isInput, Matches matches) const;
     void ensureListValid();
     int openDevice(int index, int isInput, OxStringList* errors);
     void closeDevice(int index, int isInput, int force);
@@ -154,8 +157,8 @@ private:
     int lastOutputCount[MAX_FACTORIES] = {};
     // Set by the application's thread, read by the receive thread.
     std::atomic<MidiManagerDataListener*> dataListener{nullptr};
-    MidiListenerList<MidiManagerDeviceControlListener> controlListeners;
-    MidiListenerList<TMidiDeviceListListener> devListListeners;
+    OxListenerList<MidiManagerDeviceControlListener> controlListeners;
+    OxListenerList<TMidiDeviceListListener> devListListeners;
     // Thru sends in progress on receive threads.
     mutable std::atomic<int> thruForwardersInFlight{0};
     MidiThruCounters thruCounters;

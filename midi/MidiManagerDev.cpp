@@ -96,11 +96,20 @@ void MidiManagerDev::AssignFrom(const MidiManagerDev& other) {
     seen = 0;
 }
 
-static void resolveAliases(MidiManagerDev& e, TAliasType type) {
-    if (!e.exists)
+void MidiManagerDev::RebuildAliasList() {
+    if (!exists)
         return;
-    TMidiAliasManager::instance()->FillAliasListByDevice(e.GetDescriptor()->GetName(), type,
-                                                         e.aliases);
+    TMidiAliasManager::instance()->FillAliasListByDevice(descriptor->GetName(),
+                                                         IsInput() ? atIn : atOut, aliases);
+}
+
+void MidiManagerDev::CreateDevice() {
+    oxassert(MidiManager::IsInstanceAllocated());
+    setDevice(nullptr);
+    TMidiDeviceBase* d =
+        IsInput() ? descriptor->CreateInputDevice() : descriptor->CreateOutputDevice();
+    if (d != nullptr)
+        ReplaceDevice(d);
 }
 
 MMDevIn::~MMDevIn() {
@@ -109,26 +118,12 @@ MMDevIn::~MMDevIn() {
     delete thruTargets.exchange(nullptr);
 }
 
-void MMDevIn::RebuildAliasList() {
-    resolveAliases(*this, atIn);
-}
-
 void MMDevIn::adopt(TMidiDeviceBase* d) {
     MidiManagerDev::adopt(d);
     auto* in = static_cast<TMidiInputBase*>(d);
     in->SetActiveSensing(activeSensing);
     in->SetTimingClock(timingClock);
-}
-
-void MMDevIn::CreateDevice() {
-    oxassert(MidiManager::IsInstanceAllocated());
-    setDevice(nullptr);
-    TMidiDeviceBase* d = descriptor->CreateInputDevice();
-    if (d == nullptr)
-        return;
-    adopt(d);
-    static_cast<TMidiInputBase*>(d)->SetDataListener(MidiManager::instance());
-    setDevice(d);
+    in->SetDataListener(MidiManager::instance());
 }
 
 int MMDevIn::shouldSaveToIni() const {
@@ -165,20 +160,6 @@ void MMDevIn::publishThruTargets() {
         return;
     MidiManager::instance()->waitForThruForwarding();
     delete old;
-}
-
-void MMDevOut::RebuildAliasList() {
-    resolveAliases(*this, atOut);
-}
-
-void MMDevOut::CreateDevice() {
-    oxassert(MidiManager::IsInstanceAllocated());
-    setDevice(nullptr);
-    TMidiDeviceBase* d = descriptor->CreateOutputDevice();
-    if (d == nullptr)
-        return;
-    adopt(d);
-    setDevice(d);
 }
 
 } // namespace Lk

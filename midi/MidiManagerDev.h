@@ -28,11 +28,14 @@ public:
     MidiManagerDev& operator=(const MidiManagerDev&) = delete;
 
     virtual void ReplaceDevice(TMidiDeviceBase* d);
-    virtual void RebuildAliasList() = 0;
-    virtual void CreateDevice() = 0;
-    // Reads entry n back as a placeholder that the next refresh matches by name.
-    virtual void loadFromIniFile(TIniFile& ini, int n) = 0;
-    virtual void saveToIniFile(TIniFile& ini, int n) const = 0;
+    // Binds the device aliases of the port's name, while the port exists.
+    virtual void RebuildAliasList();
+    // Makes a new port object for the descriptor; the previous one is closed and deleted.
+    void CreateDevice();
+    // Reads entry n of the direction's section back as a placeholder that the next refresh
+    // matches by name.
+    void loadFromIniFile(TIniFile& ini, int n);
+    void saveToIniFile(TIniFile& ini, int n) const;
     virtual int shouldSaveToIni() const;
     // Closes and deletes the port object.
     virtual ~MidiManagerDev();
@@ -67,6 +70,10 @@ protected:
     // deleted once no thru send can still use it.
     void setDevice(TMidiDeviceBase* d);
     virtual void adopt(TMidiDeviceBase* d);
+    // The direction's own settings, which lead the options string: reads them and returns
+    // how many characters they take, or gives them as text.
+    virtual int loadPortOptions(const OxString&) { return 0; }
+    virtual OxString portOptionsText() const { return OxString(); }
 
     std::unique_ptr<MidiDeviceDescriptor> descriptor;
 
@@ -88,10 +95,6 @@ public:
     using MidiManagerDev::MidiManagerDev;
     ~MMDevIn() override;
 
-    void RebuildAliasList() override;
-    void CreateDevice() override;
-    void loadFromIniFile(TIniFile& ini, int n) override;
-    void saveToIniFile(TIniFile& ini, int n) const override;
     int shouldSaveToIni() const override;
     void AssignFrom(const MidiManagerDev& other) override;
     int IsInput() const override { return 1; }
@@ -106,7 +109,11 @@ public:
     int activeSensing = 0;
 
 protected:
+    // Also makes the port deliver to the manager.
     void adopt(TMidiDeviceBase* d) override;
+    // Active Sensing and Timing Clock, "T" or "F" each.
+    int loadPortOptions(const OxString& options) override;
+    OxString portOptionsText() const override;
     // Publishes the open outputs of thruList for the receive thread.
     void publishThruTargets();
 
@@ -118,10 +125,6 @@ class MMDevOut : public MidiManagerDev {
 public:
     using MidiManagerDev::MidiManagerDev;
 
-    void RebuildAliasList() override;
-    void CreateDevice() override;
-    void loadFromIniFile(TIniFile& ini, int n) override;
-    void saveToIniFile(TIniFile& ini, int n) const override;
     int IsInput() const override { return 0; }
 };
 

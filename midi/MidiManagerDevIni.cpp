@@ -44,11 +44,32 @@ OxString typeText(unsigned type) {
     return flag(type == TYPE_XMID) + flag(type == TYPE_INTM) + OxString::toHex(type, 8);
 }
 
+const char* sectionOf(int isInput) {
+    return isInput ? SECTION_MIDI_IN : SECTION_MIDI_OUT;
+}
+
 } // namespace
 
-void MMDevIn::loadFromIniFile(TIniFile& ini, int n) {
-    const OxString name = ini.ReadString(SECTION_MIDI_IN, nameKey(n), OxString());
-    const OxString options = ini.ReadString(SECTION_MIDI_IN, optionsKey(n), OxString());
+// After the direction's own options: the type (two flags and eight hexadecimal digits) and
+// whether the port is to be opened.
+void MidiManagerDev::loadFromIniFile(TIniFile& ini, int n) {
+    const OxString name = ini.ReadString(sectionOf(IsInput()), nameKey(n), OxString());
+    const OxString options = ini.ReadString(sectionOf(IsInput()), optionsKey(n), OxString());
+    const int at = loadPortOptions(options);
+    const unsigned type = readType(options, at);
+    if (options.length() < at + 11 || flagAt(options, at + 10))
+        pending = 1;
+    SetDescriptor(type, IsInput(), name);
+}
+
+void MidiManagerDev::saveToIniFile(TIniFile& ini, int n) const {
+    ini.WriteString(sectionOf(IsInput()), nameKey(n), descriptor->GetName());
+    ini.WriteString(sectionOf(IsInput()), optionsKey(n),
+                    portOptionsText() + typeText(descriptor->GetType()) +
+                        flag(pending || IsOpen()));
+}
+
+int MMDevIn::loadPortOptions(const OxString& options) {
     auto* port = static_cast<TMidiInputBase*>(GetDevice());
     if (options.length() >= 1) {
         activeSensing = flagAt(options, 0);
@@ -60,32 +81,11 @@ void MMDevIn::loadFromIniFile(TIniFile& ini, int n) {
         if (port != nullptr)
             port->SetTimingClock(timingClock);
     }
-    const unsigned type = readType(options, 2);
-    if (options.length() < 13 || flagAt(options, 12))
-        pending = 1;
-    SetDescriptor(type, 1, name);
+    return 2;
 }
 
-void MMDevIn::saveToIniFile(TIniFile& ini, int n) const {
-    ini.WriteString(SECTION_MIDI_IN, nameKey(n), descriptor->GetName());
-    ini.WriteString(SECTION_MIDI_IN, optionsKey(n),
-                    flag(activeSensing != 0) + flag(timingClock != 0) +
-                        typeText(descriptor->GetType()) + flag(pending || IsOpen()));
-}
-
-void MMDevOut::loadFromIniFile(TIniFile& ini, int n) {
-    const OxString name = ini.ReadString(SECTION_MIDI_OUT, nameKey(n), OxString());
-    const OxString options = ini.ReadString(SECTION_MIDI_OUT, optionsKey(n), OxString());
-    const unsigned type = readType(options, 0);
-    if (options.length() < 11 || flagAt(options, 10))
-        pending = 1;
-    SetDescriptor(type, 0, name);
-}
-
-void MMDevOut::saveToIniFile(TIniFile& ini, int n) const {
-    ini.WriteString(SECTION_MIDI_OUT, nameKey(n), descriptor->GetName());
-    ini.WriteString(SECTION_MIDI_OUT, optionsKey(n),
-                    typeText(descriptor->GetType()) + flag(pending || IsOpen()));
+OxString MMDevIn::portOptionsText() const {
+    return flag(activeSensing != 0) + flag(timingClock != 0);
 }
 
 } // namespace Lk

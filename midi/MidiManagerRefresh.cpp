@@ -138,15 +138,14 @@ int MidiManagerRefresh::targetEntryFor(MidiDeviceFactory* factory, int isInput,
             return byName;
         }
     }
-    const int index = isInput ? manager.inputs.getCount() : manager.outputs.getCount();
+    const int index = manager.entryCount(isInput);
     const bool added = isInput ? manager.inputs.add(new MMDevIn(d, index))
                                : manager.outputs.add(new MMDevOut(d, index));
     return added ? index : -1;
 }
 
 int MidiManagerRefresh::refreshPerFactory(MidiDeviceFactory* factory, int isInput) {
-    const int table = isInput ? manager.inputs.getCount() : manager.outputs.getCount();
-    for (int i = table - 1; i >= 0; --i) {
+    for (int i = manager.entryCount(isInput) - 1; i >= 0; --i) {
         MidiManagerDev* e = manager.entry(i, isInput);
         if (e->GetDescriptor()->GetType() == factory->GetType())
             e->seen = 0;

@@ -2,13 +2,12 @@
 
 #include "midi/MidiAlias.h"
 #include "midi/MidiSingletonLock.h"
-
-#include <atomic>
+#include "platform/OxSingleton.h"
 
 namespace Lk {
 
 namespace {
-std::atomic<TMidiRouter*> routerInstance{nullptr};
+OxSingleton<TMidiRouter> routerInstance{midiSingletonCreationLock};
 } // namespace
 
 int TMidiRoutes::AddRouteImpl(TMidiRoute* r) {
@@ -83,20 +82,15 @@ int TMidiRoutes::disableRoutesOfRemovedAliases() {
 }
 
 TMidiRouter* TMidiRouter::instance() {
-    if (TMidiRouter* r = routerInstance.load())
-        return r;
-    std::lock_guard<std::recursive_mutex> hold(midiSingletonCreationLock());
-    if (routerInstance.load() == nullptr)
-        new TMidiRouter();
-    return routerInstance.load();
+    return routerInstance.get([] { return new TMidiRouter(); });
 }
 
 bool TMidiRouter::IsInstanceAllocated() {
-    return routerInstance.load() != nullptr;
+    return routerInstance.peek() != nullptr;
 }
 
 TMidiRouter::TMidiRouter() {
-    routerInstance.store(this);
+    routerInstance.publish(this);
     TMidiAliasManager::instance()->AddAliasChangeListener(this);
 }
 
@@ -104,7 +98,7 @@ TMidiRouter::~TMidiRouter() {
     if (TMidiAliasManager::IsInstanceAllocated())
         TMidiAliasManager::instance()->RemoveAliasChangeListener(this);
     routes.ClearImpl();
-    routerInstance.store(nullptr);
+    routerInstance.release(this);
 }
 
 int TMidiRouter::AddRoute(TMidiAlias* in, TMidiAlias* out) {

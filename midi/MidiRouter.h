@@ -1,8 +1,8 @@
 #pragma once
 
 #include "midi/MidiAliasRecord.h"
-#include "midi/MidiListenerList.h"
 #include "platform/OrvoSystem.h"
+#include "platform/OxListenerList.h"
 #include "platform/OxLock.h"
 
 namespace Lk {
@@ -68,7 +68,7 @@ private:
     TMidiRouter();
 
     TMidiRoutes routes{1, this};
-    MidiListenerList<TMidiRouteChangeListener> listeners;
+    OxListenerList<TMidiRouteChangeListener> listeners;
 };
 
 } // namespace Lk

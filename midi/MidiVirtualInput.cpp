@@ -9,7 +9,6 @@ namespace Lk {
 MMDevVirtualIn::MMDevVirtualIn(TMidiInputBase* port, TMidiAlias* actsAs)
     : MMDevIn(port->GetDescriptor(), MidiManager::VIRTUAL_INPUT_INDEX), actsAs(actsAs) {
     exists = 1;
-    port->SetDataListener(MidiManager::instance());
     ReplaceDevice(port);
 }
 

@@ -424,16 +424,6 @@ int startOfNumber(const char* text, int textLength, int capacity, int start, int
     return pos;
 }
 
-int hexValue(unsigned char b) {
-    if (isDigit(b))
-        return b - '0';
-    if (b >= 'a' && b <= 'f')
-        return b - 'a' + 10;
-    if (b >= 'A' && b <= 'F')
-        return b - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 bool OxString::parseInt(int& out, int start, int len) const {
@@ -474,7 +464,7 @@ bool OxString::parseHex(unsigned& out, int start, int len) const {
         const auto b = static_cast<unsigned char>(c->text[pos]);
         if (b <= 32)
             break;
-        const int digit = hexValue(b);
+        const int digit = oxhexvalue(b);
         if (digit < 0)
             return false;
         value = value * 16u + static_cast<unsigned>(digit);

@@ -42,6 +42,9 @@ public:
     // False when the thread could not be created, is already running, or when called
     // on the object's own thread.
     bool Start();
+    // Asks the thread to stop (Terminate) and waits, without a time limit, until it has
+    // ended. On the thread itself it only asks.
+    void stop();
     // Stops the thread: true when it ended within about 2 s (or did not run). Otherwise
     // it is cancelled at its next cancellation point, counts as not active and false is
     // returned. On the thread itself it only requests the stop.

@@ -1,6 +1,7 @@
 #include "platform/OxTimer.h"
 
 #include "platform/OxLock.h"
+#include "platform/OxSingleton.h"
 #include "platform/OxTime.h"
 
 namespace Lk {
@@ -16,8 +17,8 @@ OxLock& timerLock() {
     return *lock;
 }
 
-// Guarded by timerLock().
-OxTimerManager* currentManager = nullptr;
+// Changed under timerLock().
+OxSingleton<OxTimerManager> managerInstance{timerLock};
 
 // 0 means "no due time".
 unsigned dueTime(unsigned t) {
@@ -81,20 +82,15 @@ OxTimerManager::~OxTimerManager() {
     }
     stopAll();
     // A listener that runs now finishes first; the thread's last pass removes its timer.
-    Terminate();
-    join();
+    stop();
     OxScopedLock hold(timerLock());
     for (OxTimer* t : timers)
         t->registered = 0;
-    if (currentManager == this)
-        currentManager = nullptr;
+    managerInstance.release(this);
 }
 
 OxTimerManager* OxTimerManager::instance() {
-    OxScopedLock hold(timerLock());
-    if (currentManager == nullptr)
-        currentManager = new OxTimerManager();
-    return currentManager;
+    return managerInstance.get([] { return new OxTimerManager(); });
 }
 
 void OxTimerManager::add(OxTimer* t) {
@@ -253,7 +249,7 @@ void OxTimerManager::forget(OxTimer* t) {
     if (!t->registered)
         return;
     t->autoDelete = 0; // its owner deletes it
-    OxTimerManager* manager = currentManager;
+    OxTimerManager* manager = managerInstance.peek();
     if (t->busy && manager->isCurrentThread()) {
         if (t->deletedFlag != nullptr)
             *t->deletedFlag = true; // deleted by its own listener: work() must not touch it

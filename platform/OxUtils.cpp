@@ -51,6 +51,16 @@ char oxtolower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }
 
+int oxhexvalue(int c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 void oxtoupper(char* s) {
     for (; s != nullptr && *s != 0; ++s)
         *s = oxtoupper(*s);

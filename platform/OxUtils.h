@@ -16,6 +16,8 @@ char oxtoupper(char c);
 char oxtolower(char c);
 void oxtoupper(char* s);
 void oxtolower(char* s);
+// The value of a hexadecimal digit of either case; -1 for any other character.
+int oxhexvalue(int c);
 
 // Creates the directory and its missing parents; only below an existing directory.
 bool forceDirectories(const char* path);

@@ -1,5 +1,7 @@
 #include "src/DisplayLog.h"
 
+#include "platform/OxUtils.h"
+
 namespace {
 
 const char* const PREFIX = "DISPLAY ";
@@ -23,16 +25,6 @@ void appendQuoted(std::string& out, const Lk::OxString& text) {
     out += '"';
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Reads one quoted text starting at `pos`; leaves `pos` after its closing quote.
 bool readQuoted(const std::string& text, size_t& pos, std::string& out) {
     if (pos >= text.size() || text[pos] != '"')
@@ -51,9 +43,10 @@ bool readQuoted(const std::string& text, size_t& pos, std::string& out) {
             return false;
         if (text[pos] == '"' || text[pos] == '\\') {
             out += text[pos];
-        } else if (text[pos] == 'x' && pos + 2 < text.size() && hexDigit(text[pos + 1]) >= 0 &&
-                   hexDigit(text[pos + 2]) >= 0) {
-            out += static_cast<char>(hexDigit(text[pos + 1]) * 16 + hexDigit(text[pos + 2]));
+        } else if (text[pos] == 'x' && pos + 2 < text.size() &&
+                   Lk::oxhexvalue(text[pos + 1]) >= 0 && Lk::oxhexvalue(text[pos + 2]) >= 0) {
+            out += static_cast<char>(Lk::oxhexvalue(text[pos + 1]) * 16 +
+                                     Lk::oxhexvalue(text[pos + 2]));
             pos += 2;
         } else {
             return false;

@@ -1,6 +1,7 @@
 #include "core/hotplugwatcher/HotplugWatcher.h"
 
 #include "platform/ErrorHandler.h"
+#include "platform/OxSingleton.h"
 #include "platform/OxThread.h"
 
 #include <chrono>
@@ -9,23 +10,12 @@ namespace Lk {
 
 namespace {
 
-constexpr int kNotifyDelayMs = 200;
-constexpr int kRepeatDelayMs = 4000;
-constexpr int kPollingIntervalMs = 10000;
 constexpr int kThreadStackBytes = 32768;
-constexpr int kOpenWaitMs = 5000;
 constexpr HotplugWatcher::Type kWatchableTypes = 3;
 constexpr HotplugWatcher::Type kKinds[] = {HotplugWatcher::htMidi, HotplugWatcher::htOtherDevices};
 
-// Guards the singleton's bookkeeping below. Never destroyed, so that a watcher deleted
-// late (during static destruction) can still take it.
-std::mutex& instanceLock() {
-    static std::mutex* const lock = new std::mutex();
-    return *lock;
-}
-
-HotplugWatcher* currentInstance = nullptr;
-bool instanceDestroyed = false;
+OxSingleton<HotplugWatcher> watcherInstance;
+// Guarded by the watcher's creation lock.
 HotplugWatcher::SourceFactory sourceFactory = nullptr;
 
 } // namespace
@@ -52,7 +42,7 @@ public:
             return false;
         std::unique_lock<std::mutex> hold(openingLock);
         // Bounded: a source that hangs in its open must not hang the caller too.
-        opened.wait_for(hold, std::chrono::milliseconds(kOpenWaitMs),
+        opened.wait_for(hold, std::chrono::milliseconds(OPEN_WAIT_MS),
                         [this] { return sourceSettled; });
         return true;
     }
@@ -68,10 +58,6 @@ public:
         OxThread::Terminate();
         watcher.source->wake();
     }
-    void stop() {
-        Terminate();
-        join();
-    }
 
 protected:
     void Execute() override { watcher.runSource(*this); }
@@ -84,9 +70,9 @@ private:
 };
 
 HotplugWatcher::HotplugWatcher(std::unique_ptr<HotplugSource> source)
-    : source(std::move(source)), notifyTimer(this, kNotifyDelayMs, 0, "HotplugWatcher_Notify"),
-      repeatTimer(this, kRepeatDelayMs, 0, "HotplugWatcher_Repeat"),
-      pollingTimer(this, kPollingIntervalMs, 1, "HotplugWatcher_Polling") {
+    : source(std::move(source)), notifyTimer(this, NOTIFY_DELAY_MS, 0, "HotplugWatcher_Notify"),
+      repeatTimer(this, REPEAT_DELAY_MS, 0, "HotplugWatcher_Repeat"),
+      pollingTimer(this, POLLING_INTERVAL_MS, 1, "HotplugWatcher_Polling") {
     if (this->source)
         thread = std::make_unique<SourceThread>(*this);
 }
@@ -96,30 +82,23 @@ HotplugWatcher::~HotplugWatcher() {
         std::lock_guard<std::mutex> hold(registrationLock);
         stopThread();
     }
-    std::lock_guard<std::mutex> hold(instanceLock());
-    if (currentInstance == this) {
-        currentInstance = nullptr;
-        instanceDestroyed = true;
-    }
+    watcherInstance.release(this);
 }
 
 HotplugWatcher* HotplugWatcher::instance() {
-    std::lock_guard<std::mutex> hold(instanceLock());
-    if (currentInstance == nullptr) {
-        if (instanceDestroyed)
+    return watcherInstance.get([] {
+        if (watcherInstance.wasReleased())
             EH_output(EH_OUTPUT_ERROR, "Cannot re-instantiate HotplugWatcher!");
-        currentInstance = new HotplugWatcher(sourceFactory ? sourceFactory() : nullptr);
-    }
-    return currentInstance;
+        return new HotplugWatcher(sourceFactory ? sourceFactory() : nullptr);
+    });
 }
 
 bool HotplugWatcher::isInstanceAllocated() {
-    std::lock_guard<std::mutex> hold(instanceLock());
-    return currentInstance != nullptr;
+    return watcherInstance.peek() != nullptr;
 }
 
 void HotplugWatcher::setSourceFactory(SourceFactory factory) {
-    std::lock_guard<std::mutex> hold(instanceLock());
+    OxScopedLock hold(watcherInstance.getCreationLock());
     sourceFactory = factory;
 }
 
@@ -127,10 +106,7 @@ void HotplugWatcher::addListener(Listener* listener) {
     if (listener == nullptr)
         return;
     std::lock_guard<std::mutex> registering(registrationLock);
-    {
-        std::lock_guard<std::mutex> hold(stateLock);
-        listeners.addIfNotExists(listener);
-    }
+    listeners.add(listener);
     const Type types = listener->hotplugGetTypes();
     for (const Type kind : kKinds) {
         if ((types & kind) == 0)
@@ -156,14 +132,9 @@ void HotplugWatcher::removeListener(Listener* listener) {
         return;
     {
         std::lock_guard<std::mutex> registering(registrationLock);
-        OxList<Listener*> remaining;
-        {
-            std::lock_guard<std::mutex> hold(stateLock);
-            listeners.remove(listeners.indexOf(listener));
-            remaining = listeners;
-        }
+        listeners.unlist(listener);
         Type stillWanted = 0;
-        for (Listener* other : remaining)
+        for (Listener* other : listeners.snapshot())
             stillWanted |= other->hotplugGetTypes();
         Type dropped = 0;
         {
@@ -178,11 +149,10 @@ void HotplugWatcher::removeListener(Listener* listener) {
             if (dropped & kind)
                 stopWatching(kind);
         std::lock_guard<std::mutex> hold(stateLock);
-        if (listeners.getCount() == 0 || pollingTypes == 0)
+        if (listeners.isEmpty() || pollingTypes == 0)
             pollingTimer.stop();
     }
-    std::unique_lock<std::mutex> hold(stateLock);
-    callEnded.wait(hold, [&] { return !isCalledOnOtherThread(listener); });
+    listeners.waitForCallsOf(listener);
 }
 
 void HotplugWatcher::onHotplugEvent(Type types) {
@@ -260,15 +230,7 @@ void HotplugWatcher::runSource(SourceThread& sourceThread) {
 
 // Last registered first. A listener watching several pending kinds gets one call with htAll.
 void HotplugWatcher::dispatch(Type pending, bool occurred) {
-    OxList<Listener*> snapshot;
-    {
-        std::lock_guard<std::mutex> hold(stateLock);
-        snapshot = listeners;
-    }
-    for (int i = snapshot.getCount() - 1; i >= 0; --i) {
-        Listener* listener = snapshot[i];
-        if (!beginCall(listener))
-            continue; // removed by an earlier call of this dispatch
+    listeners.forEachReversed([&](Listener* listener) {
         const Type types = listener->hotplugGetTypes();
         const auto call = [&](Type kinds) {
             if (occurred)
@@ -284,38 +246,7 @@ void HotplugWatcher::dispatch(Type pending, bool occurred) {
                 if (pending & types & kind)
                     call(kind);
         }
-        endCall(listener);
-    }
-}
-
-bool HotplugWatcher::beginCall(Listener* listener) {
-    std::lock_guard<std::mutex> hold(stateLock);
-    if (!listeners.contains(listener))
-        return false;
-    calls.push_back({listener, std::this_thread::get_id()});
-    return true;
-}
-
-void HotplugWatcher::endCall(Listener* listener) {
-    {
-        std::lock_guard<std::mutex> hold(stateLock);
-        const std::thread::id self = std::this_thread::get_id();
-        for (auto it = calls.begin(); it != calls.end(); ++it) {
-            if (it->listener == listener && it->thread == self) {
-                calls.erase(it);
-                break;
-            }
-        }
-    }
-    callEnded.notify_all();
-}
-
-bool HotplugWatcher::isCalledOnOtherThread(Listener* listener) const {
-    const std::thread::id self = std::this_thread::get_id();
-    for (const Call& call : calls)
-        if (call.listener == listener && call.thread != self)
-            return true;
-    return false;
+    });
 }
 
 } // namespace Lk

@@ -2,26 +2,30 @@
 
 #include "core/hotplugwatcher/HotplugSource.h"
 #include "platform/OrvoSystem.h"
-#include "platform/OxList.h"
+#include "platform/OxListenerList.h"
 #include "platform/OxTimer.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 namespace Lk {
 
 // Tells listeners that devices may have been plugged in or out. A burst of platform
-// notifications becomes two calls per listener: hotplugOccurred() 200 ms after the last
-// one, and hotplugPolling() 4000 ms after it for devices that finish appearing late. Kinds
-// the platform cannot report are polled every 10000 ms instead. Notifications come from a
-// HotplugSource run on the watcher's own thread; without a source every kind is polled.
-// All listener calls come from the timer thread (OxTimerManager).
+// notifications becomes two calls per listener: hotplugOccurred() NOTIFY_DELAY_MS after the
+// last one, and hotplugPolling() REPEAT_DELAY_MS after it for devices that finish appearing
+// late. Kinds the platform cannot report are polled every POLLING_INTERVAL_MS instead.
+// Notifications come from a HotplugSource run on the watcher's own thread; without a source
+// every kind is polled. All listener calls come from the timer thread (OxTimerManager).
 class HotplugWatcher : public AutoDelete, public OxTimer::Listener {
 public:
+    static constexpr int NOTIFY_DELAY_MS = 200;
+    static constexpr int REPEAT_DELAY_MS = 4000;
+    static constexpr int POLLING_INTERVAL_MS = 10000;
+    // The longest that a registration waits for the source to open; a source slower than
+    // that misses what changes before its open returns.
+    static constexpr int OPEN_WAIT_MS = 5000;
+
     // A bit set of device kinds; only the two low bits are watched.
     using Type = int;
     static constexpr Type htMidi = 1;         // MIDI setup changes
@@ -82,30 +86,21 @@ protected:
 
 private:
     class SourceThread;
-    struct Call {
-        Listener* listener;
-        std::thread::id thread;
-    };
 
     void stopThread();
     // The body of the watcher's thread.
     void runSource(SourceThread& thread);
     void dispatch(Type pending, bool occurred);
-    bool beginCall(Listener* listener);
-    void endCall(Listener* listener);
-    bool isCalledOnOtherThread(Listener* listener) const;
 
     const std::unique_ptr<HotplugSource> source;
     // Serialises addListener, removeListener and the destructor, with the thread's start and
     // stop; never taken by the watcher's thread or by a dispatch.
     std::mutex registrationLock;
-    // Guards the members up to pollingTypes; held only briefly, never while calling out.
-    mutable std::mutex stateLock;
-    std::condition_variable callEnded;
-    OxList<Listener*> listeners; // in registration order
-    std::vector<Call> calls;     // listener calls in progress
-    int watchedTypes = 0;        // union of the listeners' kinds
-    int pollingTypes = 0;        // watched kinds that are polled
+    OxListenerList<Listener> listeners;
+    // Guards the two members below; held only briefly, never while calling out.
+    std::mutex stateLock;
+    int watchedTypes = 0; // union of the listeners' kinds
+    int pollingTypes = 0; // watched kinds that are polled
     // Set by the watcher's thread, taken by the timer thread.
     std::atomic<int> notifyPending{0};
     std::atomic<int> repeatPending{0};

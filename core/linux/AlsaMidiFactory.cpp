@@ -6,35 +6,28 @@
 #include "core/linux/AlsaSequencer.h"
 #include "core/linux/AlsaVirtualInput.h"
 #include "platform/ErrorHandler.h"
+#include "platform/OxSingleton.h"
 
 namespace Lk {
 
 namespace {
 
-std::mutex instanceMutex;
-AlsaMidiFactory* theInstance = nullptr;
-bool instanceDeleted = false;
+OxSingleton<AlsaMidiFactory> factoryInstance;
 
 } // namespace
 
+// One factory per process: once deleted, none is made again.
 AlsaMidiFactory* AlsaMidiFactory::instance() {
-    std::lock_guard<std::mutex> hold(instanceMutex);
-    oxassert(!instanceDeleted);
-    if (theInstance == nullptr && !instanceDeleted)
-        theInstance = new AlsaMidiFactory();
-    return theInstance;
+    return factoryInstance.get([]() -> AlsaMidiFactory* {
+        oxassert(!factoryInstance.wasReleased());
+        return factoryInstance.wasReleased() ? nullptr : new AlsaMidiFactory();
+    });
 }
 
 AlsaMidiFactory::AlsaMidiFactory() = default;
 
 AlsaMidiFactory::~AlsaMidiFactory() {
-    {
-        std::lock_guard<std::mutex> hold(instanceMutex);
-        if (theInstance == this) {
-            theInstance = nullptr;
-            instanceDeleted = true;
-        }
-    }
+    factoryInstance.release(this);
     if (MidiManager::IsInstanceAllocated())
         MidiManager::instance()->RemoveFactory(this, 0);
 }

@@ -25,10 +25,6 @@ class AlsaMidiOutput::Sender : public OxThread {
 public:
     explicit Sender(AlsaMidiOutput& owner) : OxThread(0, "AlsaMidiSend"), owner(owner) {}
     ~Sender() override { stop(); }
-    void stop() {
-        Terminate();
-        join();
-    }
     void Execute() override {
         while (!isTerminated())
             if (!owner.sendNextPiece())

@@ -52,8 +52,7 @@ public:
     explicit ReceiveThread(AlsaSequencer& owner)
         : OxThread(0, "AlsaMidiReceive"), owner(owner), wake(eventfd(0, EFD_CLOEXEC)) {}
     ~ReceiveThread() override {
-        Terminate();
-        join();
+        stop();
         if (wake >= 0)
             close(wake);
     }

@@ -62,31 +62,30 @@ bool ABaseDialog::mustDefer() const {
 }
 
 void ABaseDialog::showWindow() {
-    if (mustDefer()) {
-        pendingRequest = Request::show;
-        triggerAsyncUpdate();
-        return;
-    }
-    inTransition = true;
-    auto& animator = juce::Desktop::getInstance().getAnimator();
-    animator.cancelAnimation(this, false);
-    animator.fadeIn(this, FADE_MS);
-    juce::DialogWindow::setVisible(true);
-    inTransition = false;
+    changeVisibility(Request::show);
 }
 
 void ABaseDialog::hideWindow() {
+    changeVisibility(Request::hide);
+}
+
+void ABaseDialog::changeVisibility(Request request) {
     if (mustDefer()) {
-        pendingRequest = Request::hide;
+        pendingRequest = request;
         triggerAsyncUpdate();
         return;
     }
+    const bool show = request == Request::show;
     inTransition = true;
     auto& animator = juce::Desktop::getInstance().getAnimator();
     animator.cancelAnimation(this, false);
-    animator.fadeOut(this, FADE_MS);
-    juce::DialogWindow::setVisible(false);
-    exitModalState(0);
+    if (show)
+        animator.fadeIn(this, FADE_MS);
+    else
+        animator.fadeOut(this, FADE_MS);
+    juce::DialogWindow::setVisible(show);
+    if (!show)
+        exitModalState(0);
     inTransition = false;
 }
 
@@ -96,8 +95,6 @@ void ABaseDialog::closeButtonPressed() {
 
 void ABaseDialog::handleAsyncUpdate() {
     const Request request = pendingRequest.exchange(Request::none);
-    if (request == Request::show)
-        showWindow();
-    else if (request == Request::hide)
-        hideWindow();
+    if (request != Request::none)
+        changeVisibility(request);
 }

@@ -33,6 +33,8 @@ private:
     enum class Request { none, show, hide };
     // Whether this thread may touch the window now, or must leave it to the message thread.
     bool mustDefer() const;
+    // Fades the window in (show) or out (hide), or leaves that to the message thread.
+    void changeVisibility(Request request);
 
     bool inTransition = false;
     std::atomic<Request> pendingRequest{Request::none};

@@ -95,32 +95,33 @@ void AliasCache::layout(juce::Component* parent, int& y, int& width, int isLast,
     width = std::max(width, MIN_ROW_WIDTH);
     nameLabel->setBounds(10, y, width - 20, ROW_HEIGHT);
     y += ROW_HEIGHT;
-    if (inAlias != nullptr) {
-        inputLabel->setBounds(10, y, 60, ROW_HEIGHT);
-        inputBox->setBounds(75, y, width - 85, ROW_HEIGHT);
-        y += ROW_HEIGHT;
-        inputState->setBounds(75, y, width - 85, STATE_HEIGHT);
-        y += STATE_HEIGHT;
-    }
-    if (outAlias != nullptr) {
-        outputLabel->setBounds(10, y, 60, ROW_HEIGHT);
-        outputBox->setBounds(75, y, width - 85, ROW_HEIGHT);
-        y += ROW_HEIGHT;
-        outputState->setBounds(75, y, width - 85, STATE_HEIGHT);
-        y += STATE_HEIGHT;
-    }
+    if (inAlias != nullptr)
+        layoutPort(*inputLabel, *inputBox, *inputState, y, width);
+    if (outAlias != nullptr)
+        layoutPort(*outputLabel, *outputBox, *outputState, y, width);
     y += 5;
     separator->setBounds(10, y, width - 20, 1);
     y += 5;
-    inputLabel->setVisible(inAlias != nullptr);
-    inputBox->setVisible(inAlias != nullptr);
-    inputBox->setAlias(inAlias);
-    inputState->setVisible(inAlias != nullptr);
-    outputLabel->setVisible(outAlias != nullptr);
-    outputBox->setVisible(outAlias != nullptr);
-    outputBox->setAlias(outAlias);
-    outputState->setVisible(outAlias != nullptr);
+    bindPort(*inputLabel, *inputBox, *inputState, inAlias);
+    bindPort(*outputLabel, *outputBox, *outputState, outAlias);
     separator->setVisible(!isLast);
+}
+
+void AliasCache::layoutPort(juce::Label& label, ComboBoxMidi& box, juce::Label& state, int& y,
+                            int width) {
+    label.setBounds(10, y, 60, ROW_HEIGHT);
+    box.setBounds(75, y, width - 85, ROW_HEIGHT);
+    y += ROW_HEIGHT;
+    state.setBounds(75, y, width - 85, STATE_HEIGHT);
+    y += STATE_HEIGHT;
+}
+
+void AliasCache::bindPort(juce::Label& label, ComboBoxMidi& box, juce::Label& state,
+                          Lk::TMidiAlias* alias) {
+    label.setVisible(alias != nullptr);
+    box.setVisible(alias != nullptr);
+    box.setAlias(alias);
+    state.setVisible(alias != nullptr);
 }
 
 void AliasCache::display() {

@@ -42,6 +42,12 @@ private:
                                                         int includeAssignToNone);
     static std::unique_ptr<juce::Label> createStateLabel(juce::Component* parent);
     static void showPortState(juce::Label& label, ComboBoxMidi& box, Lk::TMidiAlias* alias);
+    // One direction's label, box and state line, from y down.
+    static void layoutPort(juce::Label& label, ComboBoxMidi& box, juce::Label& state, int& y,
+                           int width);
+    // Shown with the alias of that direction, hidden without.
+    static void bindPort(juce::Label& label, ComboBoxMidi& box, juce::Label& state,
+                         Lk::TMidiAlias* alias);
 };
 
 struct AliasElementComparator {

@@ -37,19 +37,17 @@ void ComboBoxMidi::setAlias(Lk::TMidiAlias* a) {
 }
 
 void ComboBoxMidi::setIncludePendingDevices(int on) {
-    if (on == includePendingDevices)
-        return;
-    includePendingDevices = on;
-    if (getNumItems() > 0 && !refreshPending) {
-        refreshPending = 1;
-        runActions();
-    }
+    setListOption(includePendingDevices, on);
 }
 
 void ComboBoxMidi::setIncludeAssignToNone(int on) {
-    if (on == includeAssignToNone)
+    setListOption(includeAssignToNone, on);
+}
+
+void ComboBoxMidi::setListOption(int& option, int on) {
+    if (on == option)
         return;
-    includeAssignToNone = on;
+    option = on;
     if (getNumItems() > 0 && !refreshPending) {
         refreshPending = 1;
         runActions();

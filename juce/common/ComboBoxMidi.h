@@ -42,6 +42,8 @@ public:
     bool isChangedByUser() const { return getSelectedId() != displayedId; }
 
 private:
+    // Sets one of the options that decide the list, and lists the ports again when it changed.
+    void setListOption(int& option, int on);
     void refreshPortListImpl();
     void displayImpl();
     void checkForChange();

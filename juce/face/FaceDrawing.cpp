@@ -29,6 +29,15 @@ void drawPrint(juce::Graphics& g, const juce::String& text, juce::Rectangle<floa
     g.drawText(text, area, just, false);
 }
 
+// A recess in the panel: a dark hollow whose lower rim catches the light.
+void drawRecess(juce::Graphics& g, juce::Rectangle<float> area, float corner, float darkness,
+                float rimLight) {
+    g.setColour(juce::Colours::black.withAlpha(darkness));
+    g.fillRoundedRectangle(area, corner);
+    g.setColour(juce::Colours::white.withAlpha(rimLight));
+    g.drawRoundedRectangle(area.translated(0, 1.0f), corner, 1.0f);
+}
+
 // The anodised body: a rounded slab with a vertical light fall-off, fine brushing lines
 // and a bevelled rim catching light from above.
 void drawBody(juce::Graphics& g) {
@@ -77,10 +86,7 @@ void drawScrew(juce::Graphics& g, float cx, float cy) {
 
 // A recessed slot in the panel with a rubber-capped push button in it.
 void drawPushButton(juce::Graphics& g, juce::Rectangle<float> area, juce::Colour cap) {
-    g.setColour(juce::Colours::black.withAlpha(0.75f));
-    g.fillRoundedRectangle(area, 7.0f);
-    g.setColour(juce::Colours::white.withAlpha(0.18f));
-    g.drawRoundedRectangle(area.translated(0, 1.0f), 7.0f, 1.0f);
+    drawRecess(g, area, 7.0f, 0.75f, 0.18f);
 
     const auto capArea = area.reduced(4.0f, 4.0f).withTrimmedBottom(1.5f);
     g.setColour(juce::Colours::black.withAlpha(0.6f));
@@ -199,10 +205,7 @@ void drawBrand(juce::Graphics& g) {
 
     // Bottom left: the model plate.
     const juce::Rectangle<float> plate(30, 342, 250, 104);
-    g.setColour(juce::Colours::black.withAlpha(0.35f));
-    g.fillRoundedRectangle(plate, 6.0f);
-    g.setColour(juce::Colours::white.withAlpha(0.12f));
-    g.drawRoundedRectangle(plate.translated(0, 1), 6.0f, 1.0f);
+    drawRecess(g, plate, 6.0f, 0.35f, 0.12f);
     g.setFont(juce::Font("DejaVu Sans", 56.0f, juce::Font::bold).withExtraKerningFactor(0.1f));
     g.setColour(AMBER.withAlpha(0.9f));
     g.drawText("DOKA", plate.withHeight(70).translated(0, 4), juce::Justification::centred, false);
@@ -214,10 +217,7 @@ void drawBrand(juce::Graphics& g) {
 void drawReceiveChannel(juce::Graphics& g) {
     drawPrint(g, "RECEIVE CHANNEL", {538, 436, 102, 14}, 9.0f);
     const juce::Rectangle<float> slot(538, 453, 102, 20);
-    g.setColour(juce::Colours::black.withAlpha(0.8f));
-    g.fillRoundedRectangle(slot, 4.0f);
-    g.setColour(juce::Colours::white.withAlpha(0.15f));
-    g.drawRoundedRectangle(slot.translated(0, 1), 4.0f, 1.0f);
+    drawRecess(g, slot, 4.0f, 0.8f, 0.15f);
     juce::Path arrow;
     arrow.addTriangle(slot.getRight() - 16, slot.getCentreY() - 3, slot.getRight() - 6,
                       slot.getCentreY() - 3, slot.getRight() - 11, slot.getCentreY() + 3);

@@ -131,6 +131,11 @@ void OxThread::threadEnded() {
     }
 }
 
+void OxThread::stop() {
+    Terminate();
+    join();
+}
+
 bool OxThread::Kill() {
     if (!isActive())
         return true;

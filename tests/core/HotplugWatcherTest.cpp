@@ -23,9 +23,9 @@ using Delivery = FakeHotplugSource::Delivery;
 
 namespace {
 
-const unsigned kNotifyDelayMs = 200;
-const unsigned kRepeatDelayMs = 4000;
-const unsigned kPollingIntervalMs = 10000;
+const unsigned kNotifyDelayMs = HotplugWatcher::NOTIFY_DELAY_MS;
+const unsigned kRepeatDelayMs = HotplugWatcher::REPEAT_DELAY_MS;
+const unsigned kPollingIntervalMs = HotplugWatcher::POLLING_INTERVAL_MS;
 const unsigned kSlowDeadlineMs = 30000;
 
 struct Call {

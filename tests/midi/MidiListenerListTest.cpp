@@ -1,4 +1,4 @@
-#include "midi/MidiListenerList.h"
+#include "platform/OxListenerList.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ struct Listener {
     virtual void changed() = 0;
 };
 
-using List = Lk::MidiListenerList<Listener>;
+using List = Lk::OxListenerList<Listener>;
 
 // Stays inside its call until released.
 struct BlockingListener : Listener {

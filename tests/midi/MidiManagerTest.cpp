@@ -1,25 +1,36 @@
-#include "midi/MidiManager.h"
+// The manager's port tables: opening, closing, plugging, failing and the refreshes that
+// follow them, with the listeners told of it all.
 #include "tests/midi/support/MidiManagerFixture.h"
+#include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace Lk;
+using dokatest::waitUntil;
 using Lines = std::vector<std::string>;
 
 namespace {
 
-class MidiManagerTest : public MidiManagerTestBase {};
+using MidiManagerTest = MidiManagerFixture;
+// The refreshes that plugging, failures and notifications bring, some on the manager's threads.
+using MidiRefreshTest = MidiManagerFixture;
 
-// Also told by the asynchronous refresh on the timer thread.
-class DevListCounter : public TMidiDeviceListListener {
-public:
-    void OnMidiDeviceListChanged() override { ++calls; }
-    std::atomic<int> calls{0};
-};
+const Lines keysOpened{"beforeOpen 0 1", "text 0 1 Opened MIDI IN: Keys", "afterOpen 0 1"};
+const Lines keysClosed{"beforeClose 0 1", "text 0 1 Closed MIDI IN: Keys", "afterClose 0 1"};
+
+std::string describe(const MidiPortState& s) {
+    const char* names[] = {"not chosen", "absent", "closed", "pending", "open"};
+    std::string text = names[static_cast<int>(s.status)];
+    if (s.lastError.isNotEmpty())
+        text += std::string(": ") + s.lastError.c_str();
+    return text;
+}
 
 } // namespace
 
@@ -27,8 +38,7 @@ TEST_F(MidiManagerTest, badIndexGoesToTheErrorListOrToTheListenersWithIndexMinus
     plug(1, "Keys");
     OxStringList errors;
     EXPECT_EQ(manager->Open(5, 1, &errors), 0);
-    ASSERT_EQ(errors.list.getCount(), 1);
-    EXPECT_STREQ(errors.list[0].c_str(), "Internal error: illegal MIDI In device ID: 5");
+    EXPECT_EQ(errors.getText(), "Internal error: illegal MIDI In device ID: 5\n");
     EXPECT_TRUE(log.take().empty());
 
     manager->Open(7, 0, nullptr);
@@ -37,73 +47,53 @@ TEST_F(MidiManagerTest, badIndexGoesToTheErrorListOrToTheListenersWithIndexMinus
                                  "error -1 1 Internal error: illegal MIDI In device ID: -1"}));
 }
 
-TEST_F(MidiManagerTest, openAndCloseAreReportedToEachListenerLastRegisteredFirst) {
-    plug(1, "Keys");
-    ControlLog second;
-    manager->AddDeviceControlListener(&second);
-    const int keys = indexOf("Keys", 1);
-
-    EXPECT_EQ(manager->Open(keys, 1, nullptr), 1);
-    const Lines opened{"beforeOpen 0 1", "text 0 1 Opened MIDI IN: Keys", "afterOpen 0 1"};
-    EXPECT_EQ(second.take(), opened);
-    EXPECT_EQ(log.take(), opened);
-
-    manager->Close(keys, 1, 0);
-    EXPECT_EQ(log.take(),
-              (Lines{"beforeClose 0 1", "text 0 1 Closed MIDI IN: Keys", "afterClose 0 1"}));
-    manager->Close(keys, 1, 0); // not open: nothing to tell
-    EXPECT_TRUE(log.take().empty());
-    manager->RemoveDeviceControlListener(&second);
-}
-
-TEST_F(MidiManagerTest, unplugAndReplugKeepTheIndexAndReopenThePendingPort) {
+TEST_F(MidiManagerTest, opensClosesAndUnplugsAreToldAndTheReplugReopensUnderTheSameIndex) {
     const int id = plug(1, "Keys");
     plug(1, "Pads");
-    const int keys = indexOf("Keys", 1);
-    ASSERT_EQ(manager->Open(keys, 1, nullptr), 1);
-    log.take();
+    ASSERT_EQ(manager->Open(indexOf("Keys", 1), 1, nullptr), 1);
+    EXPECT_EQ(log.take(), keysOpened);
+    manager->Close(0, 1, 0);
+    EXPECT_EQ(log.take(), keysClosed);
+    manager->Close(0, 1, 0); // not open: nothing to tell
+    EXPECT_TRUE(log.take().empty());
 
+    ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
+    log.clear();
     factory->removePort(id);
     refresh();
-    EXPECT_EQ(log.take(),
-              (Lines{"beforeClose 0 1", "text 0 1 Closed MIDI IN: Keys", "afterClose 0 1",
-                     "error 0 1 MIDI input \"Keys\" unplugged. It is set to 'pending' so that it "
-                     "is used automatically when you plug it in."}));
-    MidiManagerDev* entry = manager->GetDevDescriptor(keys, 1);
-    ASSERT_NE(entry, nullptr);
-    EXPECT_FALSE(entry->Exists());
-    EXPECT_TRUE(entry->IsPending());
+    Lines expected = keysClosed;
+    expected.push_back("error 0 1 MIDI input \"Keys\" unplugged. It is set to 'pending' so that it "
+                       "is used automatically when you plug it in.");
+    EXPECT_EQ(log.take(), expected);
+    MidiManagerDev* entry = manager->GetDevDescriptor(0, 1);
+    EXPECT_TRUE(!entry->Exists() && entry->IsPending());
 
     factory->replugPort(id);
     refresh();
-    EXPECT_EQ(indexOf("Keys", 1), keys);
+    EXPECT_EQ(indexOf("Keys", 1), 0);
     EXPECT_EQ(indexOf("Pads", 1), 1);
     EXPECT_TRUE(entry->Exists() && entry->IsOpen() && !entry->IsPending());
-    EXPECT_EQ(log.take(),
-              (Lines{"beforeOpen 0 1", "text 0 1 Opened MIDI IN: Keys", "afterOpen 0 1"}));
-    EXPECT_EQ(manager->GetDevCount(1), 2);
+    EXPECT_EQ(log.take(), keysOpened);
 }
 
 TEST_F(MidiManagerTest, absentPortBecomesPendingAndClosedPortJustVanishes) {
     const int id = plug(0, "Synth");
-    const int synth = indexOf("Synth", 0);
     factory->removePort(id);
     refresh();
     EXPECT_TRUE(log.take().empty()); // closed ports vanish silently
 
-    EXPECT_EQ(manager->Open(synth, 0, nullptr), 0);
+    EXPECT_EQ(manager->Open(0, 0, nullptr), 0);
     EXPECT_EQ(log.take(), (Lines{"error 0 0 MIDI output \"Synth\" does not exist. It is set to "
                                  "'pending' so that it is used automatically when you plug it "
                                  "in."}));
-    EXPECT_TRUE(manager->GetDevDescriptor(synth, 0)->IsPending());
-    manager->Close(synth, 0, 0); // closing a pending absent port forgets the wish
-    EXPECT_FALSE(manager->GetDevDescriptor(synth, 0)->IsPending());
+    EXPECT_TRUE(manager->GetDevDescriptor(0, 0)->IsPending());
+    manager->Close(0, 0, 0); // closing a pending absent port forgets the wish
+    EXPECT_FALSE(manager->GetDevDescriptor(0, 0)->IsPending());
 
-    manager->Open(synth, 0, nullptr);
-    log.take();
+    manager->Open(0, 0, nullptr);
     factory->replugPort(id);
     refresh();
-    EXPECT_TRUE(manager->GetDevDescriptor(synth, 0)->IsOpen());
+    EXPECT_TRUE(manager->GetDevDescriptor(0, 0)->IsOpen());
 }
 
 TEST_F(MidiManagerTest, secondSameNamedDeviceTakesOverThePlainNameWhenTheFirstIsUnplugged) {
@@ -111,21 +101,18 @@ TEST_F(MidiManagerTest, secondSameNamedDeviceTakesOverThePlainNameWhenTheFirstIs
     const int second = plug(1, "Keys", "B");
     const int plain = indexOf("Keys", 1);
     const int numbered = indexOf("Keys (2)", 1);
-    ASSERT_GE(plain, 0);
-    ASSERT_GE(numbered, 0);
+    ASSERT_TRUE(plain >= 0 && numbered >= 0);
     ASSERT_EQ(manager->Open(plain, 1, nullptr), 1);
     ASSERT_EQ(manager->Open(numbered, 1, nullptr), 1);
-    log.take();
+    log.clear();
 
     factory->removePort(first);
     refresh();
     MidiManagerDev* plainEntry = manager->GetDevDescriptor(plain, 1);
-    MidiManagerDev* numberedEntry = manager->GetDevDescriptor(numbered, 1);
     EXPECT_TRUE(plainEntry->Exists() && plainEntry->IsOpen());
     EXPECT_STREQ(plainEntry->GetDescriptor()->serial.c_str(), "B");
-    EXPECT_FALSE(numberedEntry->Exists());
-    for (const std::string& line : log.take())
-        EXPECT_EQ(line.find("unplugged"), std::string::npos) << line;
+    EXPECT_FALSE(manager->GetDevDescriptor(numbered, 1)->Exists());
+    EXPECT_EQ(log.takeContaining("unplugged"), 0u);
     // The second device's port object moved: what it receives arrives under the plain index.
     EXPECT_EQ(factory->openPortObjects(second), 1);
 }
@@ -145,156 +132,101 @@ TEST_F(MidiManagerTest, nothingIsOpenedOrRefreshedWhileSuspended) {
     EXPECT_TRUE(manager->GetDevDescriptor(0, 1)->IsOpen());
 }
 
-TEST_F(MidiManagerTest, failedOpenMakesThePortPendingAndArmsTheRetry) {
-    const int id = plug(0, "Synth");
-    factory->failOpen(id, "busy");
+TEST_F(MidiManagerTest, failedOpensLeaveEachPortPendingWithItsOwnReasonsUntilASilentRetry) {
+    const int synth = plug(0, "Synth");
+    const int pads = plug(0, "Pads");
+    factory->failOpen(synth, "Synth is busy");
+    factory->failOpen(pads, "Pads are busy");
+    // The caller's list takes the texts, the backend's reason first; the state keeps them.
     OxStringList errors;
     EXPECT_EQ(manager->Open(0, 0, &errors), 0);
-    ASSERT_GE(errors.list.getCount(), 1);
-    EXPECT_NE(std::string(errors.getText().c_str()).find("could not be opened"), std::string::npos);
-    MidiManagerDev* entry = manager->GetDevDescriptor(0, 0);
-    EXPECT_TRUE(entry->IsPending());
-    EXPECT_STREQ(entry->lastError.c_str(), errors.getText().c_str());
-    EXPECT_TRUE(manager->IsCheckPendingTimerRunning());
-    EXPECT_EQ(log.take(), Lines{"beforeOpen 0 0"}); // the caller's list took the texts
-
-    // The retry is silent while it fails.
-    EXPECT_EQ(manager->checkPendingExistingDevices(), 1);
+    const std::string couldNot = "MIDI output \"Synth\" could not be opened";
+    EXPECT_EQ(std::string(errors.getText().c_str()).rfind("Synth is busy\n" + couldNot, 0), 0u);
     EXPECT_EQ(log.take(), Lines{"beforeOpen 0 0"});
-    factory->failOpen(id, OxString());
+    EXPECT_TRUE(manager->IsCheckPendingTimerRunning());
+    // Without a list the listeners get the manager's text only.
+    EXPECT_EQ(manager->Open(1, 0, nullptr), 0);
+    EXPECT_EQ(log.take(), (Lines{"beforeOpen 1 0",
+                                 "error 1 0 MIDI output \"Pads\" could not be opened (maybe in "
+                                 "use by another program?). It is set to 'pending' so that it "
+                                 "is used automatically when it becomes available."}));
+
+    // One retry for both, silent while it fails: each keeps its own reasons, not the other's.
+    factory->failOpen(synth, "Synth still busy");
+    EXPECT_EQ(manager->checkPendingExistingDevices(), 1);
+    EXPECT_EQ(log.takeContaining("error"), 0u);
+    std::string state = describe(manager->GetPortStateByName("Synth", 0));
+    EXPECT_EQ(state.rfind("pending: Synth still busy\n" + couldNot, 0), 0u) << state;
+    EXPECT_EQ(state.find("Pads"), std::string::npos) << state;
+    state = describe(manager->GetPortStateByName("Pads", 0));
+    EXPECT_EQ(state.rfind("pending: Pads are busy\n", 0), 0u) << state;
+    EXPECT_EQ(state.find("Synth"), std::string::npos) << state;
+
+    factory->failOpen(pads, OxString());
+    EXPECT_EQ(manager->checkPendingExistingDevices(), 1);
+    EXPECT_EQ(describe(manager->GetPortStateByName("Pads", 0)), "open");
+    factory->failOpen(synth, OxString());
     EXPECT_EQ(manager->checkPendingExistingDevices(), 0);
-    EXPECT_EQ(log.take(),
-              (Lines{"beforeOpen 0 0", "text 0 0 Opened MIDI OUT: Synth", "afterOpen 0 0"}));
+    EXPECT_EQ(log.takeContaining("Opened MIDI OUT"), 2u);
 }
-
-TEST_F(MidiManagerTest, unexpectedCloseMakesThePortPendingAndTellsEveryone) {
-    const int id = plug(1, "Keys");
-    DevListCounter devList;
-    manager->AddDevListChangeListener(&devList);
-    ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
-    log.take();
-    factory->reportUnexpectedClose(id);
-    // The asynchronous refresh that follows may already have reopened the port.
-    Lines lines = log.take();
-    ASSERT_GE(lines.size(), 3u);
-    lines.resize(3);
-    EXPECT_EQ(lines,
-              (Lines{"error 0 1 MIDI input \"Keys\" unexpectedly closed. It is set to 'pending' "
-                     "so that it is used automatically when it becomes available again.",
-                     "text 0 1 Closed MIDI IN: Keys", "afterClose 0 1"}));
-    EXPECT_GE(devList.calls, 1);
-    manager->RemoveDevListChangeListener(&devList);
-}
-
-namespace {
-
-// Re-enters the manager from inside its calls, as an application does.
-class ReentrantListener : public MidiManagerDeviceControlListener, public TMidiDeviceListListener {
-public:
-    void OnAfterOpenMidiDevice(int index, int isInput) override {
-        MidiManager* m = MidiManager::instance();
-        m->RemoveDeviceControlListener(this); // once is enough
-        m->AddDeviceControlListener(&late);
-        refreshResult = m->RefreshDevList(1, 1);
-        m->Open(index == 0 ? 1 : 0, isInput, nullptr);
-    }
-    void OnMidiErrorMessage(int, int, const OxString&) override {}
-    void OnMidiDeviceListChanged() override { ++listChanges; }
-
-    ControlLog late;
-    int refreshResult = -1;
-    int listChanges = 0;
-};
-
-} // namespace
 
 TEST_F(MidiManagerTest, listenersMayReenterTheManagerWhileCalled) {
     plug(1, "Keys");
     plug(1, "Pads");
-    ReentrantListener reentrant;
+    ManagerHooks reentrant;
+    ControlLog late;
+    int refreshed = -1;
+    reentrant.afterOpen = [&](int index, int isInput) {
+        manager->RemoveDeviceControlListener(&reentrant); // once is enough
+        manager->AddDeviceControlListener(&late);
+        refreshed = manager->RefreshDevList(1, 1);
+        manager->Open(index == 0 ? 1 : 0, isInput, nullptr);
+    };
     manager->AddDeviceControlListener(&reentrant);
     EXPECT_EQ(manager->Open(0, 1, nullptr), 1);
-    EXPECT_EQ(reentrant.refreshResult, 1);
+    EXPECT_EQ(refreshed, 1);
     EXPECT_TRUE(manager->GetDevDescriptor(1, 1)->IsOpen());
     // Added during a call: told about the nested open only.
-    EXPECT_EQ(reentrant.late.take(),
+    EXPECT_EQ(late.take(),
               (Lines{"beforeOpen 1 1", "text 1 1 Opened MIDI IN: Pads", "afterOpen 1 1"}));
-    manager->RemoveDeviceControlListener(&reentrant.late);
+    manager->RemoveDeviceControlListener(&late);
 }
-
-namespace {
-
-// Plugs another port and asks for a refresh while a refresh reports an open.
-class RefreshingListener : public MidiManagerDeviceControlListener {
-public:
-    explicit RefreshingListener(TestMidiFactory& factory) : factory(factory) {}
-    void OnAfterOpenMidiDevice(int, int) override {
-        if (result != -1)
-            return;
-        factory.addPort(1, "Drums");
-        factory.advanceClock(2 * MidiDeviceFactory::CACHE_LIFETIME_MS);
-        result = MidiManager::instance()->RefreshDevList(1, 1);
-    }
-    void OnMidiErrorMessage(int, int, const OxString&) override {}
-
-    TestMidiFactory& factory;
-    int result = -1;
-};
-
-} // namespace
 
 TEST_F(MidiManagerTest, refreshAskedForDuringARefreshMakesItStartOver) {
     const int id = plug(1, "Keys");
     manager->Open(0, 1, nullptr);
     factory->removePort(id);
     refresh();
-    RefreshingListener refreshing(*factory);
+    // Plugs another port and refreshes while the refresh reports the reopened port.
+    ManagerHooks refreshing;
+    int nested = -1;
+    refreshing.afterOpen = [&](int, int) {
+        if (nested != -1)
+            return;
+        factory->addPort(1, "Drums");
+        nested = refresh();
+    };
     manager->AddDeviceControlListener(&refreshing);
 
     factory->replugPort(id);
-    refresh(); // reopens Keys, whose report asks for the nested refresh
-    EXPECT_EQ(refreshing.result, 0);
+    refresh();
+    EXPECT_EQ(nested, 0);
     EXPECT_EQ(indexOf("Drums", 1), 1); // found by the repeated pass
     EXPECT_TRUE(manager->GetDevDescriptor(0, 1)->IsOpen());
     manager->RemoveDeviceControlListener(&refreshing);
 }
 
-namespace {
-
-// Closes the port whose open it is told of and unregisters a listener not yet told.
-class ClosingListener : public MidiManagerDeviceControlListener {
-public:
-    explicit ClosingListener(MidiManagerDeviceControlListener& other) : other(other) {}
-    void OnAfterOpenMidiDevice(int index, int isInput) override {
-        MidiManager::instance()->RemoveDeviceControlListener(&other);
-        MidiManager::instance()->Close(index, isInput, 0);
-    }
-    void OnMidiErrorMessage(int, int, const OxString&) override {}
-
-    MidiManagerDeviceControlListener& other;
-};
-
-// Told of the first list change: unregisters, refreshes and opens a port.
-class OpeningListListener : public TMidiDeviceListListener {
-public:
-    void OnMidiDeviceListChanged() override {
-        MidiManager* m = MidiManager::instance();
-        m->RemoveDevListChangeListener(this);
-        refreshResult = m->RefreshDevList(1, 1);
-        opened = m->Open(m->GetDevIndex("Pads", 1), 1, nullptr);
-    }
-    int refreshResult = -1;
-    int opened = -1;
-};
-
-} // namespace
-
 TEST_F(MidiManagerTest, listenersMayCloseOpenAndUnregisterWhileCalled) {
     plug(1, "Keys");
     ControlLog other;
     manager->AddDeviceControlListener(&other);
-    ClosingListener closing(other);
-    manager->AddDeviceControlListener(&closing); // called first
+    // Called first: closes the port it is told of and unregisters a listener not yet told.
+    ManagerHooks closing;
+    closing.afterOpen = [&](int index, int isInput) {
+        manager->RemoveDeviceControlListener(&other);
+        manager->Close(index, isInput, 0);
+    };
+    manager->AddDeviceControlListener(&closing);
     manager->Open(0, 1, nullptr);
     EXPECT_FALSE(manager->GetDevDescriptor(0, 1)->IsOpen());
     EXPECT_EQ(other.take(), Lines{"beforeOpen 0 1"});
@@ -304,11 +236,19 @@ TEST_F(MidiManagerTest, listenersMayCloseOpenAndUnregisterWhileCalled) {
     manager->RemoveDeviceControlListener(&closing);
     EXPECT_EQ(manager->Open(0, 1, nullptr), 1);
 
-    OpeningListListener opening;
+    // Told of the first list change: unregisters, refreshes and opens a port.
+    ManagerHooks opening;
+    int refreshed = -1;
+    int opened = -1;
+    opening.listChanged = [&] {
+        manager->RemoveDevListChangeListener(&opening);
+        refreshed = manager->RefreshDevList(1, 1);
+        opened = manager->Open(indexOf("Pads", 1), 1, nullptr);
+    };
     manager->AddDevListChangeListener(&opening);
     plug(1, "Pads");
-    EXPECT_EQ(opening.refreshResult, 1);
-    EXPECT_EQ(opening.opened, 1);
+    EXPECT_EQ(refreshed, 1);
+    EXPECT_EQ(opened, 1);
     EXPECT_TRUE(manager->GetDevDescriptor(indexOf("Pads", 1), 1)->IsOpen());
 }
 
@@ -316,33 +256,25 @@ TEST_F(MidiManagerTest, portSettingsRoundTripAsPendingPlaceholders) {
     plug(1, "Keys");
     plug(0, "Synth");
     ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
-    manager->Open(0, 0, nullptr);
     TIniFile ini("unused.ini");
-    MidiManagerDev* keys = manager->GetDevDescriptor(0, 1);
-    EXPECT_TRUE(keys->shouldSaveToIni());
-    keys->saveToIniFile(ini, 0);
+    EXPECT_TRUE(manager->GetDevDescriptor(0, 1)->shouldSaveToIni());
+    manager->GetDevDescriptor(0, 1)->saveToIniFile(ini, 0);
     manager->GetDevDescriptor(0, 0)->saveToIniFile(ini, 3);
-    EXPECT_STREQ(ini.ReadString(SECTION_MIDI_IN, "Name0", "").c_str(), "Keys");
     EXPECT_STREQ(ini.ReadString(SECTION_MIDI_IN, "Options0", "").c_str(), "FTFF54534554T");
-    EXPECT_STREQ(ini.ReadString(SECTION_MIDI_OUT, "Options3", "").c_str(), "FF54534554T");
+    EXPECT_STREQ(ini.ReadString(SECTION_MIDI_OUT, "Options3", "").c_str(), "FF54534554F");
 
     MMDevIn in(nullptr, 7);
     in.loadFromIniFile(ini, 0);
     EXPECT_STREQ(in.GetDescriptor()->GetName().c_str(), "Keys");
     EXPECT_EQ(in.GetDescriptor()->GetType(), TestMidiFactory::DEFAULT_TYPE);
-    EXPECT_TRUE(in.IsPending());
-    EXPECT_FALSE(in.Exists());
-
+    EXPECT_TRUE(in.IsPending() && !in.Exists());
+    // A short entry sets what it has; "F" at the end keeps the pending state as it was.
     ini.WriteString(SECTION_MIDI_IN, "Options1", "TF");
     MMDevIn partial(nullptr, 8);
     partial.loadFromIniFile(ini, 1);
-    EXPECT_EQ(partial.activeSensing, 1);
-    EXPECT_EQ(partial.timingClock, 0);
-    EXPECT_TRUE(partial.IsPending());
-
-    ini.WriteString(SECTION_MIDI_OUT, "Options4", "FF54534554F");
+    EXPECT_TRUE(partial.activeSensing == 1 && partial.timingClock == 0 && partial.IsPending());
     MMDevOut out(nullptr, 9);
-    out.loadFromIniFile(ini, 4); // "F" at the end keeps the pending state as it was
+    out.loadFromIniFile(ini, 3);
     EXPECT_FALSE(out.IsPending());
 }
 
@@ -351,77 +283,208 @@ TEST_F(MidiManagerTest, factoriesAreAddedOnceAndAtMostTen) {
     EXPECT_EQ(manager->AddFactory(nullptr, 0), 0);
     for (unsigned type = 1; type < MidiManager::MAX_FACTORIES; ++type)
         EXPECT_EQ(manager->AddFactory(new TestMidiFactory(type), 0), 1);
-    auto* eleventh = new TestMidiFactory(99);
-    EXPECT_EQ(manager->AddFactory(eleventh, 0), 0);
+    EXPECT_EQ(manager->AddFactory(new TestMidiFactory(99), 0), 0);
     EXPECT_EQ(manager->GetFactory(99), nullptr);
     EXPECT_EQ(manager->GetFactory(TestMidiFactory::DEFAULT_TYPE), factory);
 }
 
-namespace {
-
-std::string describe(const MidiPortState& s) {
-    const char* names[] = {"not chosen", "absent", "closed", "pending", "open"};
-    std::string text = names[static_cast<int>(s.status)];
-    if (s.lastError.isNotEmpty())
-        text += std::string(": ") + s.lastError.c_str();
-    return text;
-}
-
-} // namespace
-
-TEST_F(MidiManagerTest, portStateFollowsPluggingOpeningAndClosing) {
+// How the state follows plugging, opening and failing is watched in the port dialog's test.
+TEST_F(MidiManagerTest, portStateIsFoundByNameIgnoringCaseAndDirection) {
     EXPECT_EQ(describe(manager->GetPortStateByName("", 1)), "not chosen");
     EXPECT_EQ(describe(manager->GetPortState(3, 1)), "not chosen");
     EXPECT_EQ(describe(manager->GetPortStateByName("Keys", 1)), "absent"); // never seen
-
-    const int id = plug(1, "Keys");
-    const int keys = indexOf("Keys", 1);
+    plug(1, "Keys");
     EXPECT_EQ(describe(manager->GetPortStateByName("keys", 1)), "closed"); // as aliases match
-    ASSERT_EQ(manager->Open(keys, 1, nullptr), 1);
-    EXPECT_EQ(describe(manager->GetPortState(keys, 1)), "open");
     EXPECT_EQ(describe(manager->GetPortStateByName("Keys", 0)), "absent"); // no such output
-
-    // Unplugged while open: still wanted, but what the user needs to know is that it is gone.
-    factory->removePort(id);
-    refresh();
-    EXPECT_TRUE(manager->GetDevDescriptor(keys, 1)->IsPending());
-    EXPECT_EQ(describe(manager->GetPortStateByName("Keys", 1)), "absent");
-    factory->replugPort(id);
-    refresh();
-    EXPECT_EQ(describe(manager->GetPortStateByName("Keys", 1)), "open");
-    manager->Close(keys, 1, 0);
-    EXPECT_EQ(describe(manager->GetPortState(keys, 1)), "closed");
+    ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
+    EXPECT_EQ(describe(manager->GetPortState(0, 1)), "open");
 }
 
-TEST_F(MidiManagerTest, pendingPortStateCarriesTheReasonsOfItsOwnLastOpenOnly) {
+TEST_F(MidiRefreshTest, portFailingToOpenIsRetriedEvery15SecondsWithoutTexts) {
+    const int id = plug(0, "Synth");
+    factory->failOpen(id, "busy");
+    EXPECT_EQ(manager->Open(0, 0, nullptr), 0);
+    EXPECT_EQ(log.takeContaining("could not be opened"), 1u);
+
+    std::this_thread::sleep_for(std::chrono::seconds(17)); // one retry has failed by now
+    EXPECT_TRUE(manager->GetDevDescriptor(0, 0)->IsPending());
+    EXPECT_EQ(log.takeContaining("error"), 0u);
+    EXPECT_TRUE(manager->IsCheckPendingTimerRunning());
+
+    factory->failOpen(id, OxString());
+    EXPECT_TRUE(waitUntil([&] { return manager->GetDevDescriptor(0, 0)->IsOpen() != 0; }, 40000));
+    EXPECT_TRUE(waitUntil([&] { return !manager->IsCheckPendingTimerRunning(); }));
+    EXPECT_EQ(log.takeContaining("Opened MIDI OUT: Synth"), 1u);
+}
+
+TEST_F(MidiRefreshTest, lostPortIsReportedPendingAndReopenedByTheAsynchronousRefresh) {
+    const int id = plug(1, "Keys");
+    std::atomic<int> listChanges{0};
+    ManagerHooks devList;
+    devList.listChanged = [&] { ++listChanges; };
+    manager->AddDevListChangeListener(&devList);
+    ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
+    log.clear();
+    factory->advanceClock(2 * MidiDeviceFactory::CACHE_LIFETIME_MS);
+    factory->reportUnexpectedClose(id);
+    // Told at once; the refresh that follows may already be reopening the port.
+    Lines lines = log.snapshot();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0].rfind("error 0 1 MIDI input \"Keys\" unexpectedly closed.", 0), 0u);
+    EXPECT_EQ(Lines(lines.begin() + 1, lines.begin() + 3),
+              Lines(keysClosed.begin() + 1, keysClosed.end()));
+
+    MidiManagerDev* entry = manager->GetDevDescriptor(0, 1);
+    EXPECT_TRUE(waitUntil([&] { return entry->IsOpen() && !entry->IsPending(); }));
+    // Really closed and opened again, not left open behind the "closed" report.
+    EXPECT_EQ(log.takeContaining("Opened MIDI IN: Keys"), 1u);
+    EXPECT_GE(listChanges.load(), 1);
+    manager->RemoveDevListChangeListener(&devList);
+}
+
+TEST_F(MidiRefreshTest, pluggedPortIsFoundAndPendingOneOpenedAfterAHotplugNotification) {
+    const int id = plug(1, "Keys");
+    manager->Open(0, 1, nullptr);
+    factory->removePort(id);
+    refresh();
+    factory->replugPort(id);
+    factory->addPort(0, "Synth");
+    factory->advanceClock(2 * MidiDeviceFactory::CACHE_LIFETIME_MS);
+    HotplugWatcher::instance()->onHotplugEvent(HotplugWatcher::htMidi);
+    EXPECT_TRUE(waitUntil([&] { return indexOf("Synth", 0) >= 0; }));
+    EXPECT_TRUE(waitUntil([&] { return manager->GetDevDescriptor(0, 1)->IsOpen() != 0; }));
+}
+
+TEST_F(MidiRefreshTest, aPortPluggedWhileTheWatchingStartsIsListedAtTheResume) {
+    manager->SetSuspended(1);
+    // Plugged while the notifications are being set up: never announced.
+    hotplugSource->setOpenAction([this] {
+        factory->addPort(1, "Keys");
+        factory->advanceClock(2 * MidiDeviceFactory::CACHE_LIFETIME_MS);
+    });
+    manager->SetSuspended(0);
+    EXPECT_GE(indexOf("Keys", 1), 0);
+}
+
+TEST_F(MidiRefreshTest, refreshesAskedForByChangesSeeThemHoweverRecentlyTheListWasRead) {
+    const int id = plug(1, "Keys");
+    ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
+    log.clear();
+    // The list is read again and again, as the window does; the clock stands still, so the
+    // enumeration is never older than its lifetime.
+    factory->setClock(1000);
+    OxStringList names;
+    factory->GetDeviceList(1, names);
+
+    factory->removePort(id);
+    manager->RefreshDevList(1, 1);
+    MidiManagerDev* entry = manager->GetDevDescriptor(0, 1);
+    EXPECT_TRUE(!entry->IsOpen() && entry->IsPending());
+
+    factory->replugPort(id);
+    manager->RefreshDevList(1, 1);
+    EXPECT_TRUE(entry->IsOpen());
+    EXPECT_EQ(factory->openPortObjects(id), 1);
+    EXPECT_EQ(log.takeContaining("Opened MIDI IN: Keys"), 1u);
+}
+
+TEST_F(MidiRefreshTest, aPortPluggedInLeavesTheOpenPortsListedAfterItOpen) {
+    const int first = plug(0, "Drums", "D1");
+    plug(0, "Synth");
+    ASSERT_EQ(manager->Open(1, 0, nullptr), 1);
+    log.clear();
+    // Listed before the open port, now under a new name: a new entry that the port moves to.
+    factory->renamePort(first, "Drums Pro");
+    refresh();
+    EXPECT_GE(indexOf("Drums Pro", 0), 0);
+    EXPECT_TRUE(manager->GetDevDescriptor(indexOf("Synth", 0), 0)->IsOpen());
+    EXPECT_EQ(log.takeContaining("Synth"), 0u);
+}
+
+// Unplugged and plugged again between two refreshes, at a new address and at the old one:
+// either way its connection is gone, and it is opened again where it is now.
+TEST_F(MidiRefreshTest, openPortBackBeforeTheNextRefreshIsOpenedAgainWhereItIsNow) {
+    const int first = plug(1, "Keys");
+    ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
+    log.clear();
+    factory->removePort(first);
+    const int second = factory->addPort(1, "Keys");
+    refresh();
+    EXPECT_EQ(indexOf("Keys", 1), 0);
+    EXPECT_TRUE(manager->GetDevDescriptor(0, 1)->IsOpen());
+    EXPECT_EQ(factory->openPortObjects(second), 1);
+    EXPECT_EQ(log.takeContaining("Opened MIDI IN: Keys"), 1u);
+
+    factory->removePort(second);
+    factory->replugPort(second);
+    refresh();
+    EXPECT_TRUE(manager->GetDevDescriptor(0, 1)->IsOpen());
+    EXPECT_EQ(factory->feed(second, {0x90, 60, 100}), 1);
+    EXPECT_EQ(log.takeContaining("Opened MIDI IN: Keys"), 1u);
+}
+
+TEST_F(MidiRefreshTest, portsThatComeBackForwardThruFromTheMomentTheyOpen) {
+    const int keys = plug(1, "Keys");
     const int synth = plug(0, "Synth");
-    const int pads = plug(0, "Pads");
-    factory->failOpen(synth, "Synth is busy");
-    factory->failOpen(pads, "Pads are busy");
-    // Without an error list the listeners get the manager's text only, as before; the
-    // backend's reason is kept for the state.
-    EXPECT_EQ(manager->Open(indexOf("Synth", 0), 0, nullptr), 0);
-    EXPECT_EQ(log.take(), (Lines{"beforeOpen 0 0",
-                                 "error 0 0 MIDI output \"Synth\" could not be opened (maybe in "
-                                 "use by another program?). It is set to 'pending' so that it "
-                                 "is used automatically when it becomes available."}));
-    const std::string couldNot = "could not be opened";
-    std::string state = describe(manager->GetPortStateByName("Synth", 0));
-    EXPECT_EQ(state.rfind("pending: Synth is busy\nMIDI output \"Synth\" " + couldNot, 0), 0u)
-        << state;
+    routeThru("Keys", "Synth");
+    // Feeds a note the moment a port is reported open.
+    ManagerHooks feeder;
+    feeder.afterOpen = [&](int, int) { factory->feed(keys, {0x90, 0x3C, 0x40}); };
+    manager->AddDeviceControlListener(&feeder);
 
-    // One retry for both: each keeps its own reasons, not the other's.
-    EXPECT_EQ(manager->Open(indexOf("Pads", 0), 0, nullptr), 0);
-    factory->failOpen(synth, "Synth still busy");
-    EXPECT_EQ(manager->checkPendingExistingDevices(), 1);
-    state = describe(manager->GetPortStateByName("Synth", 0));
-    EXPECT_NE(state.find("Synth still busy"), std::string::npos) << state;
-    EXPECT_EQ(state.find("Pads"), std::string::npos) << state;
-    state = describe(manager->GetPortStateByName("Pads", 0));
-    EXPECT_EQ(state.rfind("pending: Pads are busy\n", 0), 0u) << state;
-    EXPECT_EQ(state.find("Synth"), std::string::npos) << state;
+    for (const int port : {synth, keys}) {
+        factory->removePort(port);
+        refresh();
+        factory->replugPort(port);
+        refresh();
+    }
+    // One note from each open: the synth's, and the input's own first one.
+    EXPECT_EQ(factory->sentMessages(synth).size(), 2u);
+    manager->RemoveDeviceControlListener(&feeder);
+}
 
-    factory->failOpen(pads, OxString());
-    EXPECT_EQ(manager->checkPendingExistingDevices(), 1);
-    EXPECT_EQ(describe(manager->GetPortStateByName("Pads", 0)), "open");
+TEST_F(MidiRefreshTest, thruLosesNothingWhileAliasesAndPortsChange) {
+    const int keys = plug(1, "Keys");
+    const int synth = plug(0, "Synth");
+    routeThru("Keys", "Synth");
+    manager->SetDataListener(nullptr);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> fed{0};
+    std::thread receiver([&] {
+        for (int i = 0; !stop.load(); ++i)
+            fed += factory->feed(keys, {0x90, static_cast<unsigned char>(i & 0x7F), 0x40});
+    });
+    const int spare = factory->addPort(0, "Spare");
+    TMidiAlias* other = aliases->GetAliasByName("Other", atOut, 1, 0);
+    ASSERT_TRUE(waitUntil([&] { return fed.load() > 0; }));
+    const int before = fed.load();
+    for (int round = 0; round < 30 || fed.load() < before + 500; ++round) {
+        aliases->SetAliasDevice(other, round % 2 ? "Spare" : "Synth");
+        round % 2 ? factory->removePort(spare) : factory->replugPort(spare);
+        refresh();
+    }
+    stop = true;
+    receiver.join();
+    EXPECT_EQ(factory->sentMessages(synth).size(), static_cast<size_t>(fed.load()));
+}
+
+TEST_F(MidiRefreshTest, managerDeletedUnderTrafficStopsDeliveringFirst) {
+    const int keys = plug(1, "Keys");
+    const int synth = plug(0, "Synth");
+    routeThru("Keys", "Synth");
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> fed{0};
+    std::thread receiver([&] {
+        while (!stop.load())
+            fed += factory->feed(keys, {0x90, 0x40, 0x7F});
+    });
+    ASSERT_TRUE(waitUntil([&] { return fed.load() > 100; }));
+    delete manager;
+    manager = nullptr;
+    EXPECT_EQ(factory->openPortObjects(keys), 0);
+    EXPECT_EQ(factory->openPortObjects(synth), 0);
+    stop = true;
+    receiver.join();
 }

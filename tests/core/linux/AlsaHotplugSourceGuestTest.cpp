@@ -24,8 +24,8 @@ using Lk::HotplugWatcher;
 
 namespace {
 
-const unsigned kNotifyDelayMs = 200;
-const unsigned kRepeatDelayMs = 4000;
+const unsigned kNotifyDelayMs = HotplugWatcher::NOTIFY_DELAY_MS;
+const unsigned kRepeatDelayMs = HotplugWatcher::REPEAT_DELAY_MS;
 const unsigned kEarlyMs = 20; // the clock's granularity: timers never fire early otherwise
 const unsigned kDeadlineMs = 30000;
 const unsigned kStopBudgetMs = 2000; // the bounded wait before a thread would be cancelled

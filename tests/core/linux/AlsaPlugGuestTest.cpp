@@ -36,8 +36,8 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using Lines = std::vector<std::string>;
 
-const unsigned kNotifyDelayMs = 200;
-const unsigned kRepeatDelayMs = 4000;
+const unsigned kNotifyDelayMs = HotplugWatcher::NOTIFY_DELAY_MS;
+const unsigned kRepeatDelayMs = HotplugWatcher::REPEAT_DELAY_MS;
 const unsigned kEarlyMs = 20; // timers never fire early but by the clock's granularity
 const unsigned kDeadlineMs = 30000;
 const char* const kWatcherClient = "HotplugWatcher::MIDI";

@@ -1,45 +1,47 @@
 #pragma once
 
 #include "midi/MidiInput.h"
+#include "midi/MidiManagerListeners.h"
+#include "tests/support/MidiBytes.h"
+#include "tests/support/Recorder.h"
 
-#include <mutex>
-#include <vector>
+#include <atomic>
 
 namespace Lk {
 
-using Bytes = std::vector<unsigned char>;
+// One message a data listener was given.
+struct ReceivedMessage {
+    int port = -1; // the manager's index of the input; -1 from a port object
+    unsigned long long time = 0;
+    dokatest::Bytes bytes;
+};
 
-// A data listener that keeps every message it is given, with its time stamp; may be read
-// on another thread than the one that delivers.
-class MessageRecorder : public TMidiDeviceDataListener {
+// Keeps every message it is given, as a port object's or as the manager's data listener;
+// read on another thread than the one that delivers.
+class MessageRecorder : public TMidiDeviceDataListener,
+                        public MidiManagerDataListener,
+                        public dokatest::Recorder<ReceivedMessage> {
 public:
-    void OnMidiDeviceMessage(TMidiInputBase*, unsigned long long timestamp,
-                             const unsigned char* data, int length) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        messages.emplace_back(data, data + length);
-        timestamps.push_back(timestamp);
+    void OnMidiDeviceMessage(TMidiInputBase*, unsigned long long time, const unsigned char* data,
+                             int length) override {
+        add({-1, time, dokatest::Bytes(data, data + length)});
+    }
+    void OnMidiMessage(int port, unsigned long long time, const unsigned char* data, int length,
+                       int& handled) override {
+        add({port, time, dokatest::Bytes(data, data + length)});
+        handled = claim.load();
     }
 
-    // The messages so far; they are forgotten here.
-    std::vector<Bytes> take() {
-        std::lock_guard<std::mutex> hold(mutex);
-        timestamps.clear();
-        std::vector<Bytes> taken;
-        taken.swap(messages);
-        return taken;
-    }
-    std::vector<unsigned long long> takeTimestamps() {
-        std::lock_guard<std::mutex> hold(mutex);
-        messages.clear();
-        std::vector<unsigned long long> taken;
-        taken.swap(timestamps);
-        return taken;
+    // The bytes of the messages so far, which are forgotten here.
+    std::vector<dokatest::Bytes> takeBytes() {
+        std::vector<dokatest::Bytes> bytes;
+        for (ReceivedMessage& message : take())
+            bytes.push_back(std::move(message.bytes));
+        return bytes;
     }
 
-private:
-    std::mutex mutex;
-    std::vector<Bytes> messages;
-    std::vector<unsigned long long> timestamps;
+    // What OnMidiMessage answers: 1 keeps the messages from the thru ports.
+    std::atomic<int> claim{0};
 };
 
 } // namespace Lk

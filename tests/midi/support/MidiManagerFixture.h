@@ -1,52 +1,62 @@
 #pragma once
 
+#include "midi/MidiAlias.h"
 #include "midi/MidiManager.h"
+#include "midi/MidiRouter.h"
 #include "platform/OrvoSystem.h"
 #include "tests/core/support/FakeHotplugSource.h"
+#include "tests/midi/support/MessageRecorder.h"
 #include "tests/midi/support/TestMidiFactory.h"
+#include "tests/support/Recorder.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace Lk {
 
 // Keeps every control-listener call as one line, e.g. "afterOpen 0 1" or "error 0 1 <text>".
-class ControlLog : public MidiManagerDeviceControlListener {
+class ControlLog : public MidiManagerDeviceControlListener, public dokatest::Recorder<std::string> {
 public:
-    void OnBeforeOpenMidiDevice(int i, int in) override { add("beforeOpen", i, in); }
-    void OnAfterOpenMidiDevice(int i, int in) override { add("afterOpen", i, in); }
-    void OnBeforeCloseMidiDevice(int i, int in) override { add("beforeClose", i, in); }
-    void OnAfterCloseMidiDevice(int i, int in) override { add("afterClose", i, in); }
-    void OnMidiStringMessage(int i, int in, const OxString& t) override { add("text", i, in, t); }
-    void OnMidiErrorMessage(int i, int in, const OxString& t) override { add("error", i, in, t); }
+    void OnBeforeOpenMidiDevice(int i, int in) override { line("beforeOpen", i, in); }
+    void OnAfterOpenMidiDevice(int i, int in) override { line("afterOpen", i, in); }
+    void OnBeforeCloseMidiDevice(int i, int in) override { line("beforeClose", i, in); }
+    void OnAfterCloseMidiDevice(int i, int in) override { line("afterClose", i, in); }
+    void OnMidiStringMessage(int i, int in, const OxString& t) override { line("text", i, in, t); }
+    void OnMidiErrorMessage(int i, int in, const OxString& t) override { line("error", i, in, t); }
 
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> hold(mutex);
-        std::vector<std::string> taken;
-        taken.swap(lines);
-        return taken;
+    // How many of the lines so far contain `text`; they are forgotten here.
+    size_t takeContaining(const char* text) {
+        size_t n = 0;
+        for (const std::string& line : take())
+            n += line.find(text) != std::string::npos;
+        return n;
     }
 
 private:
-    void add(const char* what, int i, int in, const OxString& t = OxString()) {
-        std::string line = std::string(what) + " " + std::to_string(i) + " " + std::to_string(in);
+    void line(const char* what, int i, int in, const OxString& t = OxString()) {
+        std::string text = std::string(what) + " " + std::to_string(i) + " " + std::to_string(in);
         if (t.isNotEmpty())
-            line += std::string(" ") + t.c_str();
-        std::lock_guard<std::mutex> hold(mutex);
-        lines.push_back(line);
+            text += std::string(" ") + t.c_str();
+        add(std::move(text));
     }
+};
 
-    std::mutex mutex;
-    std::vector<std::string> lines;
+// Runs the test's code from inside the manager's calls, as an application's listeners do.
+struct ManagerHooks : MidiManagerDeviceControlListener, TMidiDeviceListListener {
+    void OnAfterOpenMidiDevice(int index, int isInput) override { afterOpen(index, isInput); }
+    void OnMidiErrorMessage(int, int, const OxString&) override {}
+    void OnMidiDeviceListChanged() override { listChanged(); }
+
+    std::function<void(int index, int isInput)> afterOpen = [](int, int) {};
+    std::function<void()> listChanged = [] {};
 };
 
 // A resumed manager with one test backend whose enumeration cache the test ages by hand;
 // everything is shut down after each test.
-class MidiManagerTestBase : public ::testing::Test {
+class MidiManagerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         // Plugging is notified, as on the real platform, instead of being polled every 10 s.
@@ -62,7 +72,8 @@ protected:
         manager->AddFactory(factory, 0);
         manager->AddDeviceControlListener(&log);
         manager->SetSuspended(0);
-        log.take();
+        aliases = TMidiAliasManager::instance();
+        log.clear();
     }
     void TearDown() override { OrvoSystem::shutdown(); }
 
@@ -78,9 +89,32 @@ protected:
     }
     int indexOf(const char* name, int isInput) { return manager->GetDevIndex(name, isInput); }
 
+    // An alias bound to the port of that name, opened when the port is there.
+    TMidiAlias* openAlias(const char* name, TAliasType type, const char* port) {
+        TMidiAlias* alias = aliases->GetAliasByName(name, type, 1, -1);
+        aliases->SetAliasDevice(alias, port);
+        if (alias->userID >= 0) {
+            EXPECT_EQ(manager->Open(alias->userID, type == atIn, nullptr), 1) << name;
+        }
+        return alias;
+    }
+    // The program's thru: "MIDI Input" on port `from` routed to "MIDI Thru" on port `to`,
+    // with this test's recorder as the data listener.
+    void routeThru(const char* from, const char* to) {
+        input = openAlias("MIDI Input", atIn, from);
+        thru = openAlias("MIDI Thru", atOut, to);
+        ASSERT_GE(TMidiRouter::instance()->AddRoute(input, thru), 0);
+        manager->SetDataListener(&data);
+        log.clear();
+    }
+
     MidiManager* manager = nullptr;
     TestMidiFactory* factory = nullptr;
+    TMidiAliasManager* aliases = nullptr;
     ControlLog log;
+    MessageRecorder data;
+    TMidiAlias* input = nullptr;
+    TMidiAlias* thru = nullptr;
     // The notifications of the shared watcher, which the shutdown deletes.
     static inline FakeHotplugSource* hotplugSource = nullptr;
 };

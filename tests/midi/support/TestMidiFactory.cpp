@@ -1,20 +1,10 @@
 #include "tests/midi/support/TestMidiFactory.h"
 
-#include "midi/MidiInput.h"
 #include "platform/OxTime.h"
 
 #include <algorithm>
 
 namespace Lk {
-
-namespace {
-void addToTotals(SentMidiTotals& totals, int length, bool viaLong) {
-    ++totals.messages;
-    totals.bytes += static_cast<size_t>(length);
-    if (viaLong)
-        ++totals.viaLong;
-}
-} // namespace
 
 struct TestMidiFactory::Port {
     int id = 0;
@@ -34,17 +24,17 @@ struct TestMidiFactory::Port {
     SentMidiTotals totals;
 };
 
-class TestMidiInput : public TMidiInputBase {
+// The connection of an input or output port object to its port, which the factory cuts
+// for good when the port is removed.
+template <typename Base> class TestPort : public Base {
 public:
-    TestMidiInput(TestMidiFactory& factory, MidiDeviceDescriptor* d)
-        : TMidiInputBase(d), factory(factory) {}
-    ~TestMidiInput() override { Close(); }
+    TestPort(TestMidiFactory& factory, MidiDeviceDescriptor* d) : Base(d), factory(factory) {}
 
     int OpenImpl(OxStringList* errors) override {
         TestMidiFactory::Port* port = factory.connect(this, errors, &lost);
         if (port == nullptr)
             return 0;
-        setHandle(port);
+        this->setHandle(port);
         return 1;
     }
     int CloseImpl(void*) override {
@@ -52,44 +42,36 @@ public:
         return 1;
     }
     bool isConnectionLost() const override { return lost; }
+
+protected:
+    TestMidiFactory& factory;
+    std::atomic<bool> lost{false}; // set when the port is removed while this one is open
+};
+
+class TestMidiInput final : public TestPort<TMidiInputBase> {
+public:
+    using TestPort::TestPort;
+    // Closed here, while the object is still whole for a delivery that is under way.
+    ~TestMidiInput() override { Close(); }
+
     unsigned long long getTimestamp() override {
         return packetTime != 0 ? packetTime : TMidiInputBase::getTimestamp();
     }
 
     // Written and read under the receive scope.
     unsigned long long packetTime = 0;
-
-private:
-    TestMidiFactory& factory;
-    std::atomic<bool> lost{false}; // set when the port is removed while this one is open
 };
 
-class TestMidiOutput : public TMidiOutputBase {
+class TestMidiOutput final : public TestPort<TMidiOutputBase> {
 public:
-    TestMidiOutput(TestMidiFactory& factory, MidiDeviceDescriptor* d)
-        : TMidiOutputBase(d), factory(factory) {}
+    using TestPort::TestPort;
     ~TestMidiOutput() override { Close(); }
-
-    int OpenImpl(OxStringList* errors) override {
-        TestMidiFactory::Port* port = factory.connect(this, errors, &lost);
-        if (port == nullptr)
-            return 0;
-        setHandle(port);
-        return 1;
-    }
-    int CloseImpl(void*) override {
-        factory.disconnect(this);
-        return 1;
-    }
-    bool isConnectionLost() const override { return lost; }
 
     using TMidiOutputBase::SendShort;
     int SendShort(unsigned char status, unsigned char data1, unsigned char data2) override {
         const unsigned char bytes[3] = {status, data1, data2};
         const int length = ShortMidiMessageLength(status);
-        if (length == 0)
-            return 0;
-        return send(bytes, length, false) > 0 ? 1 : 0;
+        return length != 0 && send(bytes, length, false) > 0 ? 1 : 0;
     }
     int SendLongWait(const unsigned char* data, int length, TMidiOutWaitCallback*) override {
         return send(data, length, true);
@@ -103,9 +85,6 @@ private:
             return 0;
         return factory.recordSent(port, data, length, viaLong);
     }
-
-    TestMidiFactory& factory;
-    std::atomic<bool> lost{false}; // set when the port is removed while this one is open
 };
 
 TestMidiFactory::TestMidiFactory(unsigned type) : type(type) {}
@@ -115,54 +94,36 @@ TestMidiFactory::~TestMidiFactory() = default;
 int TestMidiFactory::addPort(int isInput, const OxString& name, const OxString& serial,
                              const OxString& interface) {
     std::lock_guard<std::mutex> hold(portsMutex);
-    auto port = std::make_unique<Port>();
-    port->id = static_cast<int>(ports.size()) + 1;
-    port->isInput = isInput;
-    port->position = nextPosition++;
-    port->name = name;
-    port->serial = serial;
-    port->interface = interface;
-    ports.push_back(std::move(port));
-    return ports.back()->id;
+    Port& port = newPort(isInput, name);
+    port.position = nextPosition++;
+    port.serial = serial;
+    port.interface = interface;
+    return port.id;
 }
 
 void TestMidiFactory::removePort(int id) {
-    std::lock_guard<std::mutex> hold(portsMutex);
-    if (Port* port = find(id)) {
-        port->present = false;
+    withPort(id, [this](Port& port) {
+        port.present = false;
         // Cut off for good, as a platform connection is.
-        for (TMidiDeviceBase* device : port->openDevices)
+        for (TMidiDeviceBase* device : port.openDevices)
             lostFlags[device]->store(true);
-        port->openDevices.clear();
-    }
+        port.openDevices.clear();
+    });
 }
 
 void TestMidiFactory::replugPort(int id) {
-    std::lock_guard<std::mutex> hold(portsMutex);
-    if (Port* port = find(id)) {
-        port->position = nextPosition++;
-        port->present = true;
-    }
+    withPort(id, [this](Port& port) {
+        port.position = nextPosition++;
+        port.present = true;
+    });
 }
 
 void TestMidiFactory::renamePort(int id, const OxString& name) {
-    std::lock_guard<std::mutex> hold(portsMutex);
-    if (Port* port = find(id))
-        port->name = name;
-}
-
-void TestMidiFactory::setIdentity(int id, const OxString& serial, const OxString& interface) {
-    std::lock_guard<std::mutex> hold(portsMutex);
-    if (Port* port = find(id)) {
-        port->serial = serial;
-        port->interface = interface;
-    }
+    withPort(id, [&](Port& port) { port.name = name; });
 }
 
 void TestMidiFactory::failOpen(int id, const OxString& errorText) {
-    std::lock_guard<std::mutex> hold(portsMutex);
-    if (Port* port = find(id))
-        port->openError = errorText;
+    withPort(id, [&](Port& port) { port.openError = errorText; });
 }
 
 int TestMidiFactory::feed(int id, const unsigned char* data, int length, int packetSize,
@@ -207,31 +168,21 @@ int TestMidiFactory::virtualInputId(const OxString& name) const {
 }
 
 TMidiInputBase* TestMidiFactory::createVirtualInput(const OxString& name) {
-    int id;
-    {
-        std::lock_guard<std::mutex> hold(portsMutex);
-        if (!virtualInputsOffered)
-            return nullptr;
-        auto port = std::make_unique<Port>();
-        port->id = id = static_cast<int>(ports.size()) + 1;
-        port->isInput = 1;
-        port->own = true;
-        port->name = name;
-        port->openError = virtualInputError;
-        ports.push_back(std::move(port));
-    }
+    std::unique_lock<std::mutex> hold(portsMutex);
+    if (!virtualInputsOffered)
+        return nullptr;
+    Port& port = newPort(1, name);
+    port.own = true;
+    port.openError = virtualInputError;
+    hold.unlock();
     auto* d = new MidiDeviceDescriptor(this, 1, -1, name, OxString(), OxString(), OxString());
-    d->address = id;
+    d->address = port.id;
     return new TestMidiInput(*this, d);
 }
 
 void TestMidiFactory::reportUnexpectedClose(int id) {
     std::vector<TMidiDeviceBase*> lost;
-    {
-        std::lock_guard<std::mutex> hold(portsMutex);
-        if (Port* port = find(id))
-            lost = port->openDevices;
-    }
+    withPort(id, [&](Port& port) { lost = port.openDevices; });
     if (Listener* l = getListener())
         for (TMidiDeviceBase* device : lost)
             l->onMidiDeviceUnexpectedClose(device);
@@ -244,11 +195,12 @@ std::vector<SentMidiMessage> TestMidiFactory::sentMessages(int id) const {
     return port != nullptr ? port->sent : std::vector<SentMidiMessage>();
 }
 
-size_t TestMidiFactory::sentCount(int id) const {
-    std::lock_guard<std::mutex> holdPorts(portsMutex);
-    Port* port = find(id);
-    std::lock_guard<std::mutex> hold(sentMutex);
-    return port != nullptr ? port->sent.size() : 0;
+std::vector<std::vector<unsigned char>> TestMidiFactory::takeSent(int id) {
+    std::vector<std::vector<unsigned char>> bytes;
+    for (SentMidiMessage& message : sentMessages(id))
+        bytes.push_back(std::move(message.bytes));
+    clearSent(id);
+    return bytes;
 }
 
 void TestMidiFactory::clearSent(int id) {
@@ -291,13 +243,7 @@ void TestMidiFactory::recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& 
     ++enumerationCount;
     list.clearAndDelete();
     std::lock_guard<std::mutex> hold(portsMutex);
-    std::vector<Port*> listed;
-    for (const auto& port : ports)
-        if (!port->isInput == !isInput && port->present && !port->own)
-            listed.push_back(port.get());
-    std::sort(listed.begin(), listed.end(),
-              [](const Port* a, const Port* b) { return a->position < b->position; });
-    for (const Port* port : listed) {
+    for (const Port* port : listed(isInput)) {
         auto* d = new MidiDeviceDescriptor(this, isInput, list.getCount(), port->name,
                                            port->interface, port->serial, OxString());
         d->address = port->id;
@@ -307,9 +253,7 @@ void TestMidiFactory::recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& 
 
 int TestMidiFactory::GetNumDevs(int isInput) {
     std::lock_guard<std::mutex> hold(portsMutex);
-    return static_cast<int>(std::count_if(ports.begin(), ports.end(), [isInput](const auto& p) {
-        return !p->isInput == !isInput && p->present && !p->own;
-    }));
+    return static_cast<int>(listed(isInput).size());
 }
 
 OxString TestMidiFactory::GetTypeName(int isInput) {
@@ -329,6 +273,31 @@ TestMidiFactory::Port* TestMidiFactory::find(long long id) const {
     if (id < 1 || id > static_cast<long long>(ports.size()))
         return nullptr;
     return ports[id - 1].get();
+}
+
+TestMidiFactory::Port& TestMidiFactory::newPort(int isInput, const OxString& name) {
+    ports.push_back(std::make_unique<Port>());
+    Port& port = *ports.back();
+    port.id = static_cast<int>(ports.size());
+    port.isInput = isInput;
+    port.name = name;
+    return port;
+}
+
+std::vector<TestMidiFactory::Port*> TestMidiFactory::listed(int isInput) const {
+    std::vector<Port*> listed;
+    for (const auto& port : ports)
+        if (!port->isInput == !isInput && port->present && !port->own)
+            listed.push_back(port.get());
+    std::sort(listed.begin(), listed.end(),
+              [](const Port* a, const Port* b) { return a->position < b->position; });
+    return listed;
+}
+
+void TestMidiFactory::withPort(int id, const std::function<void(Port&)>& change) {
+    std::lock_guard<std::mutex> hold(portsMutex);
+    if (Port* port = find(id))
+        change(*port);
 }
 
 TestMidiFactory::Port* TestMidiFactory::connect(TMidiDeviceBase* device, OxStringList* errors,
@@ -367,18 +336,17 @@ void TestMidiFactory::disconnect(TMidiDeviceBase* device) {
 int TestMidiFactory::recordSent(Port* port, const unsigned char* data, int length, bool viaLong) {
     if (!port->present)
         return 0;
-    if (!keepSent.load()) {
-        std::lock_guard<std::mutex> hold(sentMutex);
-        addToTotals(port->totals, length, viaLong);
-        return length;
-    }
+    // Without keeping the messages, nothing is allocated.
+    const bool keep = keepSent.load();
     SentMidiMessage message;
-    message.bytes.assign(data, data + length);
-    message.time = currentMilliTime();
-    message.viaLong = viaLong;
+    if (keep)
+        message = {std::vector<unsigned char>(data, data + length), currentMilliTime(), viaLong};
     std::lock_guard<std::mutex> hold(sentMutex);
-    addToTotals(port->totals, length, viaLong);
-    port->sent.push_back(std::move(message));
+    ++port->totals.messages;
+    port->totals.bytes += static_cast<size_t>(length);
+    port->totals.viaLong += viaLong ? 1 : 0;
+    if (keep)
+        port->sent.push_back(std::move(message));
     return length;
 }
 

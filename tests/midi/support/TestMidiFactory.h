@@ -1,17 +1,19 @@
 #pragma once
 
 #include "midi/MidiDeviceFactory.h"
+#include "midi/MidiInput.h"
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 namespace Lk {
 
-class TMidiInputBase;
-class TMidiOutputBase;
+template <typename Base> class TestPort;
 
 // What an output port of the test backend was given to send.
 struct SentMidiMessage {
@@ -49,9 +51,16 @@ public:
     // Plugs a removed port in again, at the end of the list as a real replug would.
     void replugPort(int id);
     void renamePort(int id, const OxString& name);
-    void setIdentity(int id, const OxString& serial, const OxString& interface);
     // Makes every later open of the port fail with `errorText`; an empty text ends that.
     void failOpen(int id, const OxString& errorText);
+
+    // A new, closed port object (TMidiInputBase or TMidiOutputBase) on the `position`th port
+    // of its direction as listed now.
+    template <typename PortObject> std::unique_ptr<PortObject> create(int position = 0) {
+        OxOwnedList<MidiDeviceDescriptor*> list;
+        GetDeviceList(std::is_same<PortObject, TMidiInputBase>::value, list);
+        return std::unique_ptr<PortObject>(static_cast<PortObject*>(CreateDevice(list[position])));
+    }
 
     // Feeds the bytes to every port object open on input `id`, cut into packets of
     // `packetSize` bytes (0: one packet), stamped with `timestamp` (0: the port's own
@@ -70,7 +79,8 @@ public:
     void reportUnexpectedClose(int id);
 
     std::vector<SentMidiMessage> sentMessages(int id) const;
-    size_t sentCount(int id) const;
+    // The bytes of each message sent to `id` since the last clearSent, which this is.
+    std::vector<std::vector<unsigned char>> takeSent(int id);
     void clearSent(int id);
     SentMidiTotals sentTotals(int id) const;
     // With false, outputs only add their sends to the totals, so that sending allocates
@@ -96,12 +106,17 @@ protected:
     unsigned currentMilliTime() override;
 
 private:
+    template <typename Base> friend class TestPort;
     friend class TestMidiInput;
     friend class TestMidiOutput;
     struct Port;
 
     // The caller holds portsMutex.
     Port* find(long long id) const;
+    Port& newPort(int isInput, const OxString& name);
+    std::vector<Port*> listed(int isInput) const;
+    // Runs `change` on the port, if there is one, under portsMutex.
+    void withPort(int id, const std::function<void(Port&)>& change);
     // For the port objects' OpenImpl and CloseImpl; `lost` is the port object's own mark,
     // set when its port is removed (read without a lock on the send and receive paths).
     Port* connect(TMidiDeviceBase* device, OxStringList* errors, std::atomic<bool>* lost);

@@ -13,7 +13,7 @@ namespace Lk {
 // calls: a call walks a copy taken when it starts and skips listeners removed meanwhile.
 // remove() returns only when no other thread is inside a call of that listener, so the
 // listener may be destroyed right after it.
-template <typename Listener> class MidiListenerList {
+template <typename Listener> class OxListenerList {
 public:
     void add(Listener* l) {
         std::lock_guard<std::mutex> hold(mutex);
@@ -22,8 +22,17 @@ public:
     }
     // Must not be called while holding a lock that the listener's calls take.
     void remove(Listener* l) {
-        std::unique_lock<std::mutex> hold(mutex);
+        unlist(l);
+        waitForCallsOf(l);
+    }
+    // The halves of remove(), for owners that have more to do in between: unlist() starts
+    // no further call, waitForCallsOf() returns once no other thread is inside one.
+    void unlist(Listener* l) {
+        std::lock_guard<std::mutex> hold(mutex);
         listeners.remove(listeners.indexOf(l));
+    }
+    void waitForCallsOf(Listener* l) const {
+        std::unique_lock<std::mutex> hold(mutex);
         const std::thread::id self = std::this_thread::get_id();
         callEnded.wait(hold, [&] {
             for (const ActiveCall& call : active)
@@ -35,6 +44,15 @@ public:
     bool contains(Listener* l) const {
         std::lock_guard<std::mutex> hold(mutex);
         return listeners.contains(l);
+    }
+    bool isEmpty() const {
+        std::lock_guard<std::mutex> hold(mutex);
+        return listeners.getCount() == 0;
+    }
+    // The listeners now, first registered first.
+    OxList<Listener*> snapshot() const {
+        std::lock_guard<std::mutex> hold(mutex);
+        return listeners;
     }
     // Calls f(listener) for every listener, first registered first.
     template <typename F> void forEach(F f) const { walk(f, false); }
@@ -48,17 +66,13 @@ private:
     };
 
     struct CallScope {
-        const MidiListenerList& list;
+        const OxListenerList& list;
         Listener* listener;
         ~CallScope() { list.endCall(listener); }
     };
 
     template <typename F> void walk(F& f, bool reversed) const {
-        OxList<Listener*> copy;
-        {
-            std::lock_guard<std::mutex> hold(mutex);
-            copy = listeners;
-        }
+        const OxList<Listener*> copy = snapshot();
         const int n = copy.getCount();
         for (int k = 0; k < n; ++k) {
             Listener* l = copy[reversed ? n - 1 - k : k];

@@ -1,0 +1,389 @@
+// Descriptors, the factory's port list and the port objects, on the test backend.
+#include "midi/MidiDeviceDescriptor.h"
+#include "tests/midi/support/TestMidiFactory.h"
+#include "tests/support/MidiBytes.h"
+#include "tests/support/Recorder.h"
+#include "tests/support/WaitUntil.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace Lk;
+using dokatest::Bytes;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+MidiDeviceDescriptor port(int isInput, const char* name, int dupNumber = 0, const char* serial = "",
+                          const char* interface = "", const char* qualifier = "") {
+    MidiDeviceDescriptor d(nullptr, isInput, 0, name, interface, serial, "");
+    d.dupNumber = dupNumber;
+    d.qualifier = qualifier;
+    return d;
+}
+
+// The names the factory lists, each with its duplicate number, e.g. "keys (2)#2".
+Lines listed(MidiDeviceFactory& factory, int isInput) {
+    OxOwnedList<MidiDeviceDescriptor*> list;
+    factory.GetDeviceList(isInput, list);
+    Lines names;
+    for (const MidiDeviceDescriptor* d : list)
+        names.push_back(std::string(d->GetName().c_str()) + "#" + std::to_string(d->dupNumber));
+    return names;
+}
+
+// What the factory's listener is told, one line each, e.g. "open Keys".
+class EventLog : public MidiDeviceFactory::Listener, public dokatest::Recorder<std::string> {
+public:
+    void onMidiDeviceError(TMidiDeviceBase*, const OxString& text) override {
+        add(std::string("error ") + text.c_str());
+    }
+    void onMidiDeviceOpen(TMidiDeviceBase* d) override { line("open", d); }
+    void onMidiDeviceClose(TMidiDeviceBase* d) override { line("close", d); }
+    void onMidiDeviceUnexpectedClose(TMidiDeviceBase* d) override { line("lost", d); }
+
+private:
+    void line(const char* what, TMidiDeviceBase* d) {
+        add(std::string(what) + " " + d->GetDescriptor()->GetName().c_str());
+    }
+};
+
+} // namespace
+
+TEST(MidiDeviceDescriptor, matchesByIdentityOrElseByExactNameAndDuplicateNumber) {
+    const MidiDeviceDescriptor keys2 = port(1, "Keys", 2);
+    const MidiDeviceDescriptor identified = port(1, "Keys", 1, "0000ABCD", "00000001");
+    const struct {
+        const MidiDeviceDescriptor& a;
+        MidiDeviceDescriptor b;
+        bool matches;
+    } cases[] = {
+        {keys2, port(1, "Keys", 2), true},
+        {keys2, port(1, "Keys", 3), false},
+        {keys2, port(1, "keys", 2), false},
+        {keys2, port(0, "Keys", 2), false},
+        {keys2, port(1, "Keys", 2, "", "", "usb"), false},
+        {identified, port(1, "Keys", 3, "0000abcd", "00000001"), true}, // moved
+        {identified, port(1, "Keys", 1, "0000ABCE", "00000001"), false},
+        {identified, port(1, "Keys", 1, "0000ABCD", "00000002"), false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.a.Matches(&c.b), c.matches) << c.b.GetName().c_str() << c.b.serial.c_str();
+    EXPECT_FALSE(keys2.Matches(nullptr));
+
+    // Descriptors of two factories never match; a stored one, without factory, matches both.
+    TestMidiFactory a;
+    TestMidiFactory b;
+    const MidiDeviceDescriptor fromA(&a, 1, 0, "Keys", "", "", "");
+    const MidiDeviceDescriptor fromB(&b, 1, 0, "Keys", "", "", "");
+    const MidiDeviceDescriptor stored = port(1, "Keys");
+    EXPECT_FALSE(fromA.Matches(&fromB));
+    EXPECT_TRUE(fromA.Matches(&stored) && stored.Matches(&fromB));
+    EXPECT_EQ(fromA.GetType(), TestMidiFactory::DEFAULT_TYPE);
+    EXPECT_EQ(stored.GetType(), 0u);
+}
+
+TEST(MidiDeviceDescriptor, isEqualComparesEveryFieldAndCloneCopiesThem) {
+    TestMidiFactory factory;
+    MidiDeviceDescriptor original(&factory, 1, 4, "Keys", "00000001", "0000ABCD", "Public");
+    original.qualifier = "q";
+    original.dupNumber = 2;
+    original.address = 17;
+    std::unique_ptr<MidiDeviceDescriptor> copy(original.Clone());
+    EXPECT_TRUE(original.IsEqual(copy.get()));
+    EXPECT_FALSE(original.IsEqual(nullptr));
+
+    const std::function<void(MidiDeviceDescriptor&)> changes[] = {
+        [](MidiDeviceDescriptor& d) { d.factory = nullptr; },
+        [](MidiDeviceDescriptor& d) { d.isInput = 0; },
+        [](MidiDeviceDescriptor& d) { d.index = 5; },
+        [](MidiDeviceDescriptor& d) { d.dupNumber = 3; },
+        [](MidiDeviceDescriptor& d) { d.name = "keys"; },
+        [](MidiDeviceDescriptor& d) { d.qualifier = "Q"; },
+        [](MidiDeviceDescriptor& d) { d.serial = "0000abcd"; },
+        [](MidiDeviceDescriptor& d) { d.interface = "00000002"; },
+        [](MidiDeviceDescriptor& d) { d.publicName = "public"; },
+        [](MidiDeviceDescriptor& d) { d.address = 18; },
+    };
+    for (const auto& change : changes) {
+        MidiDeviceDescriptor changed;
+        changed.AssignFrom(original);
+        change(changed);
+        EXPECT_FALSE(original.IsEqual(&changed)) << changed.GetName().c_str();
+    }
+    copy->InvalidateSerialAndInterface();
+    EXPECT_TRUE(copy->serial.isEmpty() && copy->interface.isEmpty());
+    EXPECT_EQ(original.serial, "0000ABCD");
+}
+
+TEST(MidiDeviceDescriptor, createsPortObjectsOnlyForItsOwnDirectionAndWithAFactory) {
+    TestMidiFactory factory;
+    const MidiDeviceDescriptor in(&factory, 1, 0, "Keys", "", "", "");
+    EXPECT_EQ(in.CreateOutputDevice(), nullptr);
+    std::unique_ptr<TMidiDeviceBase> device(in.CreateInputDevice());
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(in.IsEqual(device->GetDescriptor()));
+    EXPECT_NE(device->GetDescriptor(), &in);
+    EXPECT_EQ(port(0, "Synth").CreateOutputDevice(), nullptr);
+}
+
+TEST(MidiDeviceFactory, equallyNamedPortsAreNumberedPerDirectionIgnoringCase) {
+    TestMidiFactory factory;
+    for (const char* name : {"Keys", "keys", "Synth", "Keys"})
+        factory.addPort(1, name);
+    factory.addPort(0, "Keys");
+    EXPECT_EQ(listed(factory, 1), (Lines{"Keys#1", "keys (2)#2", "Synth#0", "Keys (3)#3"}));
+    EXPECT_EQ(listed(factory, 0), Lines{"Keys#0"});
+    OxStringList names;
+    factory.GetDeviceList(1, names);
+    EXPECT_EQ(names.getText(), "Keys\nkeys (2)\nSynth\nKeys (3)\n");
+
+    // Ports of one device (one serial and interface) get numbered names instead.
+    TestMidiFactory device;
+    device.addPort(0, "Keys", "0000ABCD", "00000001");
+    device.addPort(0, "Keys", "0000ABCD", "00000001");
+    device.addPort(0, "Pad", "0000ABCD", "00000002");
+    device.addPort(1, "Keys", "0000ABCD", "00000001");
+    EXPECT_EQ(listed(device, 0), (Lines{"Keys 1#0", "Keys 2#0", "Pad#0"}));
+    EXPECT_EQ(listed(device, 1), Lines{"Keys#0"});
+}
+
+TEST(MidiDeviceFactory, cacheIsEnumeratedAgainOnlyAfterOneAndAHalfSecondsUnused) {
+    TestMidiFactory factory;
+    factory.setClock(10000);
+    factory.addPort(1, "Keys");
+    EXPECT_EQ(listed(factory, 1).size(), 1u);
+    const int first = factory.enumerations();
+    EXPECT_EQ(first, 2); // both directions
+
+    factory.addPort(1, "Synth");
+    for (int i = 0; i < 3; ++i) {
+        factory.advanceClock(1000);
+        EXPECT_EQ(listed(factory, 1).size(), 1u) << "a cache in use every second stays";
+    }
+    EXPECT_EQ(factory.MidiDeviceFactory::GetNumDevs(1), 1);
+    factory.advanceClock(1499);
+    EXPECT_EQ(listed(factory, 1).size(), 1u);
+    EXPECT_EQ(factory.enumerations(), first);
+
+    factory.advanceClock(1500);
+    EXPECT_EQ(listed(factory, 1).size(), 2u);
+    EXPECT_EQ(factory.enumerations(), first + 2);
+    factory.setClock(5000); // a clock that went back rebuilds at once
+    listed(factory, 0);
+    EXPECT_EQ(factory.enumerations(), first + 4);
+}
+
+TEST(MidiPort, opensAndClosesOnceFailsWithTheBackendsReasonAndTellsTheFactoryListener) {
+    TestMidiFactory factory;
+    EventLog log;
+    factory.setListener(&log);
+    const int id = factory.addPort(1, "Keys");
+    auto port = factory.create<TMidiInputBase>();
+    EXPECT_EQ(port->Open(nullptr), 1);
+    EXPECT_EQ(port->Open(nullptr), 1);
+    EXPECT_TRUE(port->IsOpen());
+    EXPECT_EQ(factory.openPortObjects(id), 1);
+    port->Close();
+    port->Close();
+    EXPECT_FALSE(port->IsOpen());
+    EXPECT_EQ(factory.openPortObjects(id), 0);
+    factory.reportUnexpectedClose(id); // nothing open: nothing to tell
+    EXPECT_EQ(log.take(), (Lines{"open Keys", "close Keys"}));
+
+    // A failed open leaves the port closed with the reason, and it can be tried again.
+    factory.failOpen(id, "Keys are busy");
+    OxStringList errors;
+    EXPECT_EQ(port->Open(&errors), 0);
+    EXPECT_EQ(port->Open(nullptr), 0);
+    EXPECT_FALSE(port->IsOpen());
+    EXPECT_EQ(errors.getText(), "Keys are busy\n");
+    factory.failOpen(id, "");
+    factory.removePort(id);
+    errors.clear(-1);
+    EXPECT_EQ(port->Open(&errors), 0);
+    EXPECT_EQ(errors.getText(), "Cannot open MIDI input device \"Keys\":\n");
+    factory.replugPort(id);
+    EXPECT_EQ(port->Open(&errors), 1);
+    EXPECT_EQ(log.take(), Lines{"open Keys"});
+}
+
+TEST(MidiPort, keepsItsOwnCopyOfANewDescriptor) {
+    TestMidiFactory factory;
+    factory.addPort(1, "Keys");
+    auto port = factory.create<TMidiInputBase>();
+    const MidiDeviceDescriptor* before = port->GetDescriptor();
+    std::unique_ptr<MidiDeviceDescriptor> same(before->Clone());
+    port->SetDescriptor(same.get());
+    EXPECT_EQ(port->GetDescriptor(), before);
+
+    same->dupNumber = 2;
+    port->SetDescriptor(same.get());
+    EXPECT_NE(port->GetDescriptor(), same.get());
+    EXPECT_EQ(port->GetDescriptor()->GetName(), "Keys (2)");
+    port->SetDescriptor(nullptr);
+    EXPECT_EQ(port->GetDescriptor()->GetName(), "Keys (2)");
+}
+
+TEST(MidiPort, outputSendsShortMessagesByTheirExactLength) {
+    TestMidiFactory factory;
+    factory.setClock(500);
+    const int id = factory.addPort(0, "Synth");
+    auto out = factory.create<TMidiOutputBase>();
+    const unsigned char sysex[] = {0xF0, 0x01, 0xF7};
+    EXPECT_EQ(out->SendShort(0x90, 0x40, 0x7F), 0) << "closed";
+    EXPECT_EQ(out->SendLong(sysex, 3), 0) << "closed";
+    ASSERT_EQ(out->Open(nullptr), 1);
+
+    EXPECT_EQ(out->SendShort(0x90, 0x40, 0x7F), 1);
+    EXPECT_EQ(out->SendShort(0x000605C0u), 1); // status in the lowest byte
+    EXPECT_EQ(out->SendShort(0xF8, 0, 0), 1);
+    EXPECT_EQ(out->SendShort(0xF0, 0x01, 0x02), 0);
+    factory.advanceClock(20);
+    EXPECT_EQ(out->SendLong(sysex, 3), 3);
+    EXPECT_EQ(out->SendLong(sysex, 0), 0);
+    EXPECT_EQ(out->QueuedLongMessages(), 0);
+
+    const auto sent = factory.sentMessages(id);
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_TRUE(!sent[0].viaLong && sent[3].viaLong);
+    EXPECT_EQ(sent[0].time, 500u);
+    EXPECT_EQ(sent[3].time, 520u);
+    EXPECT_EQ(factory.takeSent(id),
+              (std::vector<Bytes>{{0x90, 0x40, 0x7F}, {0xC0, 0x05}, {0xF8}, {0xF0, 0x01, 0xF7}}));
+}
+
+namespace {
+
+const Bytes note = {0x90, 0x40, 0x7F};
+const Bytes control = {0xB0, 0x07, 0x64};
+const Bytes sysex = dokatest::sysex(10, 0x7D);
+
+// Watches, on the receive thread, that nothing arrives while the port is closed and that
+// every message is one that was sent, or the unfinished tail a reopened port sees first.
+class WatchingListener : public TMidiDeviceDataListener {
+public:
+    void OnMidiDeviceMessage(TMidiInputBase*, unsigned long long, const unsigned char* data,
+                             int length) override {
+        ++inside;
+        if (portClosed)
+            ++deliveredWhileClosed;
+        const Bytes message(data, data + length);
+        const bool allData =
+            std::all_of(message.begin(), message.end(), [](unsigned char b) { return b < 0x80; });
+        if (message != note && message != control && message != sysex && !allData &&
+            message != Bytes{0xF7})
+            ++malformed;
+        ++delivered;
+        std::this_thread::yield(); // widen the window in which Close could interfere
+        --inside;
+    }
+
+    std::atomic<int> inside{0};
+    std::atomic<bool> portClosed{true};
+    std::atomic<long> delivered{0};
+    std::atomic<long> deliveredWhileClosed{0};
+    std::atomic<long> malformed{0};
+};
+
+} // namespace
+
+TEST(MidiInputThreads, closeWaitsForTheReceiveThreadAndNothingArrivesAfterIt) {
+    TestMidiFactory factory;
+    const int id = factory.addPort(1, "Keys");
+    auto port = factory.create<TMidiInputBase>();
+    WatchingListener listener;
+    port->SetDataListener(&listener);
+
+    const Bytes stream = dokatest::joined({note, sysex, control, note});
+    std::atomic<bool> stop{false};
+    std::thread receiveThread([&] {
+        for (int packetSize = 1; !stop; packetSize = packetSize % 11 + 1)
+            factory.feed(id, stream, packetSize);
+    });
+    for (int round = 0; round < 200; ++round) {
+        const long before = listener.delivered.load();
+        listener.portClosed = false;
+        ASSERT_EQ(port->Open(nullptr), 1);
+        dokatest::waitUntil([&] { return listener.delivered.load() >= before + 3; });
+        port->Close();
+        EXPECT_EQ(listener.inside.load(), 0) << "Close returned during a delivery";
+        listener.portClosed = true;
+        std::this_thread::yield();
+    }
+    stop = true;
+    receiveThread.join();
+
+    EXPECT_GE(listener.delivered.load(), 200 * 3);
+    EXPECT_EQ(listener.deliveredWhileClosed.load(), 0);
+    EXPECT_EQ(listener.malformed.load(), 0);
+}
+
+TEST(MidiInputThreads, descriptorCacheServesSeveralThreadsWhilePortsChange) {
+    TestMidiFactory factory;
+    factory.setClock(1);
+    factory.addPort(1, "Keys");
+    std::atomic<bool> stop{false};
+    std::atomic<long> listings{0};
+    auto reader = [&] {
+        while (!stop) {
+            OxOwnedList<MidiDeviceDescriptor*> list;
+            factory.GetDeviceList(1, list);
+            OxStringList names;
+            factory.GetDeviceList(1, names);
+            if (list.getCount() > 0 && list[0]->GetName().isNotEmpty())
+                ++listings;
+        }
+    };
+    std::thread a(reader);
+    std::thread b(reader);
+    for (int i = 0; i < 200; ++i) {
+        const int id = factory.addPort(1, "Keys");
+        factory.renamePort(id, OxString::format("Pad %d", i));
+        factory.advanceClock(MidiDeviceFactory::CACHE_LIFETIME_MS);
+        std::this_thread::yield();
+    }
+    stop = true;
+    a.join();
+    b.join();
+    EXPECT_GT(listings.load(), 0);
+    factory.advanceClock(MidiDeviceFactory::CACHE_LIFETIME_MS);
+    EXPECT_EQ(factory.MidiDeviceFactory::GetNumDevs(1), 201); // as the cache lists them
+}
+
+TEST(MidiOutputThreads, closeWaitsForASendInProgressAndLaterSendsFail) {
+    TestMidiFactory factory;
+    const int id = factory.addPort(0, "Synth");
+    auto port = factory.create<TMidiOutputBase>();
+    factory.keepSentMessages(false);
+    auto sent = [&] { return factory.sentTotals(id).messages; };
+
+    // A long message keeps the send busy, so that a Close that does not wait shows.
+    const Bytes longSysex = dokatest::sysex(64 * 1024);
+    std::atomic<bool> stop{false};
+    std::thread thruThread([&] {
+        while (!stop) {
+            port->SendShort(0x007F4090u);
+            port->SendLong(longSysex.data(), static_cast<int>(longSysex.size()));
+        }
+    });
+    for (int round = 0; round < 200; ++round) {
+        const size_t before = sent();
+        ASSERT_EQ(port->Open(nullptr), 1);
+        dokatest::waitUntil([&] { return sent() >= before + 2; });
+        port->Close();
+        const size_t sentWhenClosed = sent();
+        std::this_thread::yield();
+        EXPECT_EQ(sent(), sentWhenClosed);
+    }
+    stop = true;
+    thruThread.join();
+    EXPECT_GE(sent(), 2u * 200);
+}

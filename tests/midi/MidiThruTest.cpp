@@ -1,0 +1,368 @@
+// The program's thru: what the inputs and our own virtual input receive, routed by the
+// aliases to the outputs, and the counters that watch it.
+#include "tests/midi/support/MidiManagerFixture.h"
+#include "tests/support/MidiBytes.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace Lk;
+using dokatest::Bytes;
+using Messages = std::vector<Bytes>;
+using Counts = std::vector<uint64_t>;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const char* const kVirtualName = "DOKA Display";
+
+Lines lines(const OxStringList& list) {
+    Lines out;
+    for (const OxString& line : list.list)
+        out.push_back(line.c_str());
+    return out;
+}
+
+// "MIDI Input" on Keys routed to "MIDI Thru" on Synth, both open.
+class MidiThruTest : public MidiManagerFixture {
+protected:
+    void SetUp() override {
+        MidiManagerFixture::SetUp();
+        keys = plug(1, "Keys");
+        synth = plug(0, "Synth");
+        routeThru("Keys", "Synth");
+    }
+
+    // The counters as one row: received, forwarded, not forwarded (messages, bytes each).
+    Counts counts() {
+        const MidiThruStats s = manager->GetThruStats();
+        return {s.receivedMessages, s.receivedBytes,        s.forwardedMessages,
+                s.forwardedBytes,   s.notForwardedMessages, s.notForwardedBytes};
+    }
+    // Our own input, taking the path of "MIDI Input".
+    int openVirtual() {
+        OxStringList errors;
+        const int opened = manager->OpenVirtualInput(kVirtualName, input, &errors);
+        EXPECT_TRUE(lines(errors).empty());
+        return opened;
+    }
+    int feedVirtual(const Bytes& bytes) {
+        return factory->feed(factory->virtualInputId(kVirtualName), bytes);
+    }
+
+    int keys = 0;
+    int synth = 0;
+};
+
+// The same thru with our own input beside Keys: what other programs send takes its path.
+using VirtualInput = MidiThruTest;
+
+struct RouteCounter : TMidiRouteChangeListener {
+    void OnMidiRouteListChanged() override { ++calls; }
+    int calls = 0;
+};
+
+} // namespace
+
+TEST_F(MidiThruTest, everyMessageReachesTheListenerAndTheThruPortWhole) {
+    EXPECT_EQ(counts(), (Counts{0, 0, 0, 0, 0, 0}));
+    // Running status comes out whole; Active Sensing is dropped by the input, the clock not;
+    // 5000 bytes of System Exclusive in packets of 100 arrive as chunks of 2048, 2048, 904.
+    factory->feed(keys, {0x90, 0x40, 0x7F, 0x41, 0x00, 0xF8, 0xFE, 0xC2, 0x05});
+    const Bytes sysex = dokatest::sysex(5000);
+    factory->feed(keys, sysex, 100);
+    for (const ReceivedMessage& message : data.snapshot())
+        EXPECT_EQ(message.port, 0);
+    const Messages received = data.takeBytes();
+    ASSERT_EQ(received.size(), 7u);
+    EXPECT_EQ(Messages(received.begin(), received.begin() + 4),
+              (Messages{{0x90, 0x40, 0x7F}, {0x90, 0x41, 0x00}, {0xF8}, {0xC2, 0x05}}));
+    EXPECT_TRUE(
+        dokatest::sameBytes(dokatest::joined({received[4], received[5], received[6]}), sysex));
+    // Each goes on with its own length, System Exclusive with SendLong.
+    const auto sent = factory->sentMessages(synth);
+    ASSERT_EQ(sent.size(), received.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].bytes, received[i]) << i;
+        EXPECT_EQ(sent[i].viaLong, i >= 4) << i;
+    }
+    EXPECT_EQ(counts(), (Counts{7, 5009, 7, 5009, 0, 0}));
+
+    // A cut message from the application goes out unpadded, with SendLong.
+    factory->clearSent(synth);
+    TMidiAliasList list;
+    list.Add(thru);
+    const unsigned char partial[] = {0xB0, 0x07};
+    EXPECT_EQ(manager->SendMessageToAliasList(list, partial, 2), 1);
+    ASSERT_EQ(factory->sentMessages(synth).size(), 1u);
+    EXPECT_EQ(factory->sentMessages(synth)[0].bytes, (Bytes{0xB0, 0x07}));
+    EXPECT_TRUE(factory->sentMessages(synth)[0].viaLong);
+}
+
+TEST_F(MidiThruTest, aliasesFollowTheirPortNameAndRoutesFollowTheAliases) {
+    const int pads = plug(0, "Pads");
+    manager->Open(indexOf("Pads", 0), 0, nullptr);
+    aliases->SetAliasDevice(thru, "Pads");
+    EXPECT_EQ(thru->userID, indexOf("Pads", 0));
+    factory->feed(keys, {0xC0, 0x01});
+    EXPECT_TRUE(factory->takeSent(synth).empty());
+    EXPECT_EQ(factory->takeSent(pads).size(), 1u);
+
+    // Bound to a name no port has: unresolved, nothing forwarded.
+    aliases->SetAliasDevice(thru, "Nothing");
+    EXPECT_EQ(thru->userID, -1);
+    factory->feed(keys, {0xC0, 0x02});
+    EXPECT_TRUE(factory->takeSent(pads).empty());
+
+    // Aliases match port names ignoring case.
+    aliases->SetAliasDevice(thru, "synth");
+    EXPECT_EQ(thru->userID, manager->GetDevIndexForAliasDevice("synth", 0));
+    EXPECT_EQ(indexOf("synth", 0), -1);
+    factory->feed(keys, {0xC0, 0x03});
+    EXPECT_EQ(factory->takeSent(synth).size(), 1u);
+}
+
+TEST_F(MidiThruTest, removingTheOutputAliasDisablesTheRouteOnce) {
+    RouteCounter routes;
+    TMidiRouter::instance()->AddRouteChangeListener(&routes);
+    EXPECT_EQ(TMidiRouter::instance()->AddRoute(input, thru), -1);
+    EXPECT_EQ(TMidiRouter::instance()->AddRoute(thru, input), -1);
+    EXPECT_EQ(routes.calls, 0);
+
+    aliases->RemoveAlias(aliases->IndexOf("MIDI Thru", atOut));
+    EXPECT_EQ(routes.calls, 1);
+    factory->feed(keys, {0x90, 0x40, 0x7F});
+    EXPECT_TRUE(factory->takeSent(synth).empty());
+    TMidiAliasList out;
+    TMidiRouter::instance()->GetRoutes().GetOutAliasesByInUserID(input->userID, out);
+    EXPECT_EQ(out.getCount(), 0);
+
+    // A new alias of the same name does not revive the route.
+    openAlias("MIDI Thru", atOut, "Synth");
+    factory->feed(keys, {0x90, 0x40, 0x00});
+    EXPECT_TRUE(factory->takeSent(synth).empty());
+    TMidiRouter::instance()->RemoveRouteChangeListener(&routes);
+}
+
+TEST_F(MidiThruTest, routedOutputsAreListedOncePerPortInRouteOrder) {
+    TMidiAlias* second = aliases->GetAliasByName("Second", atOut, 1, 0);
+    TMidiAlias* otherIn = openAlias("Other In", atIn, "Keys");
+    TMidiRouter* router = TMidiRouter::instance();
+    router->AddRoute(input, second);
+    router->AddRoute(otherIn, thru);
+    TMidiAliasList out;
+    router->GetRoutes().GetOutAliasesByInUserID(input->userID, out);
+    ASSERT_EQ(out.getCount(), 2);
+    EXPECT_EQ(out[0], thru);
+    EXPECT_EQ(out[1], second);
+    for (const int unrouted : {5, -1}) {
+        router->GetRoutes().GetOutAliasesByInUserID(unrouted, out);
+        EXPECT_EQ(out.getCount(), 0);
+    }
+}
+
+TEST_F(MidiThruTest, claimedSuspendedAndUnroutedInputIsNotForwardedAndCountedApart) {
+    // Thru closed, or bound to a port that is not there: routed, so counted as not forwarded.
+    manager->Close(thru->userID, 0, 0);
+    TMidiAliasList list;
+    list.Add(thru);
+    const unsigned char note[] = {0x90, 0x42, 0x7F};
+    EXPECT_EQ(manager->SendMessageToAliasList(list, note, 3), 0);
+    factory->feed(keys, {0xC0, 0x01});
+    EXPECT_EQ(counts(), (Counts{1, 2, 0, 0, 1, 2}));
+    manager->Open(thru->userID, 0, nullptr);
+    factory->feed(keys, {0xC0, 0x02});
+    EXPECT_EQ(counts(), (Counts{2, 4, 1, 2, 1, 2}));
+    aliases->SetAliasDevice(thru, "Nothing");
+    factory->feed(keys, {0x90, 0x40, 0x7F});
+    EXPECT_EQ(counts(), (Counts{3, 7, 1, 2, 2, 5}));
+    aliases->SetAliasDevice(thru, "Synth");
+    EXPECT_EQ(factory->takeSent(synth), (Messages{{0xC0, 0x02}}));
+
+    // Claimed by the listener: received only; suspended: not even delivered.
+    data.claim = 1;
+    factory->feed(keys, {0x90, 0x40, 0x00});
+    data.claim = 0;
+    manager->SetSuspended(1);
+    factory->feed(keys, {0x90, 0x41, 0x00});
+    manager->SetSuspended(0);
+    factory->feed(keys, {0x90, 0x42, 0x00});
+    EXPECT_EQ(data.size(), 5u);
+    EXPECT_EQ(factory->takeSent(synth), (Messages{{0x90, 0x42, 0x00}}));
+    // Input without a route is received only.
+    const int pads = plug(1, "Pads");
+    ASSERT_EQ(manager->Open(indexOf("Pads", 1), 1, nullptr), 1);
+    factory->feed(pads, {0xF0, 0x01, 0xF7});
+    EXPECT_EQ(counts(), (Counts{6, 16, 2, 5, 2, 5}));
+}
+
+TEST_F(MidiThruTest, aMessageTakenByTwoOutputsIsForwardedOnce) {
+    const int pads = plug(0, "Pads");
+    TMidiRouter::instance()->AddRoute(input, openAlias("Second", atOut, "Pads"));
+    factory->feed(keys, {0x90, 0x40, 0x7F});
+    manager->Close(thru->userID, 0, 0); // one open output is enough
+    factory->feed(keys, {0x80, 0x40, 0x00});
+    EXPECT_EQ(counts(), (Counts{2, 6, 2, 6, 0, 0}));
+    EXPECT_EQ(factory->takeSent(pads).size(), 2u);
+    EXPECT_EQ(factory->takeSent(synth).size(), 1u);
+}
+
+TEST_F(MidiThruTest, countersStayExactAndOrderedWhileTwoInputsAreFedAtOnce) {
+    // Pads feeds an output that stays closed.
+    const int pads = plug(1, "Pads");
+    plug(0, "Closed");
+    TMidiAlias* closedOut = aliases->GetAliasByName("Closed Out", atOut, 1, 0);
+    aliases->SetAliasDevice(closedOut, "Closed");
+    TMidiRouter::instance()->AddRoute(openAlias("Pads In", atIn, "Pads"), closedOut);
+    manager->SetDataListener(nullptr);
+    factory->keepSentMessages(false);
+
+    const int rounds = 20000;
+    std::atomic<bool> feeding{true};
+    std::atomic<int> disorder{0};
+    std::thread reader([&] {
+        while (feeding.load()) {
+            const MidiThruStats s = manager->GetThruStats();
+            if (s.forwardedMessages + s.notForwardedMessages > s.receivedMessages)
+                ++disorder;
+        }
+    });
+    std::thread keysFeeder([&] {
+        for (int i = 0; i < rounds; ++i)
+            factory->feed(keys, {0x90, 0x40, 0x7F});
+    });
+    std::thread padsFeeder([&] {
+        for (int i = 0; i < rounds; ++i)
+            factory->feed(pads, {0xC0, 0x01});
+    });
+    keysFeeder.join();
+    padsFeeder.join();
+    feeding = false;
+    reader.join();
+
+    EXPECT_EQ(disorder.load(), 0);
+    const uint64_t n = rounds;
+    EXPECT_EQ(counts(), (Counts{2 * n, 5 * n, n, 3 * n, n, 2 * n}));
+}
+
+TEST_F(VirtualInput, whatOtherProgramsSendTakesTheModulesPathWithOrWithoutTheModule) {
+    const int inputs = manager->GetDevCount(1);
+    ASSERT_EQ(openVirtual(), 1);
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 1);
+    // Our own port is no device to choose.
+    EXPECT_EQ(manager->GetDevCount(1), inputs);
+    EXPECT_EQ(indexOf(kVirtualName, 1), -1);
+
+    // Without the module: "MIDI Input" is bound to a port that is not there.
+    aliases->SetAliasDevice(input, "Module");
+    ASSERT_EQ(feedVirtual({0x90, 0x3C, 0x64, 0xFE}), 1);
+    EXPECT_EQ(factory->takeSent(synth), (Messages{{0x90, 0x3C, 0x64}}));
+    // Beside it: parsed as its input, delivered and forwarded in order with its own.
+    aliases->SetAliasDevice(input, "Keys");
+    data.clear();
+    factory->feed(keys, {0x90, 0x3C, 0x64});
+    ASSERT_EQ(feedVirtual({0x80, 0x3C, 0x00, 0xFE, 0xF0, 0x7D, 0x01, 0xF7}), 1);
+    factory->feed(keys, {0xB0, 0x07, 0x64});
+    const Messages expected{
+        {0x90, 0x3C, 0x64}, {0x80, 0x3C, 0x00}, {0xF0, 0x7D, 0x01, 0xF7}, {0xB0, 0x07, 0x64}};
+    std::vector<int> ports;
+    for (const ReceivedMessage& message : data.snapshot())
+        ports.push_back(message.port);
+    const int v = MidiManager::VIRTUAL_INPUT_INDEX;
+    EXPECT_EQ(ports, (std::vector<int>{input->userID, v, v, input->userID}));
+    EXPECT_EQ(data.takeBytes(), expected);
+    const auto sent = factory->sentMessages(synth);
+    ASSERT_EQ(sent.size(), expected.size());
+    EXPECT_TRUE(sent[2].viaLong && !sent[1].viaLong); // by length, as the module's input
+    EXPECT_EQ(factory->takeSent(synth), expected);
+}
+
+TEST_F(VirtualInput, followsTheRoutesOfItsAliasTheListenersClaimAndTheSuspension) {
+    ASSERT_EQ(openVirtual(), 1);
+    const int pads = plug(0, "Pads");
+    manager->Open(indexOf("Pads", 0), 0, nullptr);
+    aliases->SetAliasDevice(thru, "Pads");
+    feedVirtual({0x90, 0x41, 0x7F});
+    EXPECT_TRUE(factory->takeSent(synth).empty());
+    EXPECT_EQ(factory->takeSent(pads), (Messages{{0x90, 0x41, 0x7F}}));
+
+    // A second route from the alias is followed too.
+    ASSERT_GE(TMidiRouter::instance()->AddRoute(input, openAlias("Extra", atOut, "Synth")), 0);
+    feedVirtual({0x90, 0x42, 0x7F});
+    EXPECT_EQ(factory->takeSent(synth), (Messages{{0x90, 0x42, 0x7F}}));
+    EXPECT_EQ(factory->takeSent(pads), (Messages{{0x90, 0x42, 0x7F}}));
+
+    data.claim = 1;
+    feedVirtual({0x90, 0x43, 0x7F});
+    data.claim = 0;
+    manager->SetSuspended(1);
+    feedVirtual({0x90, 0x44, 0x7F});
+    EXPECT_EQ(data.size(), 3u);
+    EXPECT_TRUE(factory->takeSent(synth).empty());
+    EXPECT_TRUE(factory->takeSent(pads).empty());
+}
+
+TEST_F(VirtualInput, closeEndsDeliveryAndOpeningAgainReplacesThePort) {
+    ASSERT_EQ(openVirtual(), 1);
+    const int first = factory->virtualInputId(kVirtualName);
+    ASSERT_EQ(openVirtual(), 1);
+    const int second = factory->virtualInputId(kVirtualName);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(factory->openPortObjects(first), 0);
+    EXPECT_EQ(factory->openPortObjects(second), 1);
+
+    manager->CloseVirtualInput();
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
+    EXPECT_EQ(factory->openPortObjects(second), 0);
+    EXPECT_EQ(feedVirtual({0x90, 0x40, 0x7F}), 0);
+    EXPECT_EQ(data.size(), 0u);
+    manager->CloseVirtualInput(); // closing again is harmless
+    EXPECT_TRUE(log.take().empty());
+}
+
+TEST_F(VirtualInput, aBackendWithoutOwnPortsOrAFailedOpenIsReported) {
+    factory->offerVirtualInputs(false);
+    OxStringList errors;
+    EXPECT_EQ(manager->OpenVirtualInput(kVirtualName, input, &errors), 0);
+    EXPECT_EQ(lines(errors), Lines{"MIDI input \"DOKA Display\" cannot be offered to other "
+                                   "programs: the MIDI system here has no ports of its own."});
+    EXPECT_TRUE(log.take().empty());
+
+    factory->offerVirtualInputs(true, "Port busy");
+    errors.clear(0);
+    EXPECT_EQ(manager->OpenVirtualInput(kVirtualName, input, &errors), 0);
+    const std::string couldNot = "MIDI input \"DOKA Display\" could not be offered to other "
+                                 "programs.";
+    EXPECT_EQ(lines(errors), (Lines{"Port busy", couldNot}));
+    // Without a list the control listeners are told, with the backend's reason.
+    EXPECT_EQ(manager->OpenVirtualInput(kVirtualName, input, nullptr), 0);
+    EXPECT_EQ(log.take(), Lines{"error -2 1 " + couldNot + "\nPort busy"});
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
+}
+
+TEST_F(VirtualInput, closingWhileAnotherProgramSendsNeverDeliversAfterTheClose) {
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(openVirtual(), 1);
+        const int id = factory->virtualInputId(kVirtualName);
+        std::atomic<bool> stop{false};
+        std::thread sender([&] {
+            while (!stop.load())
+                factory->feed(id, {0x90, 0x40, 0x7F, 0x80, 0x40, 0x00});
+        });
+        EXPECT_TRUE(data.waitForCount(1));
+        manager->CloseVirtualInput();
+        const size_t delivered = data.size();
+        const size_t sent = factory->sentTotals(synth).messages;
+        stop = true;
+        sender.join();
+        EXPECT_EQ(data.size(), delivered);
+        EXPECT_EQ(factory->sentTotals(synth).messages, sent);
+        data.clear();
+        factory->clearSent(synth);
+    }
+}
