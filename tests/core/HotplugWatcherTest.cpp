@@ -15,9 +15,7 @@
 #include <vector>
 
 using dokatest::waitUntil;
-using Lk::getMilliTime;
-using Lk::HotplugWatcher;
-using Lk::sleepMillis;
+using namespace Lk;
 using Type = HotplugWatcher::Type;
 using Delivery = FakeHotplugSource::Delivery;
 
