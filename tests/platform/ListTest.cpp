@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-using Lk::OxList;
-using Lk::OxMemBlock;
-using Lk::OxOwnedList;
-using Lk::OxString;
-using Lk::OxStringList;
+using namespace Lk;
 
 namespace {
 
@@ -69,34 +65,6 @@ TEST(OxOwnedList, deletesEveryElementExactlyOnce) {
         fill(list, 2);
     }
     EXPECT_EQ(10, Counted::destroyed);
-}
-
-TEST(OxOwnedList, stealAndMoveToHandOverOwnership) {
-    Counted::destroyed = 0;
-    OxOwnedList<Counted*> source;
-    fill(source, 3);
-    source.add(nullptr);
-    EXPECT_EQ(nullptr, source.steal(3)); // a null slot stays in place
-    EXPECT_EQ(nullptr, source.steal(4));
-    EXPECT_EQ(4, source.getCount());
-    Counted* stolen = source.steal(1);
-    ASSERT_NE(nullptr, stolen);
-    EXPECT_EQ(1, stolen->id);
-    EXPECT_EQ(nullptr, source.steal(stolen));
-    delete stolen;
-
-    OxOwnedList<Counted*> target;
-    fill(target, 1, 10);
-    source.moveTo(source); // to itself: nothing changes, nothing leaks
-    EXPECT_EQ(3, source.getCount());
-    source.moveTo(target);
-    EXPECT_EQ(0, source.getCount());
-    ASSERT_EQ(4, target.getCount());
-    EXPECT_EQ(10, target[0]->id);
-    EXPECT_EQ(0, target[1]->id);
-    EXPECT_EQ(2, target[2]->id);
-    target.clear();
-    EXPECT_EQ(4, Counted::destroyed);
 }
 
 TEST(OxStringList, getTextEndsEveryStringWithTheSeparator) {

@@ -1,4 +1,5 @@
 #include "platform/OxString.h"
+#include "platform/OxUnicodeUtils.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +7,10 @@
 #include <cstddef>
 #include <string>
 #include <tuple>
+#include <utility>
 
 using Lk::OxString;
+using Lk::OxUnicodeUtils;
 
 // This binary is linked with --wrap=malloc, so every allocation of the string code is
 // counted here.
@@ -111,13 +114,12 @@ TEST(OxString, numbersParseUpToABlankAfterTheDigitsAndWrapBeyond32Bits) {
         EXPECT_EQ(ok, OxString(text).parseInt(v)) << text;
         EXPECT_EQ(value, v) << text;
     }
-    int v = 0;
-    EXPECT_TRUE(OxString("ab1234").parseInt(v, 2, 2));
-    EXPECT_EQ(12, v);
-    EXPECT_FALSE(OxString("12").parseInt(v, 2));
     unsigned h = 0;
     EXPECT_TRUE(OxString(" ff ").parseHex(h));
     EXPECT_EQ(255u, h);
+    EXPECT_TRUE(OxString("xx12ff").parseHex(h, 2, 2));
+    EXPECT_EQ(0x12u, h);
+    EXPECT_FALSE(OxString("12").parseHex(h, 2));
     EXPECT_FALSE(OxString("0x10").parseHex(h));
 }
 
@@ -132,8 +134,6 @@ TEST(OxString, naturalOrderComparesDigitRunsOfAnyLengthByValue) {
         {"ab1", "abc2", 0, -1}, // non-digit prefixes of different length
         {"", "a", 0, -1},
         {"x4294967296", "x1", 0, 1},
-        {"x2147483648", "x0", 0, 1},
-        {"n18446744073709551616", "n9", 0, 1},
         {"a12345678901234567891", "a12345678901234567890", 0, 1},
         {"a00012345678901234567890", "a12345678901234567890", 0, 0}};
     for (const auto& [a, b, ignoreCase, order] : cases) {
@@ -156,44 +156,83 @@ TEST(OxString, piecesAndSearchesClampOutOfRangeArgumentsAndFindNothingEmpty) {
     EXPECT_STREQ("di", s.substr(12, 100).c_str());
     EXPECT_STREQ("\x7F y\xA0", OxString("\x01\x7F y\xA0 ").trim().c_str());
     EXPECT_EQ(s.c_str(), s.trim().c_str());
-    EXPECT_STREQ("abc\xC3\xA9", OxString("AbC\xC3\xA9").toLower().c_str());
     EXPECT_FALSE(s.startsWith(OxString()) || s.endsWith(OxString()) || s.contains(OxString()));
-    EXPECT_EQ(10, s.indexOfAtOffset(OxString("MIDI"), 1, 1));
-    EXPECT_EQ(13, s.indexOfAtOffset(OxString("i"), 13));
-    EXPECT_EQ(-1, s.indexOfAtOffset(OxString("i"), s.length()));
-    EXPECT_EQ(-1, OxString().lastIndexOf('i'));
-
-    EXPECT_STREQ("ba", OxString("aaa").replaceAll(OxString("aa"), OxString("b"), 0).c_str());
-    EXPECT_STREQ("a-B-c", OxString("aXBxc").replaceAll(OxString("x"), OxString("-"), 1).c_str());
-    const OxString dotted("a.b");
-    EXPECT_STREQ("aa.bb", dotted.replaceAll(OxString("."), dotted, 0).c_str());
-    EXPECT_EQ(dotted.c_str(), dotted.replaceAll(OxString(), OxString("x"), 0).c_str());
+    EXPECT_EQ(5, s.indexOf(OxString("PORT"), 1));
 }
 
 TEST(OxString, formatGivesTheWholeTextOrNothingFrom32768Bytes) {
     EXPECT_STREQ("x=5 abc", OxString::format("x=%d %s", 5, "abc").c_str());
-    for (const int size : {5000, 32767, 32768, 40000}) {
+    for (const int size : {5000, 32767, 32768}) {
         const std::string text(size, 'x');
         EXPECT_EQ(size < 32768 ? text : "", OxString::format("%s", text.c_str()).c_str());
     }
 }
 
 TEST(OxString, pathsSplitAtTheLastSlashAndTheExtensionAtTheLastDotOfTheName) {
-    // {path, directory, file name, extension, file name without extension}
-    const std::tuple<const char*, const char*, const char*, const char*, const char*> cases[] = {
-        {"/a/b/", "/a", "", "", ""},
-        {"/a", "/", "a", "", "a"},
-        {"/", "", "", "", ""},
-        {"a", "", "a", "", "a"},
-        {"dir.x/file", "dir.x", "file", "", "file"},
-        {"a/b.tar.gz", "a", "b.tar.gz", ".gz", "b.tar"}};
-    for (const auto& [text, dir, name, ext, bareName] : cases) {
+    // {path, directory, file name, file name without extension}
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
+        {"/a/b/", "/a", "", ""},
+        {"/a", "/", "a", "a"},
+        {"/", "", "", ""},
+        {"a", "", "a", "a"},
+        {"dir.x/file", "dir.x", "file", "file"},
+        {"a/b.tar.gz", "a", "b.tar.gz", "b.tar"}};
+    for (const auto& [text, dir, name, bareName] : cases) {
         const OxString path(text);
         EXPECT_STREQ(dir, path.extractFileDir().c_str()) << text;
         EXPECT_STREQ(name, path.extractFileName().c_str()) << text;
-        EXPECT_STREQ(ext, path.extractFileExtension().c_str()) << text;
         EXPECT_STREQ(bareName, path.extractFileNameWithoutExtension().c_str()) << text;
     }
     EXPECT_STREQ("a/s.fnst", OxString("a/s").changeFileExt(OxString(".fnst")).c_str());
     EXPECT_STREQ("a/s.fnst", OxString("a/s.ini").changeFileExt(OxString(".fnst")).c_str());
+}
+
+// The conversions are checked through the string's wide form, their only user: under ASan,
+// reading past the text or converting more units than were counted shows here.
+TEST(OxString, wideFormRoundTripsEveryEncodedLength) {
+    const OxString s("Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB9 \xC2\x80\xE0\xA0\x80\xEF\xBF\xBF"
+                     "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
+    const std::wstring wide = L"Caf\u00E9 \u20AC \U0001F3B9 \u0080\u0800\uFFFF\U00010000\U0010FFFF";
+    EXPECT_EQ(wide, s.toWChar());
+    const OxString back(wide.c_str(), OxString::WHOLE);
+    EXPECT_TRUE(back.equals(s));
+    EXPECT_EQ(s.length(), back.capacity());
+    EXPECT_STREQ("Caf\xC3\xA9", OxString(wide.c_str(), 4).c_str());
+    const wchar_t cutAtZero[] = {'C', 0, 'x'};
+    EXPECT_STREQ("C", OxString(cutAtZero, 3).c_str());
+    EXPECT_EQ(3, OxString(static_cast<const wchar_t*>(nullptr), 5, 3).capacity());
+
+    OxString changed(s);
+    changed.append('!');
+    EXPECT_EQ(wide + L"!", changed.toWChar());
+    EXPECT_EQ(wide, s.toWChar());
+    EXPECT_EQ(std::wstring(), OxString().toWChar());
+}
+
+TEST(OxString, malformedBytesDecodeAlikeWhateverRoomFollowsTheText) {
+    const std::pair<const char*, const wchar_t*> cases[] = {{"Caf\xC3", L"Caf\u00C3"},
+                                                            {"\x80", L"\u0080"},
+                                                            {"a\xE2\x82", L"a\u0082"},
+                                                            {"\xF8\x80", L"\u00F8\u0080"}};
+    for (const auto& [bytes, wide] : cases) {
+        EXPECT_EQ(std::wstring(wide), OxString(bytes).toWChar()) << bytes;
+        EXPECT_EQ(std::wstring(wide), OxString(bytes, OxString::WHOLE, 16).toWChar()) << bytes;
+    }
+}
+
+TEST(OxUnicodeUtils, acceptsOnlyWellFormedUTF8) {
+    const auto valid = [](const std::string& s) {
+        return OxUnicodeUtils::isValidUTF8(s.data(), static_cast<int>(s.size()));
+    };
+    for (const char* good :
+         {"", "plain ASCII", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB9 \xF4\x8F\xBF\xBF"})
+        EXPECT_TRUE(valid(good)) << good;
+    // Latin-1, a stray continuation byte, cut short, no continuation byte, overlong '/' in
+    // every length, a surrogate, above U+10FFFF, a five-byte form
+    for (const char* bad :
+         {"caf\xE9", "\xA9", "\xE2\x82", "\xC3\x41", "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x80\x80\xAF",
+          "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80"})
+        EXPECT_FALSE(valid(bad)) << bad;
+    EXPECT_TRUE(OxUnicodeUtils::isValidUTF8("\xC3\xA9x", 2)) << "only the given bytes count";
+    EXPECT_FALSE(OxUnicodeUtils::isValidUTF8("\xC3\xA9", 1));
 }

@@ -9,14 +9,11 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <climits>
 #include <functional>
 #include <thread>
 
 using dokatest::waitUntil;
-using Lk::getMilliTime;
-using Lk::OxThread;
-using Lk::sleepMillis;
+using namespace Lk;
 
 namespace {
 
@@ -38,10 +35,9 @@ private:
 
 } // namespace
 
-TEST(OxLock, threeEntersNeedThreeLeavesBeforeAnotherThreadGetsIn) {
+TEST(OxLock, nestedEntersNeedAsManyLeavesBeforeAnotherThreadGetsIn) {
     Lk::OxLock lock;
     std::atomic<bool> otherIn{false};
-    lock.Enter();
     lock.Enter();
     lock.Enter();
     std::thread other([&] {
@@ -50,7 +46,6 @@ TEST(OxLock, threeEntersNeedThreeLeavesBeforeAnotherThreadGetsIn) {
         otherIn = true;
         lock.Leave();
     });
-    lock.Leave();
     lock.Leave();
     sleepMillis(50);
     EXPECT_FALSE(otherIn);
@@ -78,14 +73,19 @@ TEST(OxEvent, notificationWaitsForTheNextWaitAndIsConsumedByIt) {
     EXPECT_EQ(2, woken.load());
 }
 
+// On its own thread Start() refuses and Kill() only requests the stop.
 TEST(OxThread, killStopsACooperativeThreadAndItCanBeStartedAgain) {
     BodyThread never([](BodyThread&) {});
     EXPECT_TRUE(never.Kill());
 
     std::atomic<int> runs{0};
+    std::atomic<bool> killItself{false}, insideRight{true};
     char systemName[16] = {};
-    BodyThread thread([&runs, &systemName](BodyThread& self) {
+    BodyThread thread([&](BodyThread& self) {
         ::pthread_getname_np(::pthread_self(), systemName, sizeof(systemName));
+        insideRight = insideRight && self.isCurrentThread() && !self.Start();
+        if (killItself)
+            insideRight = insideRight && self.Kill();
         ++runs;
         // Waits without a time limit: a stop request sent before the wait must still end it.
         while (!self.isTerminated())
@@ -102,6 +102,12 @@ TEST(OxThread, killStopsACooperativeThreadAndItCanBeStartedAgain) {
         EXPECT_FALSE(thread.isInThreadMethod());
         EXPECT_STREQ("test", systemName) << "the system sees the thread under its name";
     }
+    killItself = true;
+    ASSERT_TRUE(thread.Start());
+    ASSERT_TRUE(waitUntil([&] { return !thread.isActive(); }));
+    EXPECT_TRUE(insideRight);
+    EXPECT_FALSE(thread.isCurrentThread());
+    EXPECT_TRUE(thread.isTerminated());
 }
 
 TEST(OxThread, killCancelsAThreadThatIgnoresTheStopAfterAboutTwoSeconds) {
@@ -141,34 +147,4 @@ TEST(OxThread, stopRequestedLongBeforeWaitForStillGetsAboutAHundredMs) {
     EXPECT_GE(getMilliTime() - start, 80u);
     released = true;
     EXPECT_TRUE(thread.Kill());
-}
-
-TEST(OxThread, killFromInsideExecuteOnlyRequestsTheStop) {
-    std::atomic<int> killResult{-1}, restartResult{-1};
-    std::atomic<bool> wasCurrent{false};
-    BodyThread thread([&](BodyThread& self) {
-        wasCurrent = self.isCurrentThread();
-        killResult = self.Kill() ? 1 : 0;
-        restartResult = self.Start() ? 1 : 0;
-    });
-    ASSERT_TRUE(thread.Start());
-    ASSERT_TRUE(waitUntil([&] { return !thread.isActive(); }));
-    EXPECT_TRUE(wasCurrent);
-    EXPECT_FALSE(thread.isCurrentThread());
-    EXPECT_EQ(1, killResult.load());
-    EXPECT_EQ(0, restartResult.load());
-    EXPECT_TRUE(thread.isTerminated());
-}
-
-TEST(OxThread, stackSizeIsRoundedUpToAPowerOfTwoWhenStarted) {
-    EXPECT_EQ(0, OxThread::roundStackSize(-5));
-    EXPECT_EQ(1 << 30, OxThread::roundStackSize(INT_MAX));
-
-    std::atomic<bool> ran{false};
-    BodyThread thread([&ran](BodyThread&) { ran = true; });
-    thread.setStackSize(40000);
-    thread.SetPriority(Lk::PRIO_HIGHEST); // a value the scheduler refuses is skipped
-    ASSERT_TRUE(thread.Start());
-    EXPECT_EQ(65536, thread.getStackSize());
-    EXPECT_TRUE(waitUntil([&] { return ran.load(); }));
 }

@@ -9,8 +9,7 @@
 #include <vector>
 
 // Stands in for the platform's notifications. A test fires from any thread; like a real
-// source, the notification reaches the watcher on the watcher's own thread. It also holds
-// a device count, the state a listener looks at when it is told to check again.
+// source, the notification reaches the watcher on the watcher's own thread.
 class FakeHotplugSource : public Lk::HotplugSource {
 public:
     // When a notification was handed to the watcher: its restarts of the timers happened
@@ -33,13 +32,9 @@ public:
         locked([&] { queued.push_back(types); });
         changed.notify_all();
     }
-    void setDeviceCount(int count) {
-        locked([&] { devices = count; });
-    }
-    int deviceCount() { return locked([&] { return devices; }); }
-    int openAttempts() { return locked([&] { return attempts; }); }
-    bool isOpen() { return locked([&] { return watcher != nullptr; }); }
-    std::vector<Delivery> deliveries() { return locked([&] { return delivered; }); }
+    int openAttempts() { return copied(attempts); }
+    bool isOpen() { return copied(watcher) != nullptr; }
+    std::vector<Delivery> deliveries() { return copied(delivered); }
 
     bool open(Lk::HotplugWatcher& w) override {
         if (const std::function<void()> action = locked([&] { return openAction; }))
@@ -75,6 +70,10 @@ public:
     }
 
 private:
+    template <typename T> T copied(const T& member) {
+        std::lock_guard<std::mutex> hold(mutex);
+        return member;
+    }
     template <typename F> auto locked(F&& f) -> decltype(f()) {
         std::lock_guard<std::mutex> hold(mutex);
         return f();
@@ -88,6 +87,5 @@ private:
     bool woken = false;
     std::vector<int> queued;
     std::vector<Delivery> delivered;
-    int devices = 0;
     int attempts = 0;
 };
