@@ -112,11 +112,13 @@ public:
         delete item;
         return removeImpl(i);
     }
+    bool removeAndDelete(const T& v) { return removeAndDelete(indexOf(v)); }
 
     // Orders pointer elements by their own compare(); not stable.
     void sort() { oxsort(items, count, sizeof(T), OxListCompare<T>::compare); }
 
     int getCount() const { return count; }
+    int getCapacity() const { return capacity; }
     T& operator[](int i) { return items[i]; }
     const T& operator[](int i) const { return items[i]; }
     T* begin() { return items; }
@@ -178,6 +180,23 @@ public:
         }
         Base::setCapacity(newCapacity, keep);
     }
+
+    virtual T steal(int i) {
+        if (i < 0 || i >= this->count || this->items[i] == nullptr)
+            return nullptr;
+        T item = this->items[i];
+        Base::removeImpl(i);
+        return item;
+    }
+    virtual T steal(const T& v) { return steal(Base::indexOf(v)); }
+    // Hands every element to target, behind its own; this list ends up empty.
+    virtual void moveTo(OxOwnedList& target) {
+        if (&target == this)
+            return; // the elements would be owned twice and then forgotten
+        target.Base::add(static_cast<const Base&>(*this));
+        this->count = 0;
+    }
+    virtual bool remove(const T& v) { return Base::removeAndDelete(v); }
 };
 
 // Strings joined into one text by getText(), each followed by the separator.

@@ -312,6 +312,15 @@ OxString& OxString::append(const char* s, int len) {
     return *this;
 }
 
+void OxString::appendAt(int& used, const char* s, int n) {
+    if (n <= 0)
+        return;
+    makeUnshared(used + n);
+    std::memcpy(c->text + used, s, n);
+    used += n;
+    c->text[used] = 0;
+}
+
 OxString& OxString::append(char ch) {
     if (ch == 0)
         return *this;
@@ -359,6 +368,41 @@ OxString OxString::trim() const {
     return OxString(c->text + begin, end - begin);
 }
 
+OxString OxString::replaceAll(const OxString& search, const OxString& replacement,
+                              int ignoreCase) const {
+    if (search.isEmpty())
+        return *this;
+    const int total = length();
+    const int searchLen = search.length();
+    const long long reserve = total + 4LL * searchLen;
+    OxString result = OxString::withCapacity(reserve < WHOLE ? static_cast<int>(reserve) : total);
+    const int replacementLen = replacement.length();
+    int used = 0;
+    int pos = 0;
+    while (pos < total) {
+        const int match = indexOfAtOffset(search, pos, ignoreCase);
+        if (match < 0)
+            break;
+        result.appendAt(used, c->text + pos, match - pos);
+        result.appendAt(used, replacement.c->text, replacementLen);
+        pos = match + searchLen;
+    }
+    if (pos < total)
+        result.appendAt(used, c->text + pos, total - pos);
+    return result;
+}
+
+OxString OxString::replaceOnce(const OxString& search, const OxString& replacement,
+                               int ignoreCase) const {
+    const int match = indexOf(search, ignoreCase);
+    if (match < 0)
+        return *this;
+    OxString result(c->text, match);
+    result.append(replacement);
+    result.append(c->text + match + search.length(), WHOLE);
+    return result;
+}
+
 int OxString::indexOf(char ch, int ignoreCase) const {
     const char wanted = ignoreCase ? oxtoupper(ch) : ch;
     for (int i = 0; c->text[i] != 0; ++i)
@@ -385,6 +429,25 @@ int OxString::indexOf(const OxString& s, int ignoreCase) const {
     return found != nullptr ? static_cast<int>(found - c->text) : -1;
 }
 
+int OxString::indexOfAtOffset(const OxString& s, int offset, int ignoreCase) const {
+    if (offset < 0 || s.isEmpty() || isEmpty())
+        return -1;
+    const int total = length();
+    const int searchLen = s.length();
+    if (offset > total - searchLen)
+        return -1;
+    if (!ignoreCase) {
+        const char* found = std::strstr(c->text + offset, s.c->text);
+        return found != nullptr ? static_cast<int>(found - c->text) : -1;
+    }
+    const auto* text = reinterpret_cast<const unsigned char*>(c->text);
+    const auto* wanted = reinterpret_cast<const unsigned char*>(s.c->text);
+    for (int pos = offset; pos <= total - searchLen; ++pos)
+        if (OxString_compare(text + pos, wanted, 1, searchLen) == 0)
+            return pos;
+    return -1;
+}
+
 bool OxString::contains(const OxString& s, int ignoreCase) const {
     return indexOf(s, ignoreCase) >= 0;
 }
@@ -404,6 +467,18 @@ bool OxString::endsWith(const OxString& s, int ignoreCase) const {
         return false;
     return OxString_compare(reinterpret_cast<const unsigned char*>(c->text + total - n),
                             reinterpret_cast<const unsigned char*>(s.c->text), ignoreCase, n) == 0;
+}
+
+bool OxString::isNumber() const {
+    const char* p = c->text;
+    if (*p == 0)
+        return false;
+    if (*p == '-')
+        ++p;
+    for (; *p != 0; ++p)
+        if (!isDigit(static_cast<unsigned char>(*p)))
+            return false;
+    return true;
 }
 
 namespace {
@@ -475,6 +550,10 @@ bool OxString::parseHex(unsigned& out, int start, int len) const {
 
 int OxString::parseIntChar(char ch) {
     return isDigit(static_cast<unsigned char>(ch)) ? ch - '0' : -1;
+}
+
+bool OxString::isNumberChar(char ch) {
+    return isDigit(static_cast<unsigned char>(ch));
 }
 
 bool OxString::equals(const OxString& other) const {
@@ -573,6 +652,11 @@ int OxString::extensionDot() const {
     return dot > lastIndexOf('/') ? dot : -1;
 }
 
+OxString OxString::extractFileExtension() const {
+    const int dot = extensionDot();
+    return dot < 0 ? OxString() : OxString(c->text + dot);
+}
+
 OxString OxString::removeFileExtension() const {
     const int dot = extensionDot();
     return dot < 0 ? *this : OxString(c->text, dot);
@@ -635,6 +719,15 @@ int OxString_compare(const unsigned char* a, const unsigned char* b, int ignoreC
             return ua < ub ? -1 : 1;
     }
     return 0;
+}
+
+int OxString_getDigits(const unsigned char** p) {
+    unsigned value = 0;
+    while (isDigit(**p)) {
+        value = value * 10u + static_cast<unsigned>(**p - '0');
+        ++*p;
+    }
+    return static_cast<int>(value);
 }
 
 OxString OxString_format_impl(const char* fmt, va_list args, int bufferSize, int& ok) {

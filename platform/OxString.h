@@ -30,6 +30,7 @@ public:
     static OxString format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
     const char* c_str() const;
+    const char* toUTF8() const { return c_str(); }
     // 0-terminated UTF-32 form; valid until the next toWChar() on a string sharing this
     // text, or until the text changes.
     const wchar_t* toWChar() const;
@@ -58,18 +59,23 @@ public:
     OxString toLower() const;
     OxString toUpper() const;
     OxString trim() const;
+    OxString replaceAll(const OxString& search, const OxString& replacement, int ignoreCase) const;
+    OxString replaceOnce(const OxString& search, const OxString& replacement, int ignoreCase) const;
 
     int indexOf(char c, int ignoreCase = 0) const;
     int lastIndexOf(char c, int ignoreCase = 0) const;
     int indexOf(const OxString& s, int ignoreCase = 0) const;
+    int indexOfAtOffset(const OxString& s, int offset, int ignoreCase = 0) const;
     bool contains(const OxString& s, int ignoreCase = 0) const;
     bool startsWith(const OxString& s, int ignoreCase = 0) const;
     bool endsWith(const OxString& s, int ignoreCase = 0) const;
 
+    bool isNumber() const;
     bool parseInt(int& out, int start = 0, int len = -1) const;
     int parseIntDef(int def) const;
     bool parseHex(unsigned& out, int start = 0, int len = -1) const;
     static int parseIntChar(char c);
+    static bool isNumberChar(char c);
 
     bool equals(const OxString& other) const;
     bool equalsIgnoreCase(const OxString& other) const;
@@ -80,6 +86,7 @@ public:
 
     OxString extractFileName() const;
     OxString extractFileDir() const;
+    OxString extractFileExtension() const;
     OxString removeFileExtension() const;
     OxString extractFileNameWithoutExtension() const;
     OxString changeFileExt(const OxString& ext) const;
@@ -91,6 +98,9 @@ private:
     static OxStringContainer* allocate(int capacity);
     char* writableText();
     void makeUnshared(int minCapacity) const;
+    // Appends n bytes behind the first `used` bytes, which the caller knows to be the
+    // whole text, and advances `used`: building a text needs no length scans.
+    void appendAt(int& used, const char* s, int n);
     int extensionDot() const;
 
     // mutable for setCapacity(), which changes the storage but not the text
@@ -118,6 +128,8 @@ OxString operator+(const char* a, const OxString& b);
 // Compares at most maxLen bytes (WHOLE: the whole texts); with ignoreCase after ASCII
 // upper-casing, as signed bytes, giving -1, 0 or 1.
 int OxString_compare(const unsigned char* a, const unsigned char* b, int ignoreCase, int maxLen);
+// Reads the digit run at *p, moves *p past it and returns its value modulo 2^32.
+int OxString_getDigits(const unsigned char** p);
 // printf-style; text of 32768 bytes or more gives the empty string.
 OxString OxString_format(const char* fmt, va_list args);
 OxString OxString_format_impl(const char* fmt, va_list args, int bufferSize, int& ok);

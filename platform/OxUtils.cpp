@@ -29,6 +29,12 @@ int oxstrlen(const char* s, int max) {
     return static_cast<int>(strnlen(s, static_cast<size_t>(max)));
 }
 
+const char* oxstrstr(const char* haystack, const char* needle) {
+    if (haystack == nullptr || needle == nullptr)
+        return nullptr;
+    return std::strstr(haystack, needle);
+}
+
 // A null text compares as the empty one.
 int oxstrcmp(const char* a, const char* b) {
     return std::strcmp(a ? a : "", b ? b : "");
@@ -36,6 +42,16 @@ int oxstrcmp(const char* a, const char* b) {
 
 int oxstrncmp(const char* a, const char* b, int n) {
     return n <= 0 ? 0 : std::strncmp(a ? a : "", b ? b : "", static_cast<size_t>(n));
+}
+
+void oxmemcpy(void* dst, const void* src, int n) {
+    if (n > 0 && dst != nullptr && src != nullptr)
+        std::memcpy(dst, src, static_cast<size_t>(n));
+}
+
+void oxmemset(void* dst, int value, int n) {
+    if (n > 0)
+        std::memset(dst, value & 0xFF, static_cast<size_t>(n));
 }
 
 void oxsort(void* base, int n, int size, int (*cmp)(const void*, const void*)) {
@@ -80,6 +96,11 @@ bool isDirectory(const char* path) {
 
 } // namespace
 
+bool FileExists(const OxString& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
 bool forceDirectories(const char* path) {
     if (path == nullptr || *path == 0)
         return false;
@@ -101,28 +122,37 @@ bool ForceDirectories(const OxString& path) {
     return forceDirectories(path.c_str());
 }
 
-void* getMemoryMappedFile(const OxString& path, int& size) {
+void* getMemoryMappedFile(const OxString& path, int& size, OxString* error) {
     // A directory opens for reading on Linux but has no bytes to give: refuse it here.
     FILE* file = isDirectory(path.c_str()) ? nullptr : std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
+    if (file == nullptr) {
+        if (error != nullptr)
+            *error = "error opening file: : " + path;
         return nullptr;
+    }
     long length = -1;
     if (std::fseek(file, 0, SEEK_END) == 0)
         length = std::ftell(file);
     if (length < 0 || length >= 0x7FFFFFFF || std::fseek(file, 0, SEEK_SET) != 0) {
         std::fclose(file);
+        if (error != nullptr)
+            *error = "file too large (2GB limit): " + path;
         return nullptr;
     }
     // One spare byte so that even an empty file gets a buffer of its own.
     void* buffer = std::malloc(static_cast<size_t>(length) + 1);
     if (buffer == nullptr) {
         std::fclose(file);
+        if (error != nullptr)
+            *error = OxString::format("out of memory (trying to allocate %ld bytes).", length);
         return nullptr;
     }
     const size_t got = std::fread(buffer, 1, static_cast<size_t>(length), file);
     std::fclose(file);
     if (got != static_cast<size_t>(length)) {
         std::free(buffer);
+        if (error != nullptr)
+            *error = "error reading file into buffer : " + path;
         return nullptr;
     }
     size = static_cast<int>(length);

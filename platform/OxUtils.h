@@ -8,8 +8,11 @@ class OxString;
 
 int oxstrlen(const char* s);
 int oxstrlen(const char* s, int max);
+const char* oxstrstr(const char* haystack, const char* needle);
 int oxstrcmp(const char* a, const char* b);
 int oxstrncmp(const char* a, const char* b, int n);
+void oxmemcpy(void* dst, const void* src, int n);
+void oxmemset(void* dst, int value, int n);
 // qsort: not stable.
 void oxsort(void* base, int n, int size, int (*cmp)(const void*, const void*));
 char oxtoupper(char c);
@@ -19,13 +22,15 @@ void oxtolower(char* s);
 // The value of a hexadecimal digit of either case; -1 for any other character.
 int oxhexvalue(int c);
 
+// True when the path exists and is not a directory.
+bool FileExists(const OxString& path);
 // Creates the directory and its missing parents; only below an existing directory.
 bool forceDirectories(const char* path);
 bool ForceDirectories(const OxString& path);
 
-// Reads the whole file into a new buffer (no terminating NUL); null on failure. `size`
-// is changed only on success.
-void* getMemoryMappedFile(const OxString& path, int& size);
+// Reads the whole file into a new buffer (no terminating NUL); null with a text in
+// `error` on failure. `size` is changed only on success.
+void* getMemoryMappedFile(const OxString& path, int& size, OxString* error);
 void freeMemoryMappedFile(void* buffer);
 
 // Replaces the file at `path` by `len` bytes of `data` without ever leaving a truncated

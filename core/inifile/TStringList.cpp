@@ -156,7 +156,7 @@ void TStringList::SetText(const char* text, int len) {
 
 bool TStringList::LoadFromFile(const OxString& path) {
     int size = 0;
-    void* buffer = getMemoryMappedFile(path, size);
+    void* buffer = getMemoryMappedFile(path, size, nullptr);
     if (buffer == nullptr)
         return false;
     const char* text = static_cast<const char*>(buffer);
