@@ -240,7 +240,6 @@ unsigned TestMidiFactory::currentMilliTime() {
 }
 
 void TestMidiFactory::recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& list) {
-    ++enumerationCount;
     list.clearAndDelete();
     std::lock_guard<std::mutex> hold(portsMutex);
     for (const Port* port : listed(isInput)) {

@@ -87,8 +87,6 @@ public:
     // nothing; sentMessages then stays as it was.
     void keepSentMessages(bool keep) { keepSent.store(keep); }
     int openPortObjects(int id) const;
-    // How often the backend was enumerated (both directions count).
-    int enumerations() const { return enumerationCount.load(); }
 
     // From now on the cache clock is set by hand, starting at `ms`.
     void setClock(unsigned ms);
@@ -129,7 +127,6 @@ private:
     std::map<const TMidiDeviceBase*, std::atomic<bool>*> lostFlags; // of the open port objects
     int nextPosition = 0;         // enumeration order: a replugged port comes last
     mutable std::mutex sentMutex; // every port's sent messages
-    std::atomic<int> enumerationCount{0};
     std::atomic<bool> keepSent{true};
     bool virtualInputsOffered = true; // guarded by portsMutex
     OxString virtualInputError;       // guarded by portsMutex
