@@ -87,7 +87,7 @@ private:
     }
 };
 
-TestMidiFactory::TestMidiFactory(unsigned type) : type(type) {}
+TestMidiFactory::TestMidiFactory() = default;
 
 TestMidiFactory::~TestMidiFactory() = default;
 
@@ -339,7 +339,7 @@ int TestMidiFactory::recordSent(Port* port, const unsigned char* data, int lengt
     const bool keep = keepSent.load();
     SentMidiMessage message;
     if (keep)
-        message = {std::vector<unsigned char>(data, data + length), currentMilliTime(), viaLong};
+        message = {std::vector<unsigned char>(data, data + length), viaLong};
     std::lock_guard<std::mutex> hold(sentMutex);
     ++port->totals.messages;
     port->totals.bytes += static_cast<size_t>(length);

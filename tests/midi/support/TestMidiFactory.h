@@ -18,7 +18,6 @@ template <typename Base> class TestPort;
 // What an output port of the test backend was given to send.
 struct SentMidiMessage {
     std::vector<unsigned char> bytes;
-    unsigned time = 0;    // the factory's clock at the send
     bool viaLong = false; // SendLong / SendLongWait rather than SendShort
 };
 
@@ -38,9 +37,7 @@ struct SentMidiTotals {
 // delivers one port's packets in order.
 class TestMidiFactory : public MidiDeviceFactory {
 public:
-    static constexpr unsigned DEFAULT_TYPE = 0x54534554; // "TEST", first letter lowest
-
-    explicit TestMidiFactory(unsigned type = DEFAULT_TYPE);
+    TestMidiFactory();
     ~TestMidiFactory() override;
 
     // Plugs a port in at the end of its direction's list; returns its id.
@@ -94,7 +91,7 @@ public:
 
     void recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& list) override;
     int GetNumDevs(int isInput) override;
-    unsigned GetType() override { return type; }
+    unsigned GetType() override { return 0x54534554; } // "TEST", first letter lowest
     OxString GetTypeName(int isInput) override;
     TMidiDeviceBase* CreateDevice(const MidiDeviceDescriptor* descriptor) override;
     // An input port of our own: never enumerated, fed like any other input by its id.
@@ -121,7 +118,6 @@ private:
     void disconnect(TMidiDeviceBase* device);
     int recordSent(Port* port, const unsigned char* data, int length, bool viaLong);
 
-    const unsigned type;
     mutable std::mutex portsMutex; // the port list and each port's open port objects
     std::vector<std::unique_ptr<Port>> ports;
     std::map<const TMidiDeviceBase*, std::atomic<bool>*> lostFlags; // of the open port objects
