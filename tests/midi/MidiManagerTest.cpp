@@ -33,13 +33,11 @@ std::string describe(const MidiPortState& s) {
 
 } // namespace
 
-TEST_F(MidiManagerTest, badIndexGoesToTheErrorListOrToTheListenersWithIndexMinusOne) {
+TEST_F(MidiManagerTest, badIndexGoesToTheErrorListOrElseToTheListenersWithIndexMinusOne) {
     plug(1, "Keys");
     OxStringList errors;
     EXPECT_EQ(manager->Open(5, 1, &errors), 0);
     EXPECT_EQ(errors.getText(), "Internal error: illegal MIDI In device ID: 5\n");
-    EXPECT_TRUE(log.take().empty());
-
     manager->Open(7, 0, nullptr);
     manager->Close(-1, 1, 0);
     EXPECT_EQ(log.take(), (Lines{"error -1 0 Internal error: illegal MIDI Out device ID: 7",
