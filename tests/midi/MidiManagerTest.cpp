@@ -290,8 +290,8 @@ TEST_F(MidiRefreshTest, refreshesAskedForByChangesSeeThemHoweverRecentlyTheListW
     // The list is read again and again, as the window does; the clock stands still, so the
     // enumeration is never older than its lifetime.
     factory->setClock(1000);
-    OxStringList names;
-    factory->GetDeviceList(1, names);
+    OxOwnedList<MidiDeviceDescriptor*> listed;
+    factory->GetDeviceList(1, listed);
 
     factory->removePort(id);
     manager->RefreshDevList(1, 1);
