@@ -75,11 +75,9 @@ namespace {
 // Counts what the manager gives it, keeping nothing; all of it goes on to the thru port.
 class CountingListener : public MidiManagerDataListener {
 public:
-    void OnMidiMessage(int, unsigned long long, const unsigned char*, int length,
-                       int& handled) override {
+    void OnMidiMessage(int, unsigned long long, const unsigned char*, int length, int&) override {
         ++messages;
         bytes += static_cast<size_t>(length);
-        handled = 0;
     }
 
     size_t messages = 0;

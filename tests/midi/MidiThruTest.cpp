@@ -116,7 +116,7 @@ TEST_F(MidiThruTest, removingTheOutputAliasDisablesTheRoute) {
     EXPECT_TRUE(factory->takeSent(synth).empty());
 }
 
-TEST_F(MidiThruTest, claimedSuspendedAndUnroutedInputIsNotForwardedAndCountedApart) {
+TEST_F(MidiThruTest, suspendedAndUnroutedInputIsNotForwardedAndCountedApart) {
     // Thru closed, or bound to a port that is not there: routed, so counted as not forwarded.
     manager->Close(thru->userID, 0, 0);
     factory->feed(keys, {0xC0, 0x01});
@@ -130,21 +130,18 @@ TEST_F(MidiThruTest, claimedSuspendedAndUnroutedInputIsNotForwardedAndCountedApa
     aliases->SetAliasDevice(thru, "Synth");
     EXPECT_EQ(factory->takeSent(synth), (Messages{{0xC0, 0x02}}));
 
-    // Claimed by the listener: received only; suspended: not even delivered.
-    data.claim = 1;
-    factory->feed(keys, {0x90, 0x40, 0x00});
-    data.claim = 0;
+    // Suspended: not even delivered.
     manager->SetSuspended(1);
     factory->feed(keys, {0x90, 0x41, 0x00});
     manager->SetSuspended(0);
     factory->feed(keys, {0x90, 0x42, 0x00});
-    EXPECT_EQ(data.size(), 5u);
+    EXPECT_EQ(data.size(), 4u);
     EXPECT_EQ(factory->takeSent(synth), (Messages{{0x90, 0x42, 0x00}}));
     // Input without a route is received only.
     const int pads = plug(1, "Pads");
     ASSERT_EQ(manager->Open(indexOf("Pads", 1), 1, nullptr), 1);
     factory->feed(pads, {0xF0, 0x01, 0xF7});
-    EXPECT_EQ(counts(), (Counts{6, 16, 2, 5, 2, 5}));
+    EXPECT_EQ(counts(), (Counts{5, 13, 2, 5, 2, 5}));
 }
 
 // Each output alias takes a message once, however many routes lead to it.
@@ -230,19 +227,15 @@ TEST_F(VirtualInput, whatOtherProgramsSendTakesTheModulesPathWithOrWithoutTheMod
     EXPECT_TRUE(sent[2].viaLong && !sent[1].viaLong); // by length, as the module's input
     factory->clearSent(synth);
 
-    // Every route of its alias is followed; what a listener claims or a suspended manager
-    // gets is not forwarded.
+    // Every route of its alias is followed; nothing while the manager is suspended.
     const int pads = plug(0, "Pads");
     ASSERT_GE(TMidiRouter::instance()->AddRoute(input, openAlias("Extra", atOut, "Pads")), 0);
     feedVirtual({0x90, 0x42, 0x7F});
     EXPECT_EQ(factory->takeSent(synth), (Messages{{0x90, 0x42, 0x7F}}));
     EXPECT_EQ(factory->takeSent(pads), (Messages{{0x90, 0x42, 0x7F}}));
-    data.claim = 1;
-    feedVirtual({0x90, 0x43, 0x7F});
-    data.claim = 0;
     manager->SetSuspended(1);
     feedVirtual({0x90, 0x44, 0x7F});
-    EXPECT_EQ(data.size(), 2u);
+    EXPECT_EQ(data.size(), 1u);
     EXPECT_TRUE(factory->takeSent(synth).empty());
     EXPECT_TRUE(factory->takeSent(pads).empty());
 }
