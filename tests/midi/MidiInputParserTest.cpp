@@ -29,9 +29,6 @@ protected:
         factory.feed(keys, bytes, packetSize);
         return recorder.takeBytes();
     }
-    int parse(const Bytes& packet) {
-        return port->parseAndDispatch(packet.data(), static_cast<int>(packet.size()));
-    }
     void reopen() {
         port->Close();
         port->Open(nullptr);
@@ -147,7 +144,7 @@ TEST_F(InputParser, emptyPacketsAndPacketsWithoutAListenerChangeNothing) {
     EXPECT_EQ(feed({0x7F}), (Messages{{0x90, 0x40, 0x7F}}));
 
     port->SetDataListener(nullptr);
-    parse({0x90, 0x41});
+    factory.feed(keys, {0x90, 0x41});
     port->SetDataListener(&recorder);
     // 90 41 was not parsed: 7F, after the running status, stays unfinished.
     EXPECT_EQ(feed({0x7F, 0x90, 0x40, 0x7F}), (Messages{{0x90, 0x7F}, {0x90, 0x40, 0x7F}}));
