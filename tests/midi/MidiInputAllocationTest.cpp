@@ -153,6 +153,5 @@ TEST_F(ReceivePath, parsesAndForwardsHundredThousandMixedMessagesWithoutAllocati
         const SentMidiTotals sent = factory->sentTotals(synth);
         EXPECT_EQ(sent.messages, listener.messages);
         EXPECT_EQ(sent.bytes, listener.bytes);
-        EXPECT_GT(sent.viaLong, 10000u); // System Exclusive chunks
     }
 }

@@ -343,7 +343,6 @@ int TestMidiFactory::recordSent(Port* port, const unsigned char* data, int lengt
     std::lock_guard<std::mutex> hold(sentMutex);
     ++port->totals.messages;
     port->totals.bytes += static_cast<size_t>(length);
-    port->totals.viaLong += viaLong ? 1 : 0;
     if (keep)
         port->sent.push_back(std::move(message));
     return length;

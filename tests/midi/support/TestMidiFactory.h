@@ -26,7 +26,6 @@ struct SentMidiMessage {
 struct SentMidiTotals {
     size_t messages = 0;
     size_t bytes = 0;
-    size_t viaLong = 0;
 };
 
 // An in-process MIDI backend for tests: its ports are plugged, unplugged, renamed and
