@@ -161,7 +161,7 @@ TEST_F(MidiManagerTest, failedOpensLeaveEachPortPendingWithItsOwnReasonsUntilASi
     devList.listChanged = [&] { ++listChanges; };
     manager->AddDevListChangeListener(&devList);
     factory->failOpen(synth, OxString());
-    EXPECT_TRUE(waitUntil([&] { return listChanges.load() > 0; }, 20000));
+    EXPECT_TRUE(waitUntil([&] { return listChanges.load() > 0; }, 30000));
     EXPECT_EQ(describe(manager->GetPortStateByName("Synth", 0)), "open");
     EXPECT_EQ(log.takeContaining("Opened MIDI OUT"), 2u);
     manager->RemoveDevListChangeListener(&devList);
