@@ -29,9 +29,6 @@ protected:
         factory.feed(keys, bytes, packetSize);
         return recorder.takeBytes();
     }
-    int parse(const Bytes& packet) {
-        return port->parseAndDispatch(packet.data(), static_cast<int>(packet.size()));
-    }
     void reopen() {
         port->Close();
         port->Open(nullptr);
@@ -113,15 +110,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(InputParser, clearedFlagsDropTimingClockAndActiveSensing) {
     port->SetTimingClock(0);
     port->SetActiveSensing(0);
-    EXPECT_EQ(port->parseAndDispatch(0x90), 0);
-    EXPECT_EQ(port->parseAndDispatch(0x40), 0);
-    EXPECT_EQ(port->parseAndDispatch(0xF8), 1);
-    EXPECT_EQ(port->parseAndDispatch(0xFE), 1);
-    EXPECT_EQ(port->parseAndDispatch(0x7F), 3);
-    EXPECT_EQ(recorder.takeBytes(), (Messages{{0x90, 0x40, 0x7F}}));
-    EXPECT_EQ(feed({0xF0, 0x01, 0xFE, 0x02, 0xF8, 0xF7, 0xFA}),
-              (Messages{{0xF0, 0x01, 0x02, 0xF7}, {0xFA}}));
-
+    for (const int packetSize : {0, 1})
+        EXPECT_EQ(feed({0x90, 0x40, 0xF8, 0xFE, 0x7F, 0xF0, 0x01, 0xFE, 0x02, 0xF8, 0xF7, 0xFA},
+                       packetSize),
+                  (Messages{{0x90, 0x40, 0x7F}, {0xF0, 0x01, 0x02, 0xF7}, {0xFA}}));
     port->SetTimingClock(1);
     EXPECT_EQ(feed({0xF8, 0xFE}), (Messages{{0xF8}}));
 }
@@ -145,23 +137,17 @@ TEST_F(InputParser, aFullChunkOfStrayDataIsFlushedWhole) {
     EXPECT_EQ(feed(stray, 500), Messages{stray});
 }
 
-TEST_F(InputParser, emptyAndSingleBytePacketsAndMissingListener) {
-    const unsigned char note[3] = {0x90, 0x40, 0x7F};
-    EXPECT_EQ(port->parseAndDispatch(note, 0), 0);
-    EXPECT_EQ(port->parseAndDispatch(nullptr, 3), 0);
-    EXPECT_EQ(port->parseAndDispatch(note, 1), 0);
-    EXPECT_EQ(port->parseAndDispatch(note + 1, 1), 0);
-    EXPECT_EQ(port->parseAndDispatch(note + 2, 1), 3);
-    EXPECT_EQ(recorder.takeBytes(), (Messages{{0x90, 0x40, 0x7F}}));
+TEST_F(InputParser, emptyPacketsAndPacketsWithoutAListenerChangeNothing) {
+    feed({0x90, 0x40});
+    port->parseAndDispatch(nullptr, 3);
+    feed({});
+    EXPECT_EQ(feed({0x7F}), (Messages{{0x90, 0x40, 0x7F}}));
 
-    reopen();
     port->SetDataListener(nullptr);
-    EXPECT_EQ(parse({0x90, 0x40}), -1);
+    factory.feed(keys, {0x90, 0x41});
     port->SetDataListener(&recorder);
-    // 90 40 was not parsed: 7F finds no message to finish.
-    EXPECT_EQ(parse({0x7F}), 0);
-    EXPECT_EQ(parse({0x90, 0x40, 0x7F}), 4);
-    EXPECT_EQ(recorder.takeBytes(), (Messages{{0x7F}, {0x90, 0x40, 0x7F}}));
+    // 90 41 was not parsed: 7F, after the running status, stays unfinished.
+    EXPECT_EQ(feed({0x7F, 0x90, 0x40, 0x7F}), (Messages{{0x90, 0x7F}, {0x90, 0x40, 0x7F}}));
 }
 
 TEST_F(InputParser, closingForgetsTheMessageUnderAssemblyAndTheRunningStatus) {

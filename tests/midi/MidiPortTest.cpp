@@ -2,7 +2,6 @@
 #include "midi/MidiDeviceDescriptor.h"
 #include "tests/midi/support/TestMidiFactory.h"
 #include "tests/support/MidiBytes.h"
-#include "tests/support/Recorder.h"
 #include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -39,22 +38,6 @@ Lines listed(MidiDeviceFactory& factory, int isInput) {
     return names;
 }
 
-// What the factory's listener is told, one line each, e.g. "open Keys".
-class EventLog : public MidiDeviceFactory::Listener, public dokatest::Recorder<std::string> {
-public:
-    void onMidiDeviceError(TMidiDeviceBase*, const OxString& text) override {
-        add(std::string("error ") + text.c_str());
-    }
-    void onMidiDeviceOpen(TMidiDeviceBase* d) override { line("open", d); }
-    void onMidiDeviceClose(TMidiDeviceBase* d) override { line("close", d); }
-    void onMidiDeviceUnexpectedClose(TMidiDeviceBase* d) override { line("lost", d); }
-
-private:
-    void line(const char* what, TMidiDeviceBase* d) {
-        add(std::string(what) + " " + d->GetDescriptor()->GetName().c_str());
-    }
-};
-
 } // namespace
 
 TEST(MidiDeviceDescriptor, matchesByIdentityOrElseByExactNameAndDuplicateNumber) {
@@ -77,61 +60,6 @@ TEST(MidiDeviceDescriptor, matchesByIdentityOrElseByExactNameAndDuplicateNumber)
     for (const auto& c : cases)
         EXPECT_EQ(c.a.Matches(&c.b), c.matches) << c.b.GetName().c_str() << c.b.serial.c_str();
     EXPECT_FALSE(keys2.Matches(nullptr));
-
-    // Descriptors of two factories never match; a stored one, without factory, matches both.
-    TestMidiFactory a;
-    TestMidiFactory b;
-    const MidiDeviceDescriptor fromA(&a, 1, 0, "Keys", "", "", "");
-    const MidiDeviceDescriptor fromB(&b, 1, 0, "Keys", "", "", "");
-    const MidiDeviceDescriptor stored = port(1, "Keys");
-    EXPECT_FALSE(fromA.Matches(&fromB));
-    EXPECT_TRUE(fromA.Matches(&stored) && stored.Matches(&fromB));
-    EXPECT_EQ(fromA.GetType(), TestMidiFactory::DEFAULT_TYPE);
-    EXPECT_EQ(stored.GetType(), 0u);
-}
-
-TEST(MidiDeviceDescriptor, isEqualComparesEveryFieldAndCloneCopiesThem) {
-    TestMidiFactory factory;
-    MidiDeviceDescriptor original(&factory, 1, 4, "Keys", "00000001", "0000ABCD", "Public");
-    original.qualifier = "q";
-    original.dupNumber = 2;
-    original.address = 17;
-    std::unique_ptr<MidiDeviceDescriptor> copy(original.Clone());
-    EXPECT_TRUE(original.IsEqual(copy.get()));
-    EXPECT_FALSE(original.IsEqual(nullptr));
-
-    const std::function<void(MidiDeviceDescriptor&)> changes[] = {
-        [](MidiDeviceDescriptor& d) { d.factory = nullptr; },
-        [](MidiDeviceDescriptor& d) { d.isInput = 0; },
-        [](MidiDeviceDescriptor& d) { d.index = 5; },
-        [](MidiDeviceDescriptor& d) { d.dupNumber = 3; },
-        [](MidiDeviceDescriptor& d) { d.name = "keys"; },
-        [](MidiDeviceDescriptor& d) { d.qualifier = "Q"; },
-        [](MidiDeviceDescriptor& d) { d.serial = "0000abcd"; },
-        [](MidiDeviceDescriptor& d) { d.interface = "00000002"; },
-        [](MidiDeviceDescriptor& d) { d.publicName = "public"; },
-        [](MidiDeviceDescriptor& d) { d.address = 18; },
-    };
-    for (const auto& change : changes) {
-        MidiDeviceDescriptor changed;
-        changed.AssignFrom(original);
-        change(changed);
-        EXPECT_FALSE(original.IsEqual(&changed)) << changed.GetName().c_str();
-    }
-    copy->InvalidateSerialAndInterface();
-    EXPECT_TRUE(copy->serial.isEmpty() && copy->interface.isEmpty());
-    EXPECT_EQ(original.serial, "0000ABCD");
-}
-
-TEST(MidiDeviceDescriptor, createsPortObjectsOnlyForItsOwnDirectionAndWithAFactory) {
-    TestMidiFactory factory;
-    const MidiDeviceDescriptor in(&factory, 1, 0, "Keys", "", "", "");
-    EXPECT_EQ(in.CreateOutputDevice(), nullptr);
-    std::unique_ptr<TMidiDeviceBase> device(in.CreateInputDevice());
-    ASSERT_NE(device, nullptr);
-    EXPECT_TRUE(in.IsEqual(device->GetDescriptor()));
-    EXPECT_NE(device->GetDescriptor(), &in);
-    EXPECT_EQ(port(0, "Synth").CreateOutputDevice(), nullptr);
 }
 
 TEST(MidiDeviceFactory, equallyNamedPortsAreNumberedPerDirectionIgnoringCase) {
@@ -141,9 +69,6 @@ TEST(MidiDeviceFactory, equallyNamedPortsAreNumberedPerDirectionIgnoringCase) {
     factory.addPort(0, "Keys");
     EXPECT_EQ(listed(factory, 1), (Lines{"Keys#1", "keys (2)#2", "Synth#0", "Keys (3)#3"}));
     EXPECT_EQ(listed(factory, 0), Lines{"Keys#0"});
-    OxStringList names;
-    factory.GetDeviceList(1, names);
-    EXPECT_EQ(names.getText(), "Keys\nkeys (2)\nSynth\nKeys (3)\n");
 
     // Ports of one device (one serial and interface) get numbered names instead.
     TestMidiFactory device;
@@ -160,43 +85,31 @@ TEST(MidiDeviceFactory, cacheIsEnumeratedAgainOnlyAfterOneAndAHalfSecondsUnused)
     factory.setClock(10000);
     factory.addPort(1, "Keys");
     EXPECT_EQ(listed(factory, 1).size(), 1u);
-    const int first = factory.enumerations();
-    EXPECT_EQ(first, 2); // both directions
-
     factory.addPort(1, "Synth");
     for (int i = 0; i < 3; ++i) {
         factory.advanceClock(1000);
         EXPECT_EQ(listed(factory, 1).size(), 1u) << "a cache in use every second stays";
     }
-    EXPECT_EQ(factory.MidiDeviceFactory::GetNumDevs(1), 1);
     factory.advanceClock(1499);
-    EXPECT_EQ(listed(factory, 1).size(), 1u);
-    EXPECT_EQ(factory.enumerations(), first);
-
+    EXPECT_EQ(factory.MidiDeviceFactory::GetNumDevs(1), 1);
     factory.advanceClock(1500);
     EXPECT_EQ(listed(factory, 1).size(), 2u);
-    EXPECT_EQ(factory.enumerations(), first + 2);
+    factory.addPort(1, "Pads");
     factory.setClock(5000); // a clock that went back rebuilds at once
-    listed(factory, 0);
-    EXPECT_EQ(factory.enumerations(), first + 4);
+    EXPECT_EQ(listed(factory, 1).size(), 3u);
 }
 
-TEST(MidiPort, opensAndClosesOnceFailsWithTheBackendsReasonAndTellsTheFactoryListener) {
+TEST(MidiPort, opensAndClosesOnceAndFailsWithTheBackendsReason) {
     TestMidiFactory factory;
-    EventLog log;
-    factory.setListener(&log);
     const int id = factory.addPort(1, "Keys");
     auto port = factory.create<TMidiInputBase>();
-    EXPECT_EQ(port->Open(nullptr), 1);
-    EXPECT_EQ(port->Open(nullptr), 1);
-    EXPECT_TRUE(port->IsOpen());
+    for (int twice = 0; twice < 2; ++twice)
+        EXPECT_EQ(port->Open(nullptr), 1);
     EXPECT_EQ(factory.openPortObjects(id), 1);
     port->Close();
     port->Close();
     EXPECT_FALSE(port->IsOpen());
     EXPECT_EQ(factory.openPortObjects(id), 0);
-    factory.reportUnexpectedClose(id); // nothing open: nothing to tell
-    EXPECT_EQ(log.take(), (Lines{"open Keys", "close Keys"}));
 
     // A failed open leaves the port closed with the reason, and it can be tried again.
     factory.failOpen(id, "Keys are busy");
@@ -206,58 +119,42 @@ TEST(MidiPort, opensAndClosesOnceFailsWithTheBackendsReasonAndTellsTheFactoryLis
     EXPECT_FALSE(port->IsOpen());
     EXPECT_EQ(errors.getText(), "Keys are busy\n");
     factory.failOpen(id, "");
-    factory.removePort(id);
-    errors.clear(-1);
-    EXPECT_EQ(port->Open(&errors), 0);
-    EXPECT_EQ(errors.getText(), "Cannot open MIDI input device \"Keys\":\n");
-    factory.replugPort(id);
-    EXPECT_EQ(port->Open(&errors), 1);
-    EXPECT_EQ(log.take(), Lines{"open Keys"});
+    EXPECT_EQ(port->Open(nullptr), 1);
 }
 
-TEST(MidiPort, keepsItsOwnCopyOfANewDescriptor) {
+// A refresh hands port objects descriptors that compare equal unless some field changed.
+TEST(MidiPort, keepsItsOwnCopyOfANewDescriptorThatDiffersInAnyField) {
     TestMidiFactory factory;
-    factory.addPort(1, "Keys");
+    factory.addPort(1, "Keys", "0000ABCD", "00000001");
     auto port = factory.create<TMidiInputBase>();
     const MidiDeviceDescriptor* before = port->GetDescriptor();
     std::unique_ptr<MidiDeviceDescriptor> same(before->Clone());
     port->SetDescriptor(same.get());
     EXPECT_EQ(port->GetDescriptor(), before);
 
-    same->dupNumber = 2;
-    port->SetDescriptor(same.get());
-    EXPECT_NE(port->GetDescriptor(), same.get());
-    EXPECT_EQ(port->GetDescriptor()->GetName(), "Keys (2)");
+    const std::function<void(MidiDeviceDescriptor&)> changes[] = {
+        [](MidiDeviceDescriptor& d) { d.factory = nullptr; },
+        [](MidiDeviceDescriptor& d) { d.isInput = 0; },
+        [](MidiDeviceDescriptor& d) { d.index = 5; },
+        [](MidiDeviceDescriptor& d) { d.dupNumber = 2; },
+        [](MidiDeviceDescriptor& d) { d.name = "keys"; },
+        [](MidiDeviceDescriptor& d) { d.qualifier = "q"; },
+        [](MidiDeviceDescriptor& d) { d.serial = "0000abcd"; },
+        [](MidiDeviceDescriptor& d) { d.interface = "00000002"; },
+        [](MidiDeviceDescriptor& d) { d.publicName = "Public"; },
+        [](MidiDeviceDescriptor& d) { d.address = 18; },
+    };
+    for (const auto& change : changes) {
+        const MidiDeviceDescriptor* was = port->GetDescriptor();
+        std::unique_ptr<MidiDeviceDescriptor> changed(was->Clone());
+        change(*changed);
+        port->SetDescriptor(changed.get());
+        EXPECT_NE(port->GetDescriptor(), was)
+            << "kept after a change of " << changed->GetName().c_str();
+        EXPECT_NE(port->GetDescriptor(), changed.get());
+    }
     port->SetDescriptor(nullptr);
-    EXPECT_EQ(port->GetDescriptor()->GetName(), "Keys (2)");
-}
-
-TEST(MidiPort, outputSendsShortMessagesByTheirExactLength) {
-    TestMidiFactory factory;
-    factory.setClock(500);
-    const int id = factory.addPort(0, "Synth");
-    auto out = factory.create<TMidiOutputBase>();
-    const unsigned char sysex[] = {0xF0, 0x01, 0xF7};
-    EXPECT_EQ(out->SendShort(0x90, 0x40, 0x7F), 0) << "closed";
-    EXPECT_EQ(out->SendLong(sysex, 3), 0) << "closed";
-    ASSERT_EQ(out->Open(nullptr), 1);
-
-    EXPECT_EQ(out->SendShort(0x90, 0x40, 0x7F), 1);
-    EXPECT_EQ(out->SendShort(0x000605C0u), 1); // status in the lowest byte
-    EXPECT_EQ(out->SendShort(0xF8, 0, 0), 1);
-    EXPECT_EQ(out->SendShort(0xF0, 0x01, 0x02), 0);
-    factory.advanceClock(20);
-    EXPECT_EQ(out->SendLong(sysex, 3), 3);
-    EXPECT_EQ(out->SendLong(sysex, 0), 0);
-    EXPECT_EQ(out->QueuedLongMessages(), 0);
-
-    const auto sent = factory.sentMessages(id);
-    ASSERT_EQ(sent.size(), 4u);
-    EXPECT_TRUE(!sent[0].viaLong && sent[3].viaLong);
-    EXPECT_EQ(sent[0].time, 500u);
-    EXPECT_EQ(sent[3].time, 520u);
-    EXPECT_EQ(factory.takeSent(id),
-              (std::vector<Bytes>{{0x90, 0x40, 0x7F}, {0xC0, 0x05}, {0xF8}, {0xF0, 0x01, 0xF7}}));
+    EXPECT_EQ(port->GetDescriptor()->address, 18);
 }
 
 namespace {
@@ -336,8 +233,6 @@ TEST(MidiInputThreads, descriptorCacheServesSeveralThreadsWhilePortsChange) {
         while (!stop) {
             OxOwnedList<MidiDeviceDescriptor*> list;
             factory.GetDeviceList(1, list);
-            OxStringList names;
-            factory.GetDeviceList(1, names);
             if (list.getCount() > 0 && list[0]->GetName().isNotEmpty())
                 ++listings;
         }

@@ -62,49 +62,27 @@ protected:
 // The same thru with our own input beside Keys: what other programs send takes its path.
 using VirtualInput = MidiThruTest;
 
-struct RouteCounter : TMidiRouteChangeListener {
-    void OnMidiRouteListChanged() override { ++calls; }
-    int calls = 0;
-};
-
 } // namespace
 
 TEST_F(MidiThruTest, everyMessageReachesTheListenerAndTheThruPortWhole) {
     EXPECT_EQ(counts(), (Counts{0, 0, 0, 0, 0, 0}));
-    // Running status comes out whole; Active Sensing is dropped by the input, the clock not;
-    // 5000 bytes of System Exclusive in packets of 100 arrive as chunks of 2048, 2048, 904.
-    factory->feed(keys, {0x90, 0x40, 0x7F, 0x41, 0x00, 0xF8, 0xFE, 0xC2, 0x05});
-    const Bytes sysex = dokatest::sysex(5000);
-    factory->feed(keys, sysex, 100);
-    for (const ReceivedMessage& message : data.snapshot())
-        EXPECT_EQ(message.port, 0);
-    const Messages received = data.takeBytes();
-    ASSERT_EQ(received.size(), 7u);
-    EXPECT_EQ(Messages(received.begin(), received.begin() + 4),
-              (Messages{{0x90, 0x40, 0x7F}, {0x90, 0x41, 0x00}, {0xF8}, {0xC2, 0x05}}));
-    EXPECT_TRUE(
-        dokatest::sameBytes(dokatest::joined({received[4], received[5], received[6]}), sysex));
-    // Each goes on with its own length, System Exclusive with SendLong.
-    const auto sent = factory->sentMessages(synth);
+    // Active Sensing is dropped by the input; 5000 bytes of System Exclusive come in chunks.
+    factory->feed(keys, {0x90, 0x40, 0x7F, 0x41, 0x00, 0xFE, 0xC2, 0x05});
+    factory->feed(keys, dokatest::sysex(5000), 100);
+    const std::vector<ReceivedMessage> received = data.snapshot();
+    const std::vector<SentMidiMessage> sent = factory->sentMessages(synth);
+    ASSERT_EQ(received.size(), 6u);
     ASSERT_EQ(sent.size(), received.size());
+    EXPECT_EQ(received[1].bytes, (Bytes{0x90, 0x41, 0x00}));
     for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].bytes, received[i]) << i;
-        EXPECT_EQ(sent[i].viaLong, i >= 4) << i;
+        EXPECT_EQ(received[i].port, 0);
+        EXPECT_EQ(sent[i].bytes, received[i].bytes) << i;
+        EXPECT_EQ(sent[i].viaLong, i >= 3) << i; // System Exclusive with SendLong
     }
-    EXPECT_EQ(counts(), (Counts{7, 5009, 7, 5009, 0, 0}));
-
-    // A cut message from the application goes out unpadded, with SendLong.
-    factory->clearSent(synth);
-    TMidiAliasList list;
-    list.Add(thru);
-    const unsigned char partial[] = {0xB0, 0x07};
-    EXPECT_EQ(manager->SendMessageToAliasList(list, partial, 2), 1);
-    ASSERT_EQ(factory->sentMessages(synth).size(), 1u);
-    EXPECT_EQ(factory->sentMessages(synth)[0].bytes, (Bytes{0xB0, 0x07}));
-    EXPECT_TRUE(factory->sentMessages(synth)[0].viaLong);
+    EXPECT_EQ(counts(), (Counts{6, 5008, 6, 5008, 0, 0}));
 }
 
-TEST_F(MidiThruTest, aliasesFollowTheirPortNameAndRoutesFollowTheAliases) {
+TEST_F(MidiThruTest, routesFollowTheAliasesAndTheAliasesTheirPortNames) {
     const int pads = plug(0, "Pads");
     manager->Open(indexOf("Pads", 0), 0, nullptr);
     aliases->SetAliasDevice(thru, "Pads");
@@ -121,58 +99,22 @@ TEST_F(MidiThruTest, aliasesFollowTheirPortNameAndRoutesFollowTheAliases) {
 
     // Aliases match port names ignoring case.
     aliases->SetAliasDevice(thru, "synth");
-    EXPECT_EQ(thru->userID, manager->GetDevIndexForAliasDevice("synth", 0));
-    EXPECT_EQ(indexOf("synth", 0), -1);
     factory->feed(keys, {0xC0, 0x03});
     EXPECT_EQ(factory->takeSent(synth).size(), 1u);
-}
 
-TEST_F(MidiThruTest, removingTheOutputAliasDisablesTheRouteOnce) {
-    RouteCounter routes;
-    TMidiRouter::instance()->AddRouteChangeListener(&routes);
+    // A route is made once; removing its output alias ends it, and a new alias of the same
+    // name does not bring it back.
     EXPECT_EQ(TMidiRouter::instance()->AddRoute(input, thru), -1);
     EXPECT_EQ(TMidiRouter::instance()->AddRoute(thru, input), -1);
-    EXPECT_EQ(routes.calls, 0);
-
     aliases->RemoveAlias(aliases->IndexOf("MIDI Thru", atOut));
-    EXPECT_EQ(routes.calls, 1);
-    factory->feed(keys, {0x90, 0x40, 0x7F});
-    EXPECT_TRUE(factory->takeSent(synth).empty());
-    TMidiAliasList out;
-    TMidiRouter::instance()->GetRoutes().GetOutAliasesByInUserID(input->userID, out);
-    EXPECT_EQ(out.getCount(), 0);
-
-    // A new alias of the same name does not revive the route.
     openAlias("MIDI Thru", atOut, "Synth");
     factory->feed(keys, {0x90, 0x40, 0x00});
     EXPECT_TRUE(factory->takeSent(synth).empty());
-    TMidiRouter::instance()->RemoveRouteChangeListener(&routes);
 }
 
-TEST_F(MidiThruTest, routedOutputsAreListedOncePerPortInRouteOrder) {
-    TMidiAlias* second = aliases->GetAliasByName("Second", atOut, 1, 0);
-    TMidiAlias* otherIn = openAlias("Other In", atIn, "Keys");
-    TMidiRouter* router = TMidiRouter::instance();
-    router->AddRoute(input, second);
-    router->AddRoute(otherIn, thru);
-    TMidiAliasList out;
-    router->GetRoutes().GetOutAliasesByInUserID(input->userID, out);
-    ASSERT_EQ(out.getCount(), 2);
-    EXPECT_EQ(out[0], thru);
-    EXPECT_EQ(out[1], second);
-    for (const int unrouted : {5, -1}) {
-        router->GetRoutes().GetOutAliasesByInUserID(unrouted, out);
-        EXPECT_EQ(out.getCount(), 0);
-    }
-}
-
-TEST_F(MidiThruTest, claimedSuspendedAndUnroutedInputIsNotForwardedAndCountedApart) {
+TEST_F(MidiThruTest, suspendedAndUnroutedInputIsNotForwardedAndCountedApart) {
     // Thru closed, or bound to a port that is not there: routed, so counted as not forwarded.
     manager->Close(thru->userID, 0, 0);
-    TMidiAliasList list;
-    list.Add(thru);
-    const unsigned char note[] = {0x90, 0x42, 0x7F};
-    EXPECT_EQ(manager->SendMessageToAliasList(list, note, 3), 0);
     factory->feed(keys, {0xC0, 0x01});
     EXPECT_EQ(counts(), (Counts{1, 2, 0, 0, 1, 2}));
     manager->Open(thru->userID, 0, nullptr);
@@ -184,26 +126,26 @@ TEST_F(MidiThruTest, claimedSuspendedAndUnroutedInputIsNotForwardedAndCountedApa
     aliases->SetAliasDevice(thru, "Synth");
     EXPECT_EQ(factory->takeSent(synth), (Messages{{0xC0, 0x02}}));
 
-    // Claimed by the listener: received only; suspended: not even delivered.
-    data.claim = 1;
-    factory->feed(keys, {0x90, 0x40, 0x00});
-    data.claim = 0;
+    // Suspended: not even delivered.
     manager->SetSuspended(1);
     factory->feed(keys, {0x90, 0x41, 0x00});
     manager->SetSuspended(0);
     factory->feed(keys, {0x90, 0x42, 0x00});
-    EXPECT_EQ(data.size(), 5u);
+    EXPECT_EQ(data.size(), 4u);
     EXPECT_EQ(factory->takeSent(synth), (Messages{{0x90, 0x42, 0x00}}));
     // Input without a route is received only.
     const int pads = plug(1, "Pads");
     ASSERT_EQ(manager->Open(indexOf("Pads", 1), 1, nullptr), 1);
     factory->feed(pads, {0xF0, 0x01, 0xF7});
-    EXPECT_EQ(counts(), (Counts{6, 16, 2, 5, 2, 5}));
+    EXPECT_EQ(counts(), (Counts{5, 13, 2, 5, 2, 5}));
 }
 
+// Each output alias takes a message once, however many routes lead to it.
 TEST_F(MidiThruTest, aMessageTakenByTwoOutputsIsForwardedOnce) {
     const int pads = plug(0, "Pads");
-    TMidiRouter::instance()->AddRoute(input, openAlias("Second", atOut, "Pads"));
+    TMidiRouter* router = TMidiRouter::instance();
+    router->AddRoute(input, openAlias("Second", atOut, "Pads"));
+    router->AddRoute(openAlias("Keys Too", atIn, "Keys"), thru);
     factory->feed(keys, {0x90, 0x40, 0x7F});
     manager->Close(thru->userID, 0, 0); // one open output is enough
     factory->feed(keys, {0x80, 0x40, 0x00});
@@ -279,58 +221,26 @@ TEST_F(VirtualInput, whatOtherProgramsSendTakesTheModulesPathWithOrWithoutTheMod
     const auto sent = factory->sentMessages(synth);
     ASSERT_EQ(sent.size(), expected.size());
     EXPECT_TRUE(sent[2].viaLong && !sent[1].viaLong); // by length, as the module's input
-    EXPECT_EQ(factory->takeSent(synth), expected);
-}
+    factory->clearSent(synth);
 
-TEST_F(VirtualInput, followsTheRoutesOfItsAliasTheListenersClaimAndTheSuspension) {
-    ASSERT_EQ(openVirtual(), 1);
+    // Every route of its alias is followed; nothing while the manager is suspended.
     const int pads = plug(0, "Pads");
-    manager->Open(indexOf("Pads", 0), 0, nullptr);
-    aliases->SetAliasDevice(thru, "Pads");
-    feedVirtual({0x90, 0x41, 0x7F});
-    EXPECT_TRUE(factory->takeSent(synth).empty());
-    EXPECT_EQ(factory->takeSent(pads), (Messages{{0x90, 0x41, 0x7F}}));
-
-    // A second route from the alias is followed too.
-    ASSERT_GE(TMidiRouter::instance()->AddRoute(input, openAlias("Extra", atOut, "Synth")), 0);
+    ASSERT_GE(TMidiRouter::instance()->AddRoute(input, openAlias("Extra", atOut, "Pads")), 0);
     feedVirtual({0x90, 0x42, 0x7F});
     EXPECT_EQ(factory->takeSent(synth), (Messages{{0x90, 0x42, 0x7F}}));
     EXPECT_EQ(factory->takeSent(pads), (Messages{{0x90, 0x42, 0x7F}}));
-
-    data.claim = 1;
-    feedVirtual({0x90, 0x43, 0x7F});
-    data.claim = 0;
     manager->SetSuspended(1);
     feedVirtual({0x90, 0x44, 0x7F});
-    EXPECT_EQ(data.size(), 3u);
+    EXPECT_EQ(data.size(), 1u);
     EXPECT_TRUE(factory->takeSent(synth).empty());
     EXPECT_TRUE(factory->takeSent(pads).empty());
-}
-
-TEST_F(VirtualInput, closeEndsDeliveryAndOpeningAgainReplacesThePort) {
-    ASSERT_EQ(openVirtual(), 1);
-    const int first = factory->virtualInputId(kVirtualName);
-    ASSERT_EQ(openVirtual(), 1);
-    const int second = factory->virtualInputId(kVirtualName);
-    EXPECT_NE(first, second);
-    EXPECT_EQ(factory->openPortObjects(first), 0);
-    EXPECT_EQ(factory->openPortObjects(second), 1);
-
-    manager->CloseVirtualInput();
-    EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
-    EXPECT_EQ(factory->openPortObjects(second), 0);
-    EXPECT_EQ(feedVirtual({0x90, 0x40, 0x7F}), 0);
-    EXPECT_EQ(data.size(), 0u);
-    manager->CloseVirtualInput(); // closing again is harmless
-    EXPECT_TRUE(log.take().empty());
 }
 
 TEST_F(VirtualInput, aBackendWithoutOwnPortsOrAFailedOpenIsReported) {
     factory->offerVirtualInputs(false);
     OxStringList errors;
     EXPECT_EQ(manager->OpenVirtualInput(kVirtualName, input, &errors), 0);
-    EXPECT_EQ(lines(errors), Lines{"MIDI input \"DOKA Display\" cannot be offered to other "
-                                   "programs: the MIDI system here has no ports of its own."});
+    EXPECT_EQ(lines(errors).size(), 1u);
     EXPECT_TRUE(log.take().empty());
 
     factory->offerVirtualInputs(true, "Port busy");
@@ -345,10 +255,14 @@ TEST_F(VirtualInput, aBackendWithoutOwnPortsOrAFailedOpenIsReported) {
     EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
 }
 
-TEST_F(VirtualInput, closingWhileAnotherProgramSendsNeverDeliversAfterTheClose) {
+// Each open replaces the port open before; nothing arrives after a close.
+TEST_F(VirtualInput, openingAgainReplacesThePortAndClosingEndsDeliveryWhileAProgramSends) {
+    ASSERT_EQ(openVirtual(), 1);
+    const int first = factory->virtualInputId(kVirtualName);
     for (int round = 0; round < 20; ++round) {
         ASSERT_EQ(openVirtual(), 1);
         const int id = factory->virtualInputId(kVirtualName);
+        EXPECT_EQ(factory->openPortObjects(id), 1);
         std::atomic<bool> stop{false};
         std::thread sender([&] {
             while (!stop.load())
@@ -362,7 +276,11 @@ TEST_F(VirtualInput, closingWhileAnotherProgramSendsNeverDeliversAfterTheClose) 
         sender.join();
         EXPECT_EQ(data.size(), delivered);
         EXPECT_EQ(factory->sentTotals(synth).messages, sent);
+        EXPECT_EQ(factory->openPortObjects(id), 0);
         data.clear();
-        factory->clearSent(synth);
     }
+    EXPECT_EQ(factory->openPortObjects(first), 0);
+    EXPECT_EQ(manager->IsVirtualInputOpen(), 0);
+    manager->CloseVirtualInput(); // closing again is harmless
+    EXPECT_TRUE(log.take().empty());
 }

@@ -87,7 +87,7 @@ private:
     }
 };
 
-TestMidiFactory::TestMidiFactory(unsigned type) : type(type) {}
+TestMidiFactory::TestMidiFactory() = default;
 
 TestMidiFactory::~TestMidiFactory() = default;
 
@@ -240,7 +240,6 @@ unsigned TestMidiFactory::currentMilliTime() {
 }
 
 void TestMidiFactory::recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& list) {
-    ++enumerationCount;
     list.clearAndDelete();
     std::lock_guard<std::mutex> hold(portsMutex);
     for (const Port* port : listed(isInput)) {
@@ -340,11 +339,10 @@ int TestMidiFactory::recordSent(Port* port, const unsigned char* data, int lengt
     const bool keep = keepSent.load();
     SentMidiMessage message;
     if (keep)
-        message = {std::vector<unsigned char>(data, data + length), currentMilliTime(), viaLong};
+        message = {std::vector<unsigned char>(data, data + length), viaLong};
     std::lock_guard<std::mutex> hold(sentMutex);
     ++port->totals.messages;
     port->totals.bytes += static_cast<size_t>(length);
-    port->totals.viaLong += viaLong ? 1 : 0;
     if (keep)
         port->sent.push_back(std::move(message));
     return length;

@@ -18,7 +18,6 @@ template <typename Base> class TestPort;
 // What an output port of the test backend was given to send.
 struct SentMidiMessage {
     std::vector<unsigned char> bytes;
-    unsigned time = 0;    // the factory's clock at the send
     bool viaLong = false; // SendLong / SendLongWait rather than SendShort
 };
 
@@ -27,7 +26,6 @@ struct SentMidiMessage {
 struct SentMidiTotals {
     size_t messages = 0;
     size_t bytes = 0;
-    size_t viaLong = 0;
 };
 
 // An in-process MIDI backend for tests: its ports are plugged, unplugged, renamed and
@@ -38,9 +36,7 @@ struct SentMidiTotals {
 // delivers one port's packets in order.
 class TestMidiFactory : public MidiDeviceFactory {
 public:
-    static constexpr unsigned DEFAULT_TYPE = 0x54534554; // "TEST", first letter lowest
-
-    explicit TestMidiFactory(unsigned type = DEFAULT_TYPE);
+    TestMidiFactory();
     ~TestMidiFactory() override;
 
     // Plugs a port in at the end of its direction's list; returns its id.
@@ -87,8 +83,6 @@ public:
     // nothing; sentMessages then stays as it was.
     void keepSentMessages(bool keep) { keepSent.store(keep); }
     int openPortObjects(int id) const;
-    // How often the backend was enumerated (both directions count).
-    int enumerations() const { return enumerationCount.load(); }
 
     // From now on the cache clock is set by hand, starting at `ms`.
     void setClock(unsigned ms);
@@ -96,7 +90,7 @@ public:
 
     void recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& list) override;
     int GetNumDevs(int isInput) override;
-    unsigned GetType() override { return type; }
+    unsigned GetType() override { return 0x54534554; } // "TEST", first letter lowest
     OxString GetTypeName(int isInput) override;
     TMidiDeviceBase* CreateDevice(const MidiDeviceDescriptor* descriptor) override;
     // An input port of our own: never enumerated, fed like any other input by its id.
@@ -123,13 +117,11 @@ private:
     void disconnect(TMidiDeviceBase* device);
     int recordSent(Port* port, const unsigned char* data, int length, bool viaLong);
 
-    const unsigned type;
     mutable std::mutex portsMutex; // the port list and each port's open port objects
     std::vector<std::unique_ptr<Port>> ports;
     std::map<const TMidiDeviceBase*, std::atomic<bool>*> lostFlags; // of the open port objects
     int nextPosition = 0;         // enumeration order: a replugged port comes last
     mutable std::mutex sentMutex; // every port's sent messages
-    std::atomic<int> enumerationCount{0};
     std::atomic<bool> keepSent{true};
     bool virtualInputsOffered = true; // guarded by portsMutex
     OxString virtualInputError;       // guarded by portsMutex
