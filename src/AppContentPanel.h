@@ -65,7 +65,6 @@ public:
 
     // For tests and the settings: what the panel holds.
     const Lk::OxString& getSettingsFile() const { return settingsFile; }
-    void setSettingsFile(const Lk::OxString& path) { settingsFile = path; }
     juce::TextEditor* getLine1Editor() const { return line1Editor; }
     juce::TextEditor* getLine2Editor() const { return line2Editor; }
     juce::ComboBox* getChannelSelector() const { return channelSelector; }
