@@ -79,7 +79,6 @@ public:
     WindowControls* getWindowControls() const { return windowControls.get(); }
     bool isDumping() const { return dumpFile.isOpen(); }
     juce::TooltipWindow& getTooltipWindow() { return tooltips; }
-    bool isVirtualPortStored() const { return virtualPortStored; }
 
 private:
     class TooltipWindowHeightCorrected : public juce::TooltipWindow {
