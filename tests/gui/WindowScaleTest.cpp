@@ -1,6 +1,5 @@
 // The main window's scale, always-on-top and shortcuts. Runs on a 2048 x 1536 screen, on
 // which the face fits up to 300 %.
-#include "core/inifile/TIniFile.h"
 #include "juce/common/DisplayScale.h"
 #include "juce/face/FaceDrawing.h"
 #include "tests/gui/support/AppWindowFixture.h"
@@ -9,7 +8,9 @@ namespace {
 
 const juce::Point<int> FACE{FaceDrawing::WIDTH, FaceDrawing::HEIGHT};
 
-TEST(DisplayScale, aValueBetweenStepsMovesToItsNeighbourAndATooSmallScreenGetsOwnSize) {
+TEST(DisplayScale, aValueBetweenStepsMovesToItsNeighbourAndOutOfRangeOrATooSmallScreenOwnSize) {
+    for (int stored : {99, 401, -300})
+        EXPECT_EQ(DisplayScale::fromStored(stored), 100) << stored;
     EXPECT_EQ(DisplayScale::larger(175), 200);
     EXPECT_EQ(DisplayScale::smaller(175), 150);
     EXPECT_EQ(DisplayScale::largestFitting(400, FACE, {0, 0, 3840, 2160}), 400);
@@ -19,17 +20,12 @@ TEST(DisplayScale, aValueBetweenStepsMovesToItsNeighbourAndATooSmallScreenGetsOw
 class WindowScaleTest : public AppWindowFixture {
 protected:
     WindowControls& controls() { return *panel->getWindowControls(); }
-    void storeSettings(const juce::File& file, const char* key, const char* value) {
-        Lk::TIniFile ini(Lk::StringFrom(file.getFullPathName()));
-        ini.ReadFromFileNoException();
-        ini.WriteString("Current", key, value);
-        ASSERT_TRUE(ini.WriteToFile());
-    }
     void expectScale(int percent) {
         EXPECT_EQ(controls().getScale(), percent);
         EXPECT_EQ(window->getBounds().getWidth(), FACE.x * percent / 100);
         EXPECT_EQ(window->getBounds().getHeight(), FACE.y * percent / 100);
-        const auto screen = juce::Desktop::getInstance().getDisplays().getPrimaryDisplay()->userArea;
+        const auto screen =
+            juce::Desktop::getInstance().getDisplays().getPrimaryDisplay()->userArea;
         EXPECT_TRUE(screen.contains(window->getBounds())) << window->getBounds().toString();
         // Everything on the face grows with it: the invisible buttons and the selector.
         EXPECT_NEAR(panel->getCloseButton()->getScreenBounds().getWidth(), 41 * percent / 100, 1);
@@ -71,7 +67,7 @@ TEST_F(WindowScaleTest, keysStepTheScaleAsFarAsTheScreenHoldsAndTheWindowStaysOn
 
 // Channel, program names, scale, always-on-top and position are written at the close and
 // read back at the next start; a name cleared meanwhile does not come back from the file.
-TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndGarbageGivesOwnSize) {
+TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFitsTheScreen) {
     startApp();
     EXPECT_FALSE(controls().isAlwaysOnTop());
     panel->getChannelSelector()->setSelectedItemIndex(10, juce::sendNotificationSync);
@@ -107,16 +103,8 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndGarbageGivesOwnSi
     EXPECT_TRUE((*panel->getProgramNames().get())[3].isEmpty());
     stopApp();
 
-    for (const char* garbage : {"abc", "99", "401", "-300", ""}) {
-        storeSettings(file, "DisplayScale", garbage);
-        startApp();
-        expectScale(100);
-        stopApp();
-    }
     // Larger than the screen holds: the largest that fits, placed on the screen.
-    storeSettings(file, "DisplayScale", "400");
-    storeSettings(file, "MainLeft", "1800");
-    storeSettings(file, "MainTop", "1400");
+    file.replaceWithText("[Current]\nDisplayScale=400\nMainLeft=1800\nMainTop=1400\n");
     startApp();
     expectScale(300);
 }
@@ -174,7 +162,9 @@ TEST_F(WindowScaleTest, rightClickOnTheFaceOpensTheMenuWithTheCurrentChoices) {
             juce::ModifierKeys(buttons), juce::MouseInputSource::defaultPressure,
             juce::MouseInputSource::defaultOrientation, at);
     };
-    auto modals = [] { return juce::ModalComponentManager::getInstance()->getNumModalComponents(); };
+    auto modals = [] {
+        return juce::ModalComponentManager::getInstance()->getNumModalComponents();
+    };
     const auto now = juce::Time::currentTimeMillis();
     click(juce::ModifierKeys::rightButtonModifier, now);
     EXPECT_TRUE(pumpUntil([&] { return modals() > 0; }));
