@@ -1,9 +1,12 @@
 #include "juce/common/JuceUtils.h"
 #include "juce/common/ABaseDialog.h"
+#include "juce/common/SystemUtils.h"
 #include "tests/gui/support/GuiTestSupport.h"
 #include "tests/support/Recorder.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -63,29 +66,6 @@ TEST(JuceUtils, utf8SurvivesTheRoundTripThroughToolkitStrings) {
     // Bytes that are not UTF-8 are kept as Latin-1 characters, not dropped.
     EXPECT_EQ(Lk::JuceStringFrom(Lk::OxString("Caf\xE9")),
               juce::String(juce::CharPointer_UTF8("Caf\xc3\xa9")));
-}
-
-TEST(JuceUtils, invokeLaterRunsEveryCallOnTheMessageThread) {
-    struct Counter : Runnable {
-        void run(void* data, int value) override {
-            onMessageThread =
-                onMessageThread && juce::MessageManager::getInstance()->isThisTheMessageThread();
-            sum += value;
-            last = data;
-        }
-        std::atomic<bool> onMessageThread{true};
-        std::atomic<int> sum{0};
-        void* last = nullptr;
-    } counter;
-    int marker = 0;
-    std::thread worker([&] {
-        for (int i = 1; i <= 100; ++i)
-            JuceUtils::invokeLater(&counter, &marker, i);
-    });
-    worker.join();
-    ASSERT_TRUE(pumpUntil([&] { return counter.sum == 5050; }));
-    EXPECT_TRUE(counter.onMessageThread);
-    EXPECT_EQ(counter.last, &marker);
 }
 
 // Each box runs the event loop while it is open, as a modal box does; reports keep coming
@@ -158,6 +138,23 @@ TEST(JuceUtils, pictureIsFoundEmbeddedBesideTheProgramOrInTheDataFolder) {
     share.deleteRecursively();
     ASSERT_NE(installed, nullptr);
     EXPECT_EQ(installed->getDrawableBounds().getHeight(), 9.0f);
+}
+
+TEST(SystemUtils, settingsLiveBesideTheProgramOnlyWhenAFileIsThere) {
+    const std::string previous = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(Lk::getOrvoSettingsBaseDir(), "/home/someone/.Fennic Labs");
+    EXPECT_EQ(Lk::getSettingsFilePath("/opt/doka/DOKA"), "/home/someone/.Fennic Labs/DOKA.fnst");
+
+    const dokatest::TempDir beside("doka-beside");
+    std::ofstream(beside.file("DOKA.fnst")) << "[Current]\n";
+    EXPECT_EQ(Lk::getSettingsFilePath(beside.file("DOKA").c_str()),
+              beside.file("DOKA.fnst").c_str());
+
+    // A relative HOME would make the settings land wherever the program was started.
+    setenv("HOME", "relative", 1);
+    EXPECT_EQ(Lk::getHomeDirectory()[0], '/');
+    setenv("HOME", previous.c_str(), 1);
 }
 
 class PlainDialog : public ABaseDialog {
