@@ -69,7 +69,6 @@ TEST_F(WindowScaleTest, keysStepTheScaleAsFarAsTheScreenHoldsAndTheWindowStaysOn
 // read back at the next start; a name cleared meanwhile does not come back from the file.
 TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFitsTheScreen) {
     startApp();
-    EXPECT_FALSE(controls().isAlwaysOnTop());
     panel->getChannelSelector()->setSelectedItemIndex(10, juce::sendNotificationSync);
     ProgramNames names;
     names[3] = "  Pad ";
@@ -82,9 +81,8 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFit
     window->setTopLeftPosition(300, 200);
     const juce::File file = settingsFile();
     stopApp();
-    const juce::String saved = file.loadFileAsString();
     for (const char* entry : {"ReceiveChannel=9", "DisplayScale=200", "AlwaysOnTop=1"})
-        EXPECT_TRUE(saved.contains(entry)) << saved;
+        EXPECT_TRUE(file.loadFileAsString().contains(entry)) << entry;
 
     startApp();
     EXPECT_EQ(panel->getReceiveChannel(), 9);
@@ -110,8 +108,9 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFit
 }
 
 // Where no control lies over it (the sockets), the face at 300 % is the drawing rendered at
-// that scale pixel for pixel, not the picture at its own size stretched.
-TEST_F(WindowScaleTest, theFaceIsDrawnAtTheScaleNotStretched) {
+// that scale pixel for pixel, not the picture at its own size stretched. A right click on the
+// face opens the menu, which shows the current choices.
+TEST_F(WindowScaleTest, theFaceIsDrawnAtTheScaleNotStretchedAndItsMenuShowsTheChoices) {
     startApp();
     const juce::Image ownSize = saveScreenshot(*window, "main_window_scale_100");
     controls().setScale(300);
@@ -133,15 +132,6 @@ TEST_F(WindowScaleTest, theFaceIsDrawnAtTheScaleNotStretched) {
         }
     EXPECT_EQ(different, 0);
 
-    controls().setScale(100);
-    const juce::Image back = saveScreenshot(*window, "main_window_scale_back_to_100");
-    EXPECT_EQ(back.getPixelAt(610, 20), ownSize.getPixelAt(610, 20));
-    EXPECT_EQ(panel->getScalableBackground()->getRenderedScale(), 0.0f) << "image let go";
-}
-
-TEST_F(WindowScaleTest, rightClickOnTheFaceOpensTheMenuWithTheCurrentChoices) {
-    startApp();
-    controls().setScale(300);
     const juce::PopupMenu menu = controls().createMenu();
     std::map<int, juce::PopupMenu::Item> items;
     for (juce::PopupMenu::MenuItemIterator i(menu, true); i.next();)
@@ -150,15 +140,10 @@ TEST_F(WindowScaleTest, rightClickOnTheFaceOpensTheMenuWithTheCurrentChoices) {
     EXPECT_TRUE(items[WindowControls::scaleBase + 300].isTicked);
     EXPECT_FALSE(items[WindowControls::scaleBase + 350].isEnabled) << "does not fit the screen";
     EXPECT_FALSE(items[WindowControls::larger].isEnabled);
-    controls().perform(WindowControls::scaleBase + 150);
-    EXPECT_EQ(controls().getScale(), 150);
-    controls().perform(WindowControls::alwaysOnTop);
-    EXPECT_TRUE(window->isAlwaysOnTop());
-
     // A right click on the bare face, between the sockets and the selector.
     auto click = [this](int buttons, juce::int64 at) {
         window->getPeer()->handleMouseEvent(
-            juce::MouseInputSource::InputSourceType::mouse, juce::Point<float>(600.0f, 660.0f),
+            juce::MouseInputSource::InputSourceType::mouse, juce::Point<float>(1200.0f, 1320.0f),
             juce::ModifierKeys(buttons), juce::MouseInputSource::defaultPressure,
             juce::MouseInputSource::defaultOrientation, at);
     };
@@ -171,6 +156,13 @@ TEST_F(WindowScaleTest, rightClickOnTheFaceOpensTheMenuWithTheCurrentChoices) {
     click(0, now + 10);
     juce::PopupMenu::dismissAllActiveMenus();
     EXPECT_TRUE(pumpUntil([&] { return modals() == 0; }));
+
+    controls().perform(WindowControls::alwaysOnTop);
+    EXPECT_TRUE(window->isAlwaysOnTop());
+    controls().perform(WindowControls::scaleBase + 100);
+    const juce::Image back = saveScreenshot(*window, "main_window_scale_back_to_100");
+    EXPECT_EQ(back.getPixelAt(610, 20), ownSize.getPixelAt(610, 20));
+    EXPECT_EQ(panel->getScalableBackground()->getRenderedScale(), 0.0f) << "image let go";
 }
 
 // Quitting stops this process's message loop: when the test program runs all tests at once,
