@@ -65,7 +65,6 @@ public:
 
     // For tests and the settings: what the panel holds.
     const Lk::OxString& getSettingsFile() const { return settingsFile; }
-    void setSettingsFile(const Lk::OxString& path) { settingsFile = path; }
     juce::TextEditor* getLine1Editor() const { return line1Editor; }
     juce::TextEditor* getLine2Editor() const { return line2Editor; }
     juce::ComboBox* getChannelSelector() const { return channelSelector; }
@@ -80,7 +79,6 @@ public:
     WindowControls* getWindowControls() const { return windowControls.get(); }
     bool isDumping() const { return dumpFile.isOpen(); }
     juce::TooltipWindow& getTooltipWindow() { return tooltips; }
-    bool isVirtualPortStored() const { return virtualPortStored; }
 
 private:
     class TooltipWindowHeightCorrected : public juce::TooltipWindow {

@@ -21,12 +21,6 @@ protected:
     Lk::TMidiAlias* alias(const char* name, Lk::TAliasType type) {
         return Lk::TMidiAliasManager::instance()->GetAliasByName(name, type, 1, -1);
     }
-    // The dialog on its own, with a row for each of the two aliases.
-    static void prepare(AliasChooserDialog& dialog) {
-        dialog.onlyUsedAliases = false;
-        dialog.includeAssignToNone = false;
-        dialog.init();
-    }
 };
 
 TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
@@ -85,8 +79,10 @@ TEST_F(PortDialogTest, rowsListThePortsAndStateLinesFollowThemWhileTheDialogIsOp
     ASSERT_EQ(manager->Open(manager->GetDevIndex("Keys 9", 1), 1, nullptr), 1);
     ASSERT_EQ(manager->Open(manager->GetDevIndex("Synth", 0), 0, nullptr), 1);
 
-    AliasChooserDialog dialog(nullptr);
-    prepare(dialog);
+    AliasChooserDialog dialog(nullptr); // on its own, with a row for each of the two aliases
+    dialog.onlyUsedAliases = false;
+    dialog.includeAssignToNone = false;
+    dialog.init();
     auto elsewhere = [this](std::function<void()> change) {
         return [this, change] {
             std::thread([this, change] {
@@ -120,35 +116,33 @@ TEST_F(PortDialogTest, rowsListThePortsAndStateLinesFollowThemWhileTheDialogIsOp
         return true;
     };
     ModalScript script(
-        dialog,
-        {[&] { return dialog.getContent()->getRowCount() == 2; },
-         [&] { return input() == "open" && thru() == "open"; }, rows,
-         elsewhere([&] { factory->removePort(keys); }), inputIs("absent (not plugged in)"),
-         elsewhere([&] { factory->replugPort(keys); }), inputIs("open"),
-         elsewhere([&] { factory->addPort(1, "Late"); }),
-         [&] { return itemTexts(*row(0).inputBox).contains("Late"); },
-         elsewhere([&] {
-             const int index = manager->GetDevIndex("Synth", 0);
-             manager->Close(index, 0, 0);
-             factory->failOpen(synth, "Synth is busy");
-             manager->Open(index, 0, nullptr);
-         }),
-         [&] {
-             return thru().startsWith(
-                 "pending: Synth is busy / MIDI output \"Synth\" could not be opened");
-         },
-         [&] {
-             // The whole text is in the tooltip.
-             EXPECT_EQ(row(1).outputState->getTooltip(), thru());
-             return true;
-         },
-         choose(nullptr), inputIs("no port chosen"), choose("Keys 10"), inputIs("closed"),
-         [&] {
-             // The picture shows one state of each kind.
-             saveScreenshot(dialog, "port_settings_states");
-             dialog.getContent()->getCancelButton().triggerClick();
-             return true;
-         }});
+        dialog, {[&] { return dialog.getContent()->getRowCount() == 2; },
+                 [&] { return input() == "open" && thru() == "open"; }, rows,
+                 elsewhere([&] { factory->removePort(keys); }), inputIs("absent (not plugged in)"),
+                 elsewhere([&] { factory->replugPort(keys); }), inputIs("open"),
+                 elsewhere([&] { factory->addPort(1, "Late"); }),
+                 [&] { return itemTexts(*row(0).inputBox).contains("Late"); }, elsewhere([&] {
+                     const int index = manager->GetDevIndex("Synth", 0);
+                     manager->Close(index, 0, 0);
+                     factory->failOpen(synth, "Synth is busy");
+                     manager->Open(index, 0, nullptr);
+                 }),
+                 [&] {
+                     return thru().startsWith(
+                         "pending: Synth is busy / MIDI output \"Synth\" could not be opened");
+                 },
+                 [&] {
+                     // The whole text is in the tooltip.
+                     EXPECT_EQ(row(1).outputState->getTooltip(), thru());
+                     return true;
+                 },
+                 choose(nullptr), inputIs("no port chosen"), choose("Keys 10"), inputIs("closed"),
+                 [&] {
+                     // The picture shows one state of each kind.
+                     saveScreenshot(dialog, "port_settings_states");
+                     dialog.getContent()->getCancelButton().triggerClick();
+                     return true;
+                 }});
     dialog.showTheDialog(true); // returns when the script has closed it
     EXPECT_TRUE(script.finished()) << "stuck at step " << script.stoppedAt() << ": input \""
                                    << input() << "\", thru \"" << thru() << "\"";

@@ -1,6 +1,5 @@
 // The main window's scale, always-on-top and shortcuts. Runs on a 2048 x 1536 screen, on
 // which the face fits up to 300 %.
-#include "core/inifile/TIniFile.h"
 #include "juce/common/DisplayScale.h"
 #include "juce/face/FaceDrawing.h"
 #include "tests/gui/support/AppWindowFixture.h"
@@ -9,7 +8,9 @@ namespace {
 
 const juce::Point<int> FACE{FaceDrawing::WIDTH, FaceDrawing::HEIGHT};
 
-TEST(DisplayScale, aValueBetweenStepsMovesToItsNeighbourAndATooSmallScreenGetsOwnSize) {
+TEST(DisplayScale, aValueBetweenStepsMovesToItsNeighbourAndOutOfRangeOrATooSmallScreenOwnSize) {
+    for (int stored : {99, 401, -300})
+        EXPECT_EQ(DisplayScale::fromStored(stored), 100) << stored;
     EXPECT_EQ(DisplayScale::larger(175), 200);
     EXPECT_EQ(DisplayScale::smaller(175), 150);
     EXPECT_EQ(DisplayScale::largestFitting(400, FACE, {0, 0, 3840, 2160}), 400);
@@ -19,17 +20,12 @@ TEST(DisplayScale, aValueBetweenStepsMovesToItsNeighbourAndATooSmallScreenGetsOw
 class WindowScaleTest : public AppWindowFixture {
 protected:
     WindowControls& controls() { return *panel->getWindowControls(); }
-    void storeSettings(const juce::File& file, const char* key, const char* value) {
-        Lk::TIniFile ini(Lk::StringFrom(file.getFullPathName()));
-        ini.ReadFromFileNoException();
-        ini.WriteString("Current", key, value);
-        ASSERT_TRUE(ini.WriteToFile());
-    }
     void expectScale(int percent) {
         EXPECT_EQ(controls().getScale(), percent);
         EXPECT_EQ(window->getBounds().getWidth(), FACE.x * percent / 100);
         EXPECT_EQ(window->getBounds().getHeight(), FACE.y * percent / 100);
-        const auto screen = juce::Desktop::getInstance().getDisplays().getPrimaryDisplay()->userArea;
+        const auto screen =
+            juce::Desktop::getInstance().getDisplays().getPrimaryDisplay()->userArea;
         EXPECT_TRUE(screen.contains(window->getBounds())) << window->getBounds().toString();
         // Everything on the face grows with it: the invisible buttons and the selector.
         EXPECT_NEAR(panel->getCloseButton()->getScreenBounds().getWidth(), 41 * percent / 100, 1);
@@ -71,9 +67,8 @@ TEST_F(WindowScaleTest, keysStepTheScaleAsFarAsTheScreenHoldsAndTheWindowStaysOn
 
 // Channel, program names, scale, always-on-top and position are written at the close and
 // read back at the next start; a name cleared meanwhile does not come back from the file.
-TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndGarbageGivesOwnSize) {
+TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFitsTheScreen) {
     startApp();
-    EXPECT_FALSE(controls().isAlwaysOnTop());
     panel->getChannelSelector()->setSelectedItemIndex(10, juce::sendNotificationSync);
     ProgramNames names;
     names[3] = "  Pad ";
@@ -86,9 +81,8 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndGarbageGivesOwnSi
     window->setTopLeftPosition(300, 200);
     const juce::File file = settingsFile();
     stopApp();
-    const juce::String saved = file.loadFileAsString();
     for (const char* entry : {"ReceiveChannel=9", "DisplayScale=200", "AlwaysOnTop=1"})
-        EXPECT_TRUE(saved.contains(entry)) << saved;
+        EXPECT_TRUE(file.loadFileAsString().contains(entry)) << entry;
 
     startApp();
     EXPECT_EQ(panel->getReceiveChannel(), 9);
@@ -107,23 +101,16 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndGarbageGivesOwnSi
     EXPECT_TRUE((*panel->getProgramNames().get())[3].isEmpty());
     stopApp();
 
-    for (const char* garbage : {"abc", "99", "401", "-300", ""}) {
-        storeSettings(file, "DisplayScale", garbage);
-        startApp();
-        expectScale(100);
-        stopApp();
-    }
     // Larger than the screen holds: the largest that fits, placed on the screen.
-    storeSettings(file, "DisplayScale", "400");
-    storeSettings(file, "MainLeft", "1800");
-    storeSettings(file, "MainTop", "1400");
+    file.replaceWithText("[Current]\nDisplayScale=400\nMainLeft=1800\nMainTop=1400\n");
     startApp();
     expectScale(300);
 }
 
 // Where no control lies over it (the sockets), the face at 300 % is the drawing rendered at
-// that scale pixel for pixel, not the picture at its own size stretched.
-TEST_F(WindowScaleTest, theFaceIsDrawnAtTheScaleNotStretched) {
+// that scale pixel for pixel, not the picture at its own size stretched. A right click on the
+// face opens the menu, which shows the current choices.
+TEST_F(WindowScaleTest, theFaceIsDrawnAtTheScaleNotStretchedAndItsMenuShowsTheChoices) {
     startApp();
     const juce::Image ownSize = saveScreenshot(*window, "main_window_scale_100");
     controls().setScale(300);
@@ -145,15 +132,6 @@ TEST_F(WindowScaleTest, theFaceIsDrawnAtTheScaleNotStretched) {
         }
     EXPECT_EQ(different, 0);
 
-    controls().setScale(100);
-    const juce::Image back = saveScreenshot(*window, "main_window_scale_back_to_100");
-    EXPECT_EQ(back.getPixelAt(610, 20), ownSize.getPixelAt(610, 20));
-    EXPECT_EQ(panel->getScalableBackground()->getRenderedScale(), 0.0f) << "image let go";
-}
-
-TEST_F(WindowScaleTest, rightClickOnTheFaceOpensTheMenuWithTheCurrentChoices) {
-    startApp();
-    controls().setScale(300);
     const juce::PopupMenu menu = controls().createMenu();
     std::map<int, juce::PopupMenu::Item> items;
     for (juce::PopupMenu::MenuItemIterator i(menu, true); i.next();)
@@ -162,25 +140,29 @@ TEST_F(WindowScaleTest, rightClickOnTheFaceOpensTheMenuWithTheCurrentChoices) {
     EXPECT_TRUE(items[WindowControls::scaleBase + 300].isTicked);
     EXPECT_FALSE(items[WindowControls::scaleBase + 350].isEnabled) << "does not fit the screen";
     EXPECT_FALSE(items[WindowControls::larger].isEnabled);
-    controls().perform(WindowControls::scaleBase + 150);
-    EXPECT_EQ(controls().getScale(), 150);
-    controls().perform(WindowControls::alwaysOnTop);
-    EXPECT_TRUE(window->isAlwaysOnTop());
-
     // A right click on the bare face, between the sockets and the selector.
     auto click = [this](int buttons, juce::int64 at) {
         window->getPeer()->handleMouseEvent(
-            juce::MouseInputSource::InputSourceType::mouse, juce::Point<float>(600.0f, 660.0f),
+            juce::MouseInputSource::InputSourceType::mouse, juce::Point<float>(1200.0f, 1320.0f),
             juce::ModifierKeys(buttons), juce::MouseInputSource::defaultPressure,
             juce::MouseInputSource::defaultOrientation, at);
     };
-    auto modals = [] { return juce::ModalComponentManager::getInstance()->getNumModalComponents(); };
+    auto modals = [] {
+        return juce::ModalComponentManager::getInstance()->getNumModalComponents();
+    };
     const auto now = juce::Time::currentTimeMillis();
     click(juce::ModifierKeys::rightButtonModifier, now);
     EXPECT_TRUE(pumpUntil([&] { return modals() > 0; }));
     click(0, now + 10);
     juce::PopupMenu::dismissAllActiveMenus();
     EXPECT_TRUE(pumpUntil([&] { return modals() == 0; }));
+
+    controls().perform(WindowControls::alwaysOnTop);
+    EXPECT_TRUE(window->isAlwaysOnTop());
+    controls().perform(WindowControls::scaleBase + 100);
+    const juce::Image back = saveScreenshot(*window, "main_window_scale_back_to_100");
+    EXPECT_EQ(back.getPixelAt(610, 20), ownSize.getPixelAt(610, 20));
+    EXPECT_EQ(panel->getScalableBackground()->getRenderedScale(), 0.0f) << "image let go";
 }
 
 // Quitting stops this process's message loop: when the test program runs all tests at once,

@@ -11,31 +11,28 @@
 #include "tests/gui/support/GuiTestSupport.h"
 #include "tests/midi/support/TestMidiFactory.h"
 #include "tests/support/Recorder.h"
+#include "tests/support/TempDir.h"
+
+#include <cstdlib>
 
 // The main window as the program opens it, with the MIDI library on the in-process backend
 // and HOME in a temporary folder; message boxes are recorded instead of shown.
 class AppWindowFixture : public ::testing::Test {
 protected:
-    struct Box {
-        bool isError;
-        juce::String text;
-        bool onMessageThread;
-    };
-
     void SetUp() override {
+        setenv("HOME", home.path().c_str(), 1);
         Lk::HotplugWatcher::setSourceFactory([]() -> std::unique_ptr<Lk::HotplugSource> {
             return std::make_unique<FakeHotplugSource>();
         });
         installBackend();
-        JuceUtils::setMessageBoxHandler([this](bool isError, const juce::String&,
-                                               const juce::String& text) {
-            boxes.add({isError, text, juce::MessageManager::getInstance()->isThisTheMessageThread()});
-        });
+        JuceUtils::setMessageBoxHandler(
+            [this](bool, const juce::String&, const juce::String& text) { boxes.add(text); });
     }
     void TearDown() override {
         window.reset();
         JuceUtils::setMessageBoxHandler(nullptr);
         Lk::OrvoSystem::shutdown();
+        setenv("HOME", previousHome.c_str(), 1);
     }
 
     // After a shutdown (which deletes the backend with the manager) a new one is needed.
@@ -83,8 +80,9 @@ protected:
 
     Lk::MidiManager* manager = nullptr;
     Lk::TestMidiFactory* factory = nullptr;
-    TemporaryHome home;
+    const std::string previousHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const dokatest::TempDir home{"doka-home"}; // HOME, so that the settings land in it
     std::unique_ptr<AppWindow> window;
     AppContentPanel* panel = nullptr;
-    dokatest::Recorder<Box> boxes;
+    dokatest::Recorder<juce::String> boxes;
 };

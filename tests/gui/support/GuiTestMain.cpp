@@ -5,15 +5,11 @@
 
 #include <X11/Xlib.h> // last: its macros clash with names in the headers above
 
-// Without a window manager Xvfb refuses some of the atoms JUCE asks about; Xlib's default
-// handler would end the test program for that.
-static int ignoreXError(Display*, XErrorEvent*) {
-    return 0;
-}
-
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    XSetErrorHandler(ignoreXError);
+    // Without a window manager Xvfb refuses some of the atoms JUCE asks about; Xlib's default
+    // handler would end the test program for that.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     const juce::ScopedJuceInitialiser_GUI juce;
     const int result = RUN_ALL_TESTS();
     // Fades still running hold windows that must go while the windowing system is there.

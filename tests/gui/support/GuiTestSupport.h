@@ -1,11 +1,9 @@
 #pragma once
 
-#include "tests/support/TempDir.h"
 #include "tests/support/WaitUntil.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
-#include <cstdlib>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
@@ -13,9 +11,8 @@
 
 // Runs the message loop until `condition` holds or the deadline passes.
 inline bool pumpUntil(const std::function<bool()>& condition, unsigned timeoutMs = 10000) {
-    return dokatest::waitUntil(condition, timeoutMs, [] {
-        juce::MessageManager::getInstance()->runDispatchLoopUntil(5);
-    });
+    return dokatest::waitUntil(
+        condition, timeoutMs, [] { juce::MessageManager::getInstance()->runDispatchLoopUntil(5); });
 }
 
 inline void pumpFor(int ms) {
@@ -41,7 +38,6 @@ public:
                           action();
                           return true;
                       }}) {}
-    ~ModalScript() override { stopTimer(); }
 
     bool finished() const { return next == steps.size(); }
     size_t stoppedAt() const { return next; }
@@ -100,17 +96,3 @@ inline int countAmberPixels(const juce::Image& image, juce::Rectangle<int> area)
         }
     return amber;
 }
-
-// A temporary folder that also serves as HOME, so the settings land in it.
-class TemporaryHome {
-public:
-    TemporaryHome() : previousHome(std::getenv("HOME") ? std::getenv("HOME") : "") {
-        setenv("HOME", folder.path().c_str(), 1);
-    }
-    ~TemporaryHome() { setenv("HOME", previousHome.c_str(), 1); }
-    juce::File get() const { return juce::File(folder.path().string()); }
-
-private:
-    dokatest::TempDir folder{"doka-home"};
-    std::string previousHome;
-};
