@@ -40,22 +40,39 @@ void showBox(bool isError, const juce::String& message) {
 // instead, and a box already open or waiting is not asked for again.
 class BoxQueue {
 public:
-    // Shown later by the message thread; the caller goes on at once.
-    void queue(bool isError, const juce::String& message) {
+    // On the message thread with no box open: shown at once, the caller waits. Otherwise
+    // queued, and the caller goes on at once.
+    void show(bool isError, const juce::String& message) {
+        auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+        const bool now = mm != nullptr && mm->isThisTheMessageThread();
+        if (!add(isError, message, !now))
+            return;
+        if (now)
+            showWaiting();
+    }
+    // Queued even on the message thread.
+    void queue(bool isError, const juce::String& message) { add(isError, message, true); }
+
+private:
+    using Box = std::pair<bool, juce::String>;
+
+    // False when the box is open or waiting already, or when the queue is being shown.
+    bool add(bool isError, const juce::String& message, bool later) {
         std::lock_guard<std::mutex> hold(mutex);
         const Box box{isError, message};
         if ((showing && open == box) ||
             std::find(waiting.begin(), waiting.end(), box) != waiting.end())
-            return;
+            return false;
         waiting.push_back(box);
         if (showing || drainPosted)
-            return;
-        drainPosted = true;
-        juce::MessageManager::callAsync([this] { showWaiting(); });
+            return false;
+        if (later) {
+            drainPosted = true;
+            juce::MessageManager::callAsync([this] { showWaiting(); });
+            return false;
+        }
+        return true;
     }
-
-private:
-    using Box = std::pair<bool, juce::String>;
 
     void showWaiting() {
         for (;;) {
@@ -126,8 +143,12 @@ int clampToArea(int stored, int areaStart, int areaSize, int size) {
 
 namespace JuceUtils {
 
+void FYI(const juce::String& message) {
+    boxQueue().show(false, message);
+}
+
 void ErrorDlg(const juce::String& message) {
-    // Never shown at once: errors are reported from inside the MIDI manager's lock, which a
+    // Always queued: errors are reported from inside the MIDI manager's lock, which a
     // modal box on the message thread would otherwise hold for as long as it is open.
     boxQueue().queue(true, message);
 }

@@ -17,8 +17,10 @@ public:
 
 namespace JuceUtils {
 
-// Error boxes, queued from any thread and shown by the message thread, one per call, so no
-// caller waits for the user or holds a lock meanwhile.
+// Message boxes. An information box asked for on the message thread is shown at once; an
+// error box, and any box asked for on another thread, is queued and shown by the message
+// thread, one per call, so no caller waits for the user or holds a lock meanwhile.
+void FYI(const juce::String& message);
 void ErrorDlg(const juce::String& message);
 
 // Tests replace the boxes by a recorder; nullptr restores them.

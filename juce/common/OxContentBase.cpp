@@ -2,6 +2,7 @@
 
 #include "juce/common/JuceUtils.h"
 #include "juce/common/OxWindow.h"
+#include "juce/common/SystemUtils.h"
 
 OxContentBase::OxContentBase() = default;
 
@@ -32,6 +33,17 @@ void OxContentBase::setScalableBackground(PictureAtScale::DrawFunction draw, int
                                           int height) {
     scalableBackground = std::make_unique<PictureAtScale>(std::move(draw), width, height);
     repaint();
+}
+
+bool OxContentBase::init(const juce::String&) {
+    const Lk::OxString installed = Lk::checkApplicationInstallation();
+    if (installed.isEmpty())
+        return true;
+    if (!Lk::ExecuteFile(installed, "", false))
+        JuceUtils::FYI("Error restarting " +
+                       Lk::JuceStringFrom(installed.extractFileNameWithoutExtension()) +
+                       ".\nPlease start it manually.");
+    return false;
 }
 
 bool OxContentBase::showWindowOnStart() {

@@ -16,7 +16,7 @@ public:
     ~OxContentBase() override;
 
     virtual void createComponents();
-    virtual bool init(const juce::String&) { return true; }
+    virtual bool init(const juce::String& commandLine);
     virtual void anotherInstanceStarted(const juce::String&) {}
     virtual void start(bool) { started = true; }
     virtual bool canQuit() { return true; }

@@ -1,11 +1,23 @@
 #include "juce/common/SystemUtils.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <pwd.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+extern char** environ;
+
 namespace {
+
+std::mutex openCommandMutex;
+Lk::OxString& openCommand() {
+    static Lk::OxString command("xdg-open");
+    return command;
+}
 
 Lk::OxString currentDirectory() {
     char buffer[4096];
@@ -40,6 +52,35 @@ OxString getSettingsFilePath(const OxString& executable) {
     if (fileExists(beside))
         return beside;
     return getOrvoSettingsBaseDir() + "/" + beside.extractFileName();
+}
+
+bool ExecuteFile(const OxString& path, const OxString&, bool) {
+    OxString file = path;
+    if (file.length() >= 2 && file.startsWith("\"") && file.endsWith("\""))
+        file = file.substr(1, file.length() - 2);
+    OxString program;
+    {
+        std::lock_guard<std::mutex> hold(openCommandMutex);
+        program = openCommand();
+    }
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(file.c_str()), nullptr};
+    pid_t child = 0;
+    if (posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv, environ) != 0)
+        return false;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR)
+            return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void setOpenCommand(const OxString& program) {
+    std::lock_guard<std::mutex> hold(openCommandMutex);
+    openCommand() = program;
+}
+
+OxString checkApplicationInstallation() {
+    return OxString();
 }
 
 } // namespace Lk

@@ -14,4 +14,15 @@ OxString getOrvoSettingsBaseDir();
 // settings folder. `executable` is the program's full path.
 OxString getSettingsFilePath(const OxString& executable);
 
+// Opens the file with the desktop's default handler (xdg-open), started with an argument
+// vector so that no character of the path is ever read by a shell. True when the handler
+// exits with status 0. xdg-open takes the file alone: `arguments` and `newInstance` have
+// no counterpart there and are not passed on.
+bool ExecuteFile(const OxString& path, const OxString& arguments, bool newInstance);
+// The program that ExecuteFile starts; tests point it at a recorder.
+void setOpenCommand(const OxString& program);
+
+// Nothing to install on this platform: always empty.
+OxString checkApplicationInstallation();
+
 } // namespace Lk

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <thread>
 #include <utility>
@@ -153,6 +155,26 @@ TEST(SystemUtils, settingsLiveBesideTheProgramOnlyWhenAFileIsThere) {
     setenv("HOME", "relative", 1);
     EXPECT_EQ(Lk::getHomeDirectory()[0], '/');
     setenv("HOME", previous.c_str(), 1);
+}
+
+// The opener stands in for xdg-open and writes its arguments, one a line: a path with
+// quotes and shell characters reaches it as one argument and runs nothing.
+TEST(SystemUtils, executeFilePassesThePathAsOneArgumentAndReportsTheOpenersFailure) {
+    const dokatest::TempDir folder("doka-open");
+    folder.write("opener", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
+                               folder.file("args") + "'\nexit ${DOKA_OPEN_STATUS:-0}\n");
+    ::chmod(folder.file("opener").c_str(), 0755);
+    Lk::setOpenCommand(folder.file("opener").c_str());
+    const std::string path = "/tmp/a b%20'x';touch pwned;\"q\".txt";
+    EXPECT_TRUE(Lk::ExecuteFile(path.c_str(), "", false));
+    EXPECT_NE(::access("pwned", F_OK), 0);
+    EXPECT_EQ(folder.read("args"), path + "\n");
+    EXPECT_TRUE(Lk::ExecuteFile("\"/tmp/My File.app\"", "-x", false)); // enclosing quotes go
+    EXPECT_EQ(folder.read("args"), "/tmp/My File.app\n");
+    setenv("DOKA_OPEN_STATUS", "4", 1);
+    EXPECT_FALSE(Lk::ExecuteFile("/tmp/x", "", false));
+    unsetenv("DOKA_OPEN_STATUS");
+    Lk::setOpenCommand("xdg-open");
 }
 
 struct PlainDialog : ABaseDialog {
