@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
