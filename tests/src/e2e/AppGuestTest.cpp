@@ -115,7 +115,7 @@ TEST_F(AppThru, everyByteReachesTheSynthInOrderAndTheDumpHoldsThemAll) {
         static_cast<size_t>(sizeFromEnvironment("DOKA_E2E_SYSEX_BYTES", DOKA_E2E_SYSEX_BYTES)));
     messages = dokatest::joined({messages, kHello, sysex, {0x90, 0x40, 0x7F, 0xFE}, kSigns});
 
-    // The module sends at the wire's rate, as a real one does (a megabyte takes 335 s);
+    // The module sends at the wire's rate, as a real one does (256 kB take 84 s);
     // thru leaves at the same rate meanwhile, so little is left once the send returns.
     ASSERT_TRUE(module->send(messages, HelperClient::WIRE_BYTES_PER_SECOND));
     // The input drops Active Sensing, as a port's settings have it unless told otherwise.
