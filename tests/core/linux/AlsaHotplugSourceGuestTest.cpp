@@ -83,7 +83,7 @@ protected:
     void SetUp() override {
         if (access("/dev/snd/seq", F_OK) != 0)
             GTEST_SKIP() << "no sequencer: CTest runs this in the guest";
-        ASSERT_TRUE(device.isStarted());
+        ASSERT_GE(device.clientId(), 0);
     }
 
     // Registering returns once the watcher's client receives the announcements, so that no

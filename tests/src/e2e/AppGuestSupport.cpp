@@ -25,8 +25,6 @@ void AppGuestTest::SetUp() {
     ASSERT_FALSE(xServer->display().empty()) << "Xvfb did not start";
     module = std::make_unique<HelperClient>(MODULE_CLIENT);
     synth = std::make_unique<HelperClient>(SYNTH_CLIENT);
-    ASSERT_TRUE(module->isStarted());
-    ASSERT_TRUE(synth->isStarted());
 }
 
 std::unique_ptr<AppProcess> AppGuestTest::startApp(std::vector<std::string> arguments) {
