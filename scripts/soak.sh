@@ -11,4 +11,5 @@ seconds=${1:-600}
 build=$(cd "${2:-build}" && pwd -P)
 cmake --build "$build" --target app_guest_test
 DOKA_SOAK_SECONDS=$seconds exec tools/guest/run-in-guest --timeout $((seconds + 300)) \
-    --share "$build" -- "$build/tests/src/e2e/app_guest_test" --gtest_filter='AppSoak.*'
+    --share "$build" -- tests/gui/with_xvfb.sh "$build/tests/src/e2e/app_guest_test" \
+    --gtest_filter='AppSoak.*'

@@ -1,7 +1,7 @@
-// The whole MIDI library on the real sequencer, as the application runs it: the ALSA backend,
-// the hotplug watcher on the announce port, the manager's refresh, aliases and the thru route.
-// A helper client in another process (our own process's clients are not listed) plays a
-// device whose ports come and go. CTest runs it inside the test guest (tools/guest).
+// The MIDI library on the real sequencer, as the application runs it, for what only a real
+// kernel shows: the virtual input port that other programs (aplaymidi, aconnect) reach. The
+// library's refresh, pending ports, aliases and thru are tested on the in-process backend
+// (tests/midi), the program's thru and replugs end to end (tests/src/e2e).
 #include "core/hotplugwatcher/HotplugWatcher.h"
 #include "core/linux/AlsaHotplugSource.h"
 #include "core/linux/AlsaMidiFactory.h"
@@ -9,13 +9,10 @@
 #include "midi/MidiAlias.h"
 #include "midi/MidiManager.h"
 #include "midi/MidiRouter.h"
-#include "platform/OrvoSystem.h"
-#include "platform/OxTime.h"
 #include "tests/core/linux/support/HelperClient.h"
-#include "tests/core/linux/support/RawMidi.h"
-#include "tests/midi/support/MidiManagerFixture.h"
+#include "tests/midi/support/MessageRecorder.h"
 #include "tests/support/MidiBytes.h"
-#include "tests/support/Recorder.h"
+#include "tests/support/ShutdownAtEnd.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitUntil.h"
 
@@ -23,400 +20,24 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdint>
 #include <fstream>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace Lk;
 using dokatest::Bytes;
-using dokatest::sameBytes;
 using dokatest::waitUntil;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-const unsigned kNotifyDelayMs = HotplugWatcher::NOTIFY_DELAY_MS;
-const unsigned kRepeatDelayMs = HotplugWatcher::REPEAT_DELAY_MS;
-const unsigned kEarlyMs = 20; // timers never fire early but by the clock's granularity
 const unsigned kDeadlineMs = 30000;
-const char* const kWatcherClient = "HotplugWatcher::MIDI";
-const char* const kUnplugged = "unplugged. It is set to 'pending' so that it is used "
-                               "automatically when you plug it in.";
-
-// What the manager hands to the application: every message with the index of its port.
-class DataRecorder : public MidiManagerDataListener,
-                     public dokatest::Recorder<std::pair<int, Bytes>> {
-public:
-    void OnMidiMessage(int portIndex, unsigned long long, const unsigned char* data, int length,
-                       int&) override {
-        add({portIndex, Bytes(data, data + length)});
-    }
-    // Waits until port `index` delivered `count` bytes; all its bytes so far, joined.
-    Bytes bytesOf(int index, size_t count, unsigned timeoutMs = kDeadlineMs) {
-        Bytes joined;
-        waitFor(
-            [&](const std::vector<std::pair<int, Bytes>>& all) {
-                joined.clear();
-                for (const auto& m : all)
-                    if (m.first == index)
-                        joined.insert(joined.end(), m.second.begin(), m.second.end());
-                return joined.size() >= count;
-            },
-            timeoutMs);
-        return joined;
-    }
-};
-
-struct Tick {
-    bool prompt;
-    unsigned time;
-    std::string state;
-};
-
-// A watcher listener registered before the manager, so that on every tick it is called
-// after the manager's refresh: it records what the refresh left behind.
-class TickRecorder : public HotplugWatcher::Listener, public dokatest::Recorder<Tick> {
-public:
-    void hotplugOccurred(HotplugWatcher::Type) override { record(true); }
-    void hotplugPolling(HotplugWatcher::Type) override { record(false); }
-    HotplugWatcher::Type hotplugGetTypes() override { return HotplugWatcher::htMidi; }
-
-    void setProbe(std::function<std::string()> p) {
-        std::lock_guard<std::mutex> hold(probeMutex);
-        probe = std::move(p);
-    }
-    // The first prompt (or late) tick at or after `time`, once it came.
-    bool firstTickAfter(bool prompt, unsigned time, Tick& found) {
-        return waitFor(
-            [&](const std::vector<Tick>& ticks) {
-                for (const Tick& t : ticks)
-                    if (t.prompt == prompt && static_cast<int>(t.time - time) >= 0) {
-                        found = t;
-                        return true;
-                    }
-                return false;
-            },
-            kDeadlineMs);
-    }
-    // Waits until the last burst of notifications has had its late tick and no refresh ran
-    // for longer than the backend keeps its enumeration: the next change is then seen by
-    // the prompt tick that follows it.
-    void waitForQuiet(unsigned since) {
-        waitUntil(
-            [&] {
-                const std::vector<Tick> ticks = snapshot();
-                const bool settled = ticks.empty() || !ticks.back().prompt;
-                const unsigned last = ticks.empty() ? since : std::max(since, ticks.back().time);
-                return settled && getMilliTime() - last >
-                                      MidiDeviceFactory::CACHE_LIFETIME_MS + kNotifyDelayMs;
-            },
-            kDeadlineMs);
-    }
-
-private:
-    void record(bool prompt) {
-        std::lock_guard<std::mutex> hold(probeMutex);
-        add({prompt, getMilliTime(), probe ? probe() : std::string()});
-    }
-
-    std::mutex probeMutex;
-    std::function<std::string()> probe;
-};
-
-ControlLog controlLog;
-DataRecorder dataRecorder;
-TickRecorder tickRecorder;
-unsigned libraryStarted = 0; // 0 until the library runs
-
-// The library as the application starts it, once for all tests: the backend's factory
-// cannot be made again after a shutdown.
-class ShutdownAtEnd : public testing::Environment {
-public:
-    void TearDown() override {
-        if (libraryStarted == 0)
-            return;
-        HotplugWatcher::instance()->removeListener(&tickRecorder);
-        OrvoSystem::shutdown();
-    }
-};
-const testing::Environment* const shutdownAtEnd =
-    testing::AddGlobalTestEnvironment(new ShutdownAtEnd());
-
-class AlsaPlugGuest : public testing::Test {
-protected:
-    void SetUp() override {
-        if (access("/dev/snd/seq", F_OK) != 0)
-            GTEST_SKIP() << "no sequencer: CTest runs this in the guest";
-        if (libraryStarted == 0) {
-            registerAlsaMidiBackend();
-            AlsaHotplugSource::install();
-            // Registered before the manager, which resuming registers.
-            HotplugWatcher::instance()->addListener(&tickRecorder);
-            manager = MidiManager::instance();
-            manager->AddDeviceControlListener(&controlLog);
-            manager->SetDataListener(&dataRecorder);
-            manager->SetSuspended(0);
-            HelperClient observer("announcement observer");
-            ASSERT_TRUE(waitUntil([&] { return observer.hearsAnnouncements(kWatcherClient); },
-                                  kDeadlineMs));
-            libraryStarted = std::max(1u, getMilliTime());
-        }
-        manager = MidiManager::instance();
-        controlLog.take();
-        dataRecorder.take();
-    }
-    void TearDown() override { tickRecorder.setProbe(nullptr); }
-
-    // Waits until the manager lists the port and holds it present.
-    int presentIndex(const std::string& name, int isInput) {
-        int index = -1;
-        waitUntil(
-            [&] {
-                index = manager->GetDevIndex(name.c_str(), isInput);
-                MidiManagerDev* e = manager->GetDevDescriptor(index, isInput);
-                return e != nullptr && e->Exists();
-            },
-            kDeadlineMs);
-        return index;
-    }
-    std::string stateOf(int index, int isInput) {
-        MidiManagerDev* e = manager->GetDevDescriptor(index, isInput);
-        if (e == nullptr)
-            return "none";
-        return std::string(e->Exists() ? "present" : "absent") + (e->IsOpen() ? " open" : "") +
-               (e->IsPending() ? " pending" : "");
-    }
-    void waitForQuiet() { tickRecorder.waitForQuiet(libraryStarted); }
-
-    MidiManager* manager = nullptr;
-};
+MessageRecorder recorder; // outlives the manager, which the test program ends with
 
 // The port index an alias resolves to, read as the manager writes it: under the alias lock.
 int userIdOf(const TMidiAlias* alias) {
     OxScopedLock hold(TMidiAliasManager::instance()->GetLock());
     return alias->userID;
 }
-
-// Plugs in `device`, called `name`, with its source routed to its destination (or to `thru`)
-// through two aliases, and opens both ports; their indexes go to `in` and `out`.
-void plugRoutedAndOpen(HelperClient& device, const std::string& name, int& in, int& out,
-                       std::string thru = {}) {
-    TMidiAliasManager* aliases = TMidiAliasManager::instance();
-    const OxString inAlias = (name + " In").c_str();
-    const OxString outAlias = (name + " Thru").c_str();
-    aliases->AddAlias(inAlias, (name + " : Out").c_str(), atIn, 0);
-    aliases->AddAlias(outAlias, (thru.empty() ? name + " : In" : thru).c_str(), atOut, 0);
-    TMidiAlias* input = aliases->GetAliasByName(inAlias, atIn, 0, 0);
-    TMidiAlias* output = aliases->GetAliasByName(outAlias, atOut, 0, 0);
-    ASSERT_GE(TMidiRouter::instance()->AddRoute(input, output), 0);
-    ASSERT_TRUE(device.isStarted());
-    ASSERT_TRUE(device.plug(0));
-    ASSERT_TRUE(
-        waitUntil([&] { return userIdOf(input) >= 0 && userIdOf(output) >= 0; }, kDeadlineMs));
-    in = userIdOf(input);
-    out = userIdOf(output);
-    ASSERT_EQ(MidiManager::instance()->Open(out, 0, nullptr), 1);
-    ASSERT_EQ(MidiManager::instance()->Open(in, 1, nullptr), 1);
-}
-
-Lines closedAndUnplugged(int index, int isInput, const std::string& name) {
-    const std::string port = std::to_string(index) + (isInput ? " 1" : " 0");
-    const std::string direction = isInput ? "input" : "output";
-    return {"beforeClose " + port,
-            "text " + port + (isInput ? " Closed MIDI IN: " : " Closed MIDI OUT: ") + name,
-            "afterClose " + port,
-            "error " + port + " MIDI " + direction + " \"" + name + "\" " + kUnplugged};
-}
-
-Lines opened(int index, int isInput, const std::string& name) {
-    const std::string port = std::to_string(index) + (isInput ? " 1" : " 0");
-    return {"beforeOpen " + port,
-            "text " + port + (isInput ? " Opened MIDI IN: " : " Opened MIDI OUT: ") + name,
-            "afterOpen " + port};
-}
-
-Lines joined(Lines a, const Lines& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-} // namespace
-
-TEST_F(AlsaPlugGuest, openPortsUnpluggedAndPluggedAgainKeepTheirIndexAndReopenByThemselves) {
-    HelperClient device("Plug Box");
-    const std::string source = "Plug Box : Out";
-    const std::string destination = "Plug Box : In";
-    int in = -1;
-    int out = -1;
-    ASSERT_NO_FATAL_FAILURE(plugRoutedAndOpen(device, "Plug Box", in, out));
-    EXPECT_EQ(controlLog.take(), joined(opened(out, 0, destination), opened(in, 1, source)));
-    const Bytes note = {0x90, 0x3C, 0x64};
-    ASSERT_TRUE(device.send(note));
-    EXPECT_EQ(dataRecorder.bytesOf(in, 3), note);
-    const int inputCount = manager->GetDevCount(1);
-    const int outputCount = manager->GetDevCount(0);
-    tickRecorder.setProbe([&] { return stateOf(out, 0) + ", " + stateOf(in, 1); });
-
-    // Unplugged: the prompt tick's refresh closes both and keeps them pending, outputs
-    // first; the late one changes nothing more.
-    waitForQuiet();
-    unsigned plugTime = getMilliTime();
-    ASSERT_TRUE(device.unplug());
-    Tick tick;
-    ASSERT_TRUE(tickRecorder.firstTickAfter(true, plugTime, tick));
-    EXPECT_GE(tick.time - plugTime, kNotifyDelayMs - kEarlyMs);
-    EXPECT_EQ(tick.state, "absent pending, absent pending");
-    EXPECT_EQ(controlLog.take(),
-              joined(closedAndUnplugged(out, 0, destination), closedAndUnplugged(in, 1, source)));
-    EXPECT_EQ(manager->GetDevIndex(source.c_str(), 1), in);
-    ASSERT_TRUE(tickRecorder.firstTickAfter(false, plugTime, tick));
-    EXPECT_GE(tick.time - plugTime, kRepeatDelayMs - kEarlyMs);
-    EXPECT_EQ(tick.state, "absent pending, absent pending");
-    EXPECT_TRUE(controlLog.take().empty());
-
-    // Back at another address, as a device that was plugged into another socket: found by
-    // name, opened again without being asked, and its messages arrive under the same index.
-    waitForQuiet();
-    dataRecorder.take();
-    plugTime = getMilliTime();
-    ASSERT_TRUE(device.plug(4));
-    ASSERT_TRUE(tickRecorder.firstTickAfter(true, plugTime, tick));
-    EXPECT_EQ(tick.state, "present open, present open");
-    EXPECT_EQ(controlLog.take(), joined(opened(out, 0, destination), opened(in, 1, source)));
-    EXPECT_EQ(manager->GetDevIndex(source.c_str(), 1), in);
-    EXPECT_EQ(manager->GetDevIndex(destination.c_str(), 0), out);
-    EXPECT_EQ(manager->GetDevCount(1), inputCount);
-    EXPECT_EQ(manager->GetDevCount(0), outputCount);
-    const Bytes control = {0xB0, 0x07, 0x64};
-    ASSERT_TRUE(device.send(control));
-    EXPECT_EQ(dataRecorder.bytesOf(in, 3), control);
-
-    // Gone and back at the same address before the refresh: the kernel ended both
-    // subscriptions, so both ports are opened again, and thru works both ways.
-    waitForQuiet();
-    device.receive(1 << 20, 0); // what thru passed on so far
-    plugTime = getMilliTime();
-    ASSERT_TRUE(device.unplug());
-    ASSERT_TRUE(device.plug(4));
-    ASSERT_TRUE(tickRecorder.firstTickAfter(true, plugTime, tick));
-    EXPECT_EQ(controlLog.take(), joined(opened(out, 0, destination), opened(in, 1, source)));
-    ASSERT_TRUE(device.send(note));
-    EXPECT_EQ(device.receive(note.size()), note);
-
-    // Closed before the helper goes, so that its going reports nothing into the next test.
-    manager->Close(in, 1, 0);
-    manager->Close(out, 0, 0);
-}
-
-TEST_F(AlsaPlugGuest, portChosenWhileAbsentIsOpenedWhenItAppears) {
-    const std::string source = "Late Box : Out";
-    TMidiAliasManager* aliases = TMidiAliasManager::instance();
-    aliases->AddAlias("Late In", source.c_str(), atIn, 0);
-    TMidiAlias* alias = aliases->GetAliasByName("Late In", atIn, 0, 0);
-    ASSERT_NE(alias, nullptr);
-    EXPECT_EQ(userIdOf(alias), -1);
-
-    // Seen once, then gone while closed: it vanishes without a word.
-    HelperClient device("Late Box");
-    ASSERT_TRUE(device.isStarted());
-    ASSERT_TRUE(device.plug(0));
-    const int in = presentIndex(source, 1);
-    ASSERT_GE(in, 0);
-    EXPECT_TRUE(waitUntil([&] { return userIdOf(alias) == in; }, kDeadlineMs));
-    ASSERT_TRUE(device.unplug());
-    EXPECT_TRUE(waitUntil([&] { return stateOf(in, 1) == "absent"; }, kDeadlineMs));
-    EXPECT_TRUE(waitUntil([&] { return userIdOf(alias) == -1; }, kDeadlineMs));
-    EXPECT_TRUE(controlLog.take().empty());
-
-    // Chosen while absent: pending.
-    EXPECT_EQ(manager->Open(in, 1, nullptr), 0);
-    EXPECT_EQ(controlLog.take(), Lines{"error " + std::to_string(in) + " 1 MIDI input \"" + source +
-                                       "\" does not exist. It is set to 'pending' so that it is "
-                                       "used automatically when you plug it in."});
-    EXPECT_EQ(stateOf(in, 1), "absent pending");
-
-    // The prompt tick after it appears opens it, and the alias finds it again.
-    tickRecorder.setProbe([&] { return stateOf(in, 1); });
-    waitForQuiet();
-    const unsigned plugTime = getMilliTime();
-    ASSERT_TRUE(device.plug(2));
-    Tick tick;
-    ASSERT_TRUE(tickRecorder.firstTickAfter(true, plugTime, tick));
-    EXPECT_EQ(tick.state, "present open");
-    EXPECT_EQ(controlLog.take(), opened(in, 1, source));
-    EXPECT_EQ(userIdOf(alias), in);
-    const Bytes program = {0xC3, 0x05};
-    ASSERT_TRUE(device.send(program));
-    EXPECT_EQ(dataRecorder.bytesOf(in, 2), program);
-    manager->Close(in, 1, 0);
-}
-
-TEST_F(AlsaPlugGuest, thruPassesWhatTheInputAliasReceivesToTheOutputAliasUnchanged) {
-    HelperClient device("Thru Box");
-    int in = -1;
-    int out = -1;
-    ASSERT_NO_FATAL_FAILURE(plugRoutedAndOpen(device, "Thru Box", in, out));
-    // Messages of every kind, a System Exclusive that the input hands on in two chunks, and a
-    // note that waits for it rather than cutting into it.
-    const Bytes messages = dokatest::joined(
-        {{0xF8, 0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00, 0xB0, 0x07, 0x64, 0xC0, 0x05, 0xD0, 0x40, 0xE0,
-          0x00, 0x40, 0xF2, 0x10, 0x20, 0xF1, 0x21, 0xF6, 0xF0, 0x7D, 0x01, 0x02, 0x03, 0xF7},
-         dokatest::sysex(3000),
-         {0x90, 0x40, 0x7F}});
-    ASSERT_TRUE(device.send(messages));
-    EXPECT_TRUE(sameBytes(device.receive(messages.size()), messages));
-    // The application saw all of it, and did not keep it from the thru port.
-    EXPECT_TRUE(sameBytes(dataRecorder.bytesOf(in, messages.size()), messages));
-    manager->Close(in, 1, 0);
-    manager->Close(out, 0, 0);
-}
-
-TEST_F(AlsaPlugGuest, thruOfALongSystemExclusiveLosesNothingThatArrivesMeanwhile) {
-    // The thru end is a raw MIDI device with room for all of it: a client's input pool
-    // overflows when a loaded guest delivers the paced events late and all at once.
-    RawMidi thruEnd("hw:0,0", true);
-    HelperClient device("Long Box");
-    int in = -1;
-    int out = -1;
-    ASSERT_NO_FATAL_FAILURE(
-        plugRoutedAndOpen(device, "Long Box", in, out, "Virtual Raw MIDI 0-0 : VirMIDI 0-0"));
-
-    // At the wire rate this takes 21 s to leave the thru port, while the sequencer's queue
-    // holds only part of it. The device sends it at ten times that rate: the sequencer
-    // drops what our input cannot take, and our input holds about a second of it.
-    const Bytes sysex = dokatest::sysex(65536);
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(device.send(sysex, 32768));
-    ASSERT_EQ(dataRecorder.bytesOf(in, sysex.size(), 20000).size(), sysex.size());
-    // Notes keep coming meanwhile, more than our input holds while nobody reads it.
-    Bytes expected = sysex;
-    for (int i = 0; i < 3000; i += 10) {
-        Bytes ten;
-        for (int k = i; k < i + 10; ++k)
-            ten.insert(ten.end(), {static_cast<unsigned char>(k % 2 == 0 ? 0x90 : 0x80),
-                                   static_cast<unsigned char>(k & 0x7F), 0x40});
-        ASSERT_TRUE(device.send(ten));
-        expected.insert(expected.end(), ten.begin(), ten.end());
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(sameBytes(dataRecorder.bytesOf(in, expected.size(), 10000), expected));
-    const auto input = std::chrono::steady_clock::now() - start;
-    EXPECT_TRUE(sameBytes(thruEnd.read(expected.size(), 60000), expected));
-    // The input had all of it long before the thru port had passed it on.
-    EXPECT_LT(input, (std::chrono::steady_clock::now() - start) * 3 / 4);
-    manager->Close(in, 1, 0);
-    manager->Close(out, 0, 0);
-}
-
-namespace {
 
 // A Standard MIDI File (format 0, one track) that plays the messages one after another at
 // once; System Exclusive messages shorter than 128 bytes.
@@ -443,18 +64,42 @@ bool writeMidiFile(const std::string& path, const std::vector<Bytes>& messages) 
     return out.good();
 }
 
+// What the manager delivered from port `index`, joined, once `count` bytes came.
+Bytes bytesOf(int index, size_t count) {
+    Bytes joined;
+    recorder.waitFor(
+        [&](const std::vector<ReceivedMessage>& all) {
+            joined.clear();
+            for (const ReceivedMessage& m : all)
+                if (m.port == index)
+                    joined.insert(joined.end(), m.bytes.begin(), m.bytes.end());
+            return joined.size() >= count;
+        },
+        kDeadlineMs);
+    recorder.take();
+    return joined;
+}
+
 } // namespace
 
-TEST_F(AlsaPlugGuest, virtualInputPassesWhatOtherProgramsSendThroughTheDataPathAndThru) {
-    const int own = MidiManager::VIRTUAL_INPUT_INDEX;
+TEST(AlsaPlugGuest, virtualInputPassesWhatOtherProgramsSendThroughTheDataPathAndThru) {
+    if (access("/dev/snd/seq", F_OK) != 0)
+        GTEST_SKIP() << "no sequencer: CTest runs this in the guest";
+    registerAlsaMidiBackend();
+    AlsaHotplugSource::install();
+    MidiManager* manager = MidiManager::instance();
+    manager->SetDataListener(&recorder);
+    manager->SetSuspended(0);
+    HelperClient device("Virtual Box");
+    ASSERT_TRUE(
+        waitUntil([&] { return device.hearsAnnouncements("HotplugWatcher::MIDI"); }, kDeadlineMs));
+
     TMidiAliasManager* aliases = TMidiAliasManager::instance();
     aliases->AddAlias("Virtual Test In", "Absent Module", atIn, 0);
     aliases->AddAlias("Virtual Test Out", "Virtual Box : In", atOut, 0);
     TMidiAlias* input = aliases->GetAliasByName("Virtual Test In", atIn, 0, 0);
     TMidiAlias* output = aliases->GetAliasByName("Virtual Test Out", atOut, 0, 0);
     ASSERT_GE(TMidiRouter::instance()->AddRoute(input, output), 0);
-    HelperClient device("Virtual Box");
-    ASSERT_TRUE(device.isStarted());
     ASSERT_TRUE(device.plug(0));
     ASSERT_TRUE(waitUntil([&] { return userIdOf(output) >= 0; }, kDeadlineMs));
     const int out = userIdOf(output);
@@ -474,8 +119,7 @@ TEST_F(AlsaPlugGuest, virtualInputPassesWhatOtherProgramsSendThroughTheDataPathA
     const HelperClient::SeenPort port = ownPort();
     ASSERT_GE(port.client, 0);
     const std::string address = std::to_string(port.client) + ":" + std::to_string(port.port);
-    const unsigned writable = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
-    EXPECT_EQ(port.caps & writable, writable);
+    EXPECT_EQ(port.caps & HelperClient::WRITABLE, HelperClient::WRITABLE);
     EXPECT_EQ(port.caps & SND_SEQ_PORT_CAP_NO_EXPORT, 0u);
     manager->RefreshDevList(1, 1);
     for (int i = 0; i < manager->GetDevCount(1); ++i)
@@ -492,17 +136,17 @@ TEST_F(AlsaPlugGuest, virtualInputPassesWhatOtherProgramsSendThroughTheDataPathA
     ASSERT_TRUE(writeMidiFile(folder.file("played.mid"), played));
     const std::string play = "aplaymidi -p " + address + " " + folder.file("played.mid");
     EXPECT_EQ(system(play.c_str()), 0) << play;
+    const int own = MidiManager::VIRTUAL_INPUT_INDEX;
     const Bytes expected = dokatest::joined(played);
-    EXPECT_EQ(dataRecorder.bytesOf(own, expected.size()), expected);
+    EXPECT_EQ(bytesOf(own, expected.size()), expected);
     EXPECT_EQ(device.receive(expected.size()), expected);
 
     // A device connected to it with aconnect reaches it too.
-    dataRecorder.take();
     const std::string connect = "aconnect 'Virtual Box:1' " + address;
     ASSERT_EQ(system(connect.c_str()), 0) << connect;
     const Bytes sent = {0xF8, 0x90, 0x40, 0x7F, 0xF0, 0x7D, 0x05, 0x06, 0xF7, 0x80, 0x40, 0x00};
     ASSERT_TRUE(device.send(sent));
-    EXPECT_EQ(dataRecorder.bytesOf(own, sent.size()), sent);
+    EXPECT_EQ(bytesOf(own, sent.size()), sent);
     EXPECT_EQ(device.receive(sent.size()), sent);
 
     manager->CloseVirtualInput();

@@ -6,32 +6,15 @@
 #include <cstdlib>
 #include <unistd.h>
 
-XServer* AppGuestTest::xServer = nullptr;
-
-void AppGuestTest::SetUpTestSuite() {
-    if (xServer == nullptr && access("/dev/snd/seq", F_OK) == 0)
-        xServer = new XServer();
-}
-
-void AppGuestTest::TearDownTestSuite() {
-    delete xServer;
-    xServer = nullptr;
-}
-
 void AppGuestTest::SetUp() {
     if (access("/dev/snd/seq", F_OK) != 0)
         GTEST_SKIP() << "no sequencer: CTest runs this in the test guest";
-    ASSERT_NE(xServer, nullptr);
-    ASSERT_FALSE(xServer->display().empty()) << "Xvfb did not start";
     module = std::make_unique<HelperClient>(MODULE_CLIENT);
     synth = std::make_unique<HelperClient>(SYNTH_CLIENT);
-    ASSERT_TRUE(module->isStarted());
-    ASSERT_TRUE(synth->isStarted());
 }
 
 std::unique_ptr<AppProcess> AppGuestTest::startApp(std::vector<std::string> arguments) {
-    auto app = std::make_unique<AppProcess>(home.path().string(), xServer->display(),
-                                            std::move(arguments));
+    auto app = std::make_unique<AppProcess>(home.path().string(), std::move(arguments));
     EXPECT_TRUE(app->isRunning());
     return app;
 }
@@ -80,21 +63,19 @@ void AppGuestTest::expectStreamPassed(AppProcess& app, unsigned timeoutMs, std::
         ASSERT_LT(numbers[i - 1], numbers[i]) << "at " << i;
     ASSERT_TRUE(numbers.empty() || numbers.back() < sent);
     size_t must = 0;
-    size_t missing = 0;
     size_t at = 0;
-    std::string where; // the first few missing numbers and their places in their runs
+    std::string missing; // the first few numbers that did not arrive
     for (const auto& run : subscribed) {
         for (uint32_t n = run.first; n <= run.second; ++n, ++must) {
             while (at < numbers.size() && numbers[at] < n)
                 ++at;
-            if ((at == numbers.size() || numbers[at] != n) && ++missing <= 10)
-                where += " " + std::to_string(n) + " (" + std::to_string(n - run.first) + " of " +
-                         std::to_string(run.first) + ".." + std::to_string(run.second) + ")";
+            if ((at == numbers.size() || numbers[at] != n) && missing.size() < 80)
+                missing += " " + std::to_string(n);
         }
     }
     const std::string summary = std::to_string(sent) + " sent, " + std::to_string(must) +
                                 " while subscribed, " + std::to_string(numbers.size()) + " arrived";
-    EXPECT_EQ(missing, 0u) << summary << "; missing:" << where << "\n" << app.errors();
+    EXPECT_EQ(missing, "") << summary << "; missing:" << missing << "\n" << app.errors();
     if (counts != nullptr)
         *counts = summary;
 }

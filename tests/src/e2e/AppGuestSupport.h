@@ -9,9 +9,10 @@
 #include <memory>
 #include <string>
 
-// What every test of the program on the real sequencer shares: the X server, a scratch
-// home folder per test, the module and the synth played by helper clients in other
-// processes, and the settings file as the user's choices leave it.
+// What every test of the program on the real sequencer shares (CTest runs it with an X server
+// of its own, tests/gui/with_xvfb.sh): a scratch home folder per test, the module and the synth
+// played by helper clients in other processes, and the settings file as the user's choices leave
+// it.
 class AppGuestTest : public testing::Test {
 public:
     static constexpr const char* MODULE_CLIENT = "DOKA Module";
@@ -22,9 +23,6 @@ public:
     // Generous: the program runs in an emulated machine, maybe under a sanitizer.
     static constexpr unsigned START_MS = 120000;
     static constexpr unsigned WAIT_MS = 60000;
-
-    static void SetUpTestSuite();
-    static void TearDownTestSuite();
 
 protected:
     void SetUp() override;
@@ -47,9 +45,6 @@ protected:
     const std::string settingsPath = home.file(".Fennic Labs/DOKA.fnst");
     std::unique_ptr<HelperClient> module;
     std::unique_ptr<HelperClient> synth;
-
-private:
-    static XServer* xServer;
 };
 
 // A size from the environment, for runs under a sanitizer or by hand; `fallback` if unset.

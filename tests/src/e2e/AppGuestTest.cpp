@@ -38,8 +38,7 @@ TEST_F(AppStart, theHintShowsUntilTheChosenPortIsThereAndTheNextStartBlanksTheDi
     ASSERT_TRUE(app->waitForDisplay({"SELECT", "DEVICE"}, WAIT_MS));
     // The module appears, but nobody chose it yet: it stays closed.
     ASSERT_TRUE(module->plug(0));
-    app->pump(3000);
-    EXPECT_EQ(module->outSubscribers(), 0);
+    EXPECT_FALSE(module->waitForSubscribers(true, 1, 3000));
     stopApp(app);
 
     // Chosen, but gone at the start: the hint, until the port appears and is opened by
@@ -115,7 +114,7 @@ TEST_F(AppThru, everyByteReachesTheSynthInOrderAndTheDumpHoldsThemAll) {
         static_cast<size_t>(sizeFromEnvironment("DOKA_E2E_SYSEX_BYTES", DOKA_E2E_SYSEX_BYTES)));
     messages = dokatest::joined({messages, kHello, sysex, {0x90, 0x40, 0x7F, 0xFE}, kSigns});
 
-    // The module sends at the wire's rate, as a real one does (a megabyte takes 335 s);
+    // The module sends at the wire's rate, as a real one does (256 kB take 84 s);
     // thru leaves at the same rate meanwhile, so little is left once the send returns.
     ASSERT_TRUE(module->send(messages, HelperClient::WIRE_BYTES_PER_SECOND));
     // The input drops Active Sensing, as a port's settings have it unless told otherwise.
@@ -135,24 +134,25 @@ TEST_F(AppReplug, aModuleRepluggedWhileItSendsIsOpenedAgainAndNothingSentToUsIsL
     ASSERT_FALSE(HasFailure());
     const long replugs = sizeFromEnvironment("DOKA_E2E_REPLUGS", DOKA_E2E_REPLUGS);
     ASSERT_TRUE(module->startStream(200));
+    int port = 0;
     for (long i = 0; i < replugs; ++i) {
         ASSERT_TRUE(module->waitForSubscribers(true, 1, WAIT_MS)) << "after replug " << i << "\n"
                                                                   << app->errors();
         app->pump(200);
         ASSERT_TRUE(module->unplug());
-        // Back at once, before the program heard of its going, or after it closed it;
-        // and each time at another address.
+        // Back at once, before the program heard of its going, or after it closed it; at
+        // another address or at the same one, whose subscription the kernel ended all the same.
         app->pump(i % 2 == 0 ? 50 : 600);
-        ASSERT_TRUE(module->plug(i % 2 == 0 ? 4 : 0));
+        port = i % 4 == 0 || i % 4 == 3 ? 4 - port : port;
+        ASSERT_TRUE(module->plug(port));
     }
     ASSERT_TRUE(module->waitForSubscribers(true, 1, WAIT_MS));
     app->pump(300);
     expectStreamPassed(*app, 10000);
 
-    // The synth's port gone and back elsewhere: thru goes on by itself.
+    // The synth's port gone and back at once at the same address: thru goes on by itself.
     ASSERT_TRUE(synth->unplug());
-    app->pump(1000);
-    ASSERT_TRUE(synth->plug(6));
+    ASSERT_TRUE(synth->plug(0));
     ASSERT_TRUE(synth->waitForSubscribers(false, 1, WAIT_MS));
     ASSERT_TRUE(module->send(kHello));
     EXPECT_EQ(synth->receive(kHello.size(), WAIT_MS), kHello);

@@ -9,8 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -29,20 +29,6 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
         pointers.push_back(text.data());
     pointers.push_back(nullptr);
     return pointers;
-}
-
-// Our environment with `replaced` ("NAME=value" each) put in.
-std::vector<std::string> environmentWith(const std::vector<std::string>& replaced) {
-    std::vector<std::string> result = replaced;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        bool keep = true;
-        for (const auto& r : replaced)
-            keep = keep && entry.compare(0, r.find('=') + 1, r, 0, r.find('=') + 1) != 0;
-        if (keep)
-            result.push_back(entry);
-    }
-    return result;
 }
 
 unsigned elapsedMs(Clock::time_point since) {
@@ -70,51 +56,7 @@ void killAndReap(pid_t pid) {
 
 } // namespace
 
-XServer::XServer() {
-    int ready[2];
-    if (pipe(ready) != 0)
-        return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> argv{"Xvfb", "-displayfd",   "3",         "-screen",
-                                  "0",    "1280x1024x24", "-nolisten", "tcp"};
-    auto args = pointersTo(argv);
-    if (posix_spawnp(&pid, "Xvfb", &actions, nullptr, args.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(ready[1]);
-    // The server writes its display number once it accepts clients.
-    std::string number;
-    pollfd fd{ready[0], POLLIN, 0};
-    const auto start = Clock::now();
-    while (pid > 0 && number.find('\n') == std::string::npos && elapsedMs(start) < 60000) {
-        if (poll(&fd, 1, 100) <= 0)
-            continue;
-        char buffer[32];
-        const ssize_t n = read(ready[0], buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        number.append(buffer, static_cast<size_t>(n));
-    }
-    close(ready[0]);
-    if (number.find('\n') != std::string::npos)
-        name = ":" + number.substr(0, number.find('\n'));
-}
-
-XServer::~XServer() {
-    if (pid > 0) {
-        kill(pid, SIGTERM);
-        if (waitForExit(pid, 5000) < 0)
-            killAndReap(pid);
-    }
-}
-
-AppProcess::AppProcess(const std::string& home, const std::string& xDisplay,
-                       std::vector<std::string> arguments)
-    : home(home) {
+AppProcess::AppProcess(const std::string& home, std::vector<std::string> arguments) : home(home) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return;
@@ -127,9 +69,10 @@ AppProcess::AppProcess(const std::string& home, const std::string& xDisplay,
                                      0644);
     std::vector<std::string> argv{DOKA_PROGRAM, "--print-display"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> env = environmentWith({"HOME=" + home});
-    if (!xDisplay.empty())
-        env = environmentWith({"HOME=" + home, "DISPLAY=" + xDisplay});
+    std::vector<std::string> env{"HOME=" + home};
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "HOME=", 5) != 0)
+            env.emplace_back(*e);
     auto args = pointersTo(argv);
     auto envp = pointersTo(env);
     if (posix_spawn(&pid, DOKA_PROGRAM, &actions, nullptr, args.data(), envp.data()) != 0)
@@ -214,12 +157,6 @@ int AppProcess::stop(unsigned timeoutMs, int signal) {
     kill(pid, signal);
     const int status = waitForExit(timeoutMs);
     if (status < 0) {
-        // Hung: its threads' stacks say where, when gdb is there to show them.
-        const std::string stacks =
-            "gdb -batch -p " + std::to_string(pid) +
-            " -ex 'thread apply all bt' 2>/dev/null | grep -v '^\\[New LWP' >&2";
-        if (std::system(stacks.c_str()) != 0)
-            std::fprintf(stderr, "(no stacks of the hung program)\n");
         killAndReap(pid);
         pid = -1;
     }

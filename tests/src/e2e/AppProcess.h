@@ -8,35 +8,18 @@
 #include <string>
 #include <vector>
 
-// A private X server (Xvfb) for the program's window, started once per test process.
-class XServer {
-public:
-    XServer();
-    XServer(const XServer&) = delete;
-    XServer& operator=(const XServer&) = delete;
-    ~XServer();
-    // ":N", or empty when the server did not start.
-    const std::string& display() const { return name; }
-
-private:
-    pid_t pid = -1;
-    std::string name;
-};
-
-// The built program running as a child process: HOME and the working folder are `home`,
-// its display changes come back through "--print-display" on its standard output, its
-// standard error goes to <home>/stderr.txt. Reading happens in the calling thread, while
-// it waits. Without `xDisplay` it uses the X server of our DISPLAY.
+// The built program running as a child process on the X server of our DISPLAY: HOME and
+// the working folder are `home`, its display changes come back through "--print-display" on
+// its standard output, its standard error goes to <home>/stderr.txt. Reading happens in the
+// calling thread, while it waits.
 class AppProcess {
 public:
-    AppProcess(const std::string& home, const std::string& xDisplay = {},
-               std::vector<std::string> arguments = {});
+    explicit AppProcess(const std::string& home, std::vector<std::string> arguments = {});
     AppProcess(const AppProcess&) = delete;
     AppProcess& operator=(const AppProcess&) = delete;
     ~AppProcess(); // kills a program that still runs
 
     bool isRunning() const { return pid > 0; }
-    pid_t processId() const { return pid; }
     // Waits until the display showed `lines` after what an earlier wait found; false when
     // `timeoutMs` passed or the program ended first.
     bool waitForDisplay(const DisplayLines& lines, unsigned timeoutMs);

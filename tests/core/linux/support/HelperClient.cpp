@@ -46,7 +46,6 @@ struct Header {
     int opOrResult;
     int argument;
     unsigned extra; // a timeout or port capabilities
-    unsigned unused;
     uint64_t length;
 };
 
@@ -139,7 +138,7 @@ private:
     }
 
     bool reply(int result, const std::string& payload = {}) {
-        Header header{result, 0, 0, 0, payload.size()};
+        Header header{result, 0, 0, payload.size()};
         return transfer(replies, &header, sizeof header, true) &&
                (payload.empty() ||
                 transfer(replies, const_cast<char*>(payload.data()), payload.size(), true));
@@ -386,11 +385,7 @@ void HelperClient::stop() {
 }
 
 int HelperClient::addPort(const Port& port) {
-    int result = -1;
-    return ask(ADD_PORT, port.number, Bytes(port.name.begin(), port.name.end()), result, nullptr,
-               port.caps)
-               ? result
-               : -1;
+    return request(ADD_PORT, port.number, Bytes(port.name.begin(), port.name.end()), port.caps);
 }
 
 bool HelperClient::deletePort(int number) {
@@ -408,29 +403,19 @@ bool HelperClient::unplug() {
 }
 
 bool HelperClient::send(const Bytes& bytes, unsigned bytesPerSecond) {
-    int result = -1;
-    return ask(SEND, static_cast<int>(bytesPerSecond), bytes, result) && result >= 0;
+    return request(SEND, static_cast<int>(bytesPerSecond), bytes) >= 0;
 }
 
 HelperClient::Bytes HelperClient::receive(size_t count, unsigned timeoutMs) {
-    int result = 0;
     Bytes answer;
-    ask(RECEIVE, static_cast<int>(count), {}, result, &answer, timeoutMs);
+    request(RECEIVE, static_cast<int>(count), {}, timeoutMs, &answer);
     return answer;
-}
-
-int HelperClient::outSubscribers() {
-    return request(SUBSCRIBERS, 1);
-}
-
-int HelperClient::inSubscribers() {
-    return request(SUBSCRIBERS, 0);
 }
 
 bool HelperClient::waitForSubscribers(bool out, int count, unsigned timeoutMs) {
     return dokatest::waitUntil(
         [&] {
-            if ((out ? outSubscribers() : inSubscribers()) == count)
+            if (request(SUBSCRIBERS, out) == count)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             return false;
@@ -443,9 +428,9 @@ bool HelperClient::startStream(unsigned perSecond) {
 }
 
 bool HelperClient::stopStream(uint32_t& sent, Runs& subscribed) {
-    int result = 0;
     Bytes answer;
-    if (!ask(STOP, 0, {}, result, &answer))
+    const int result = request(STOP, 0, {}, 0, &answer);
+    if (result < 0)
         return false;
     sent = static_cast<uint32_t>(result);
     subscribed.resize(answer.size() / sizeof(Runs::value_type));
@@ -528,26 +513,20 @@ bool HelperClient::hearsAnnouncements(const std::string& clientName) {
     return false;
 }
 
-bool HelperClient::ask(int op, int argument, const Bytes& payload, int& result, Bytes* answer,
-                       unsigned extra) {
+int HelperClient::request(int op, int argument, const Bytes& payload, unsigned extra,
+                          Bytes* answer) {
     std::lock_guard<std::mutex> hold(commands);
-    Header request{op, argument, extra, 0, payload.size()};
+    Header asked{op, argument, extra, payload.size()};
     Header reply{};
-    if (pid <= 0 || !transfer(toChild, &request, sizeof request, true) ||
+    if (pid <= 0 || !transfer(toChild, &asked, sizeof asked, true) ||
         (!payload.empty() &&
          !transfer(toChild, const_cast<unsigned char*>(payload.data()), payload.size(), true)) ||
         !transfer(fromChild, &reply, sizeof reply, false))
-        return false;
+        return -1;
     Bytes received(reply.length);
     if (!received.empty() && !transfer(fromChild, received.data(), received.size(), false))
-        return false;
-    result = reply.opOrResult;
+        return -1;
     if (answer != nullptr)
         *answer = std::move(received);
-    return true;
-}
-
-int HelperClient::request(int op, int argument, const std::string& payload) {
-    int result = -1;
-    return ask(op, argument, Bytes(payload.begin(), payload.end()), result) ? result : -1;
+    return reply.opOrResult;
 }

@@ -48,8 +48,7 @@ public:
     HelperClient& operator=(const HelperClient&) = delete;
     ~HelperClient();
 
-    bool isStarted() const { return client >= 0; }
-    int clientId() const { return client; }
+    int clientId() const { return client; } // -1 when the process did not start
     // The process ends: its client and ports vanish at once, as an unplugged device's.
     void stop();
 
@@ -67,10 +66,8 @@ public:
     bool send(const Bytes& bytes, unsigned bytesPerSecond = 0);
     // What arrived since the last call, until `count` bytes came or `timeoutMs` passed.
     Bytes receive(size_t count, unsigned timeoutMs = 10000);
-    // How many subscribers read from the sending port and write to the latest writable
-    // one; -1 without such a port.
-    int outSubscribers();
-    int inSubscribers();
+    // Whether as many subscribers read from the sending port (`out`) or write to the latest
+    // writable one within the time.
     bool waitForSubscribers(bool out, int count, unsigned timeoutMs);
 
     // Sends numbered messages, `perSecond` of them, numbers from 0 on, until stopStream;
@@ -96,9 +93,9 @@ public:
     bool hearsAnnouncements(const std::string& clientName);
 
 private:
-    bool ask(int op, int argument, const Bytes& payload, int& result, Bytes* answer = nullptr,
-             unsigned extra = 0);
-    int request(int op, int argument = 0, const std::string& payload = {});
+    // The child's result, or -1 when it could not be asked.
+    int request(int op, int argument = 0, const Bytes& payload = {}, unsigned extra = 0,
+                Bytes* answer = nullptr);
 
     std::mutex commands;
     snd_seq_t* view = nullptr;
