@@ -12,7 +12,8 @@ displayFile=$(mktemp)
 Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$displayFile" >/dev/null 2>&1 &
 server=$!
 trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; rm -f "$displayFile"' EXIT
-for _ in $(seq 200); do
+# Up to a minute: in the test guest under load the server takes seconds to start.
+for _ in $(seq 1200); do
   [ -s "$displayFile" ] && break
   sleep 0.05
 done
