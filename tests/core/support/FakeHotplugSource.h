@@ -12,8 +12,7 @@
 // source, the notification reaches the watcher on the watcher's own thread.
 class FakeHotplugSource : public Lk::HotplugSource {
 public:
-    // When a notification was handed to the watcher: its restarts of the timers happened
-    // between the two times.
+    // The watcher restarted its timers for a notification between these two times.
     struct Delivery {
         unsigned before;
         unsigned after;
@@ -23,8 +22,7 @@ public:
     void failOpen() {
         locked([&] { openFails = true; });
     }
-    // Runs on the opening thread in each later open, before the source listens: a slow
-    // platform, or devices that change while the notifications are being set up.
+    // Runs in each later open before the source listens: a slow platform, or a plug meanwhile.
     void setOpenAction(std::function<void()> action) {
         locked([&] { openAction = std::move(action); });
     }
