@@ -74,9 +74,8 @@ int msBetween(unsigned from, unsigned to) {
     return static_cast<int>(to - from);
 }
 
-// The most calls that a timer of `delayMs`, restarted by each delivery, can have made: a
-// gap of at least the delay between two restarts lets it fire in between. On an idle
-// machine the bursts of these tests give 1.
+// The most calls that a timer of `delayMs`, restarted by each delivery, can have made: 1,
+// and one more for each gap of at least the delay between two restarts.
 int mostCalls(const std::vector<Delivery>& deliveries, int delayMs) {
     int calls = 1;
     for (size_t i = 1; i < deliveries.size(); ++i)

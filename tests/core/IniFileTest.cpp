@@ -69,20 +69,11 @@ TEST(StringList, splitsEveryLineBreakFormWithinTheBudget) {
     }
 }
 
-TEST(IniFile, headerRulesAndRepeatedSectionContinuesEarlierOne) {
-    const TIniFile ini = iniOf("lost=1\n[XY]\na=1\n[a]\n [ab]\n[]\n[ab]\nb=2\n[XY]\nc=3\n");
-    bool found = true;
-    ini.GetSection("", &found);
-    EXPECT_FALSE(found);
-    EXPECT_FALSE(ini.ValueExists("", "lost"));
-    EXPECT_EQ(linesOf(ini.GetSection("XY", &found)), (Names{"a=1", "[a]", " [ab]", "[]", "c=3"}));
-    EXPECT_TRUE(found);
-    EXPECT_EQ(linesOf(ini.GetSection("ab")), Names{"b=2"});
-    EXPECT_EQ(ini.GetSection("missing").GetCount(), 0);
-}
-
-TEST(IniFile, parsesKeysAndValuesWithBlanksQuotesAndEscapes) {
-    const TIniFile ini = iniOf("[Sec]\n"
+// Lines before the first header belong to no section; a header is a whole line, and a
+// repeated section continues the earlier one.
+TEST(IniFile, parsesHeadersKeysAndValuesWithBlanksQuotesAndEscapes) {
+    const TIniFile ini = iniOf("lost=1\n[XY]\na=1\n[a]\n [ab]\n[]\n[ab]\nb=2\n[XY]\nc=3\n"
+                               "[Sec]\n"
                                "  key  =  value  \n"
                                "\t\"a=b\" junk = \"x\\ty\" tail\n"
                                "esc=\"\\a\\b\\f\\n\\r\\t\\v\\\\\\\"\\q\"\n"
@@ -105,6 +96,15 @@ TEST(IniFile, parsesKeysAndValuesWithBlanksQuotesAndEscapes) {
     for (const char* key : {";comment", "noequals", "", "open", "\"open", "open2", "slash"})
         EXPECT_FALSE(s.KeyExists(key)) << key;
     EXPECT_EQ(s.GetValue("absent"), "");
+
+    bool found = true;
+    ini.GetSection("", &found);
+    EXPECT_FALSE(found);
+    EXPECT_FALSE(ini.ValueExists("", "lost"));
+    EXPECT_EQ(linesOf(ini.GetSection("XY", &found)), (Names{"a=1", "[a]", " [ab]", "[]", "c=3"}));
+    EXPECT_TRUE(found);
+    EXPECT_EQ(linesOf(ini.GetSection("ab")), Names{"b=2"});
+    EXPECT_EQ(ini.GetSection("missing").GetCount(), 0);
 }
 
 // Writes, deletions and raw lines with repeated keys in random order; after each step the
@@ -220,7 +220,7 @@ TEST_F(IniFileOnDisk, writesSectionsInByteOrderAndReadsBackWhatItWrote) {
     EXPECT_EQ(dir.read("s.ini"), written);
 }
 
-TEST_F(IniFileOnDisk, longLinesAreExaminedOnlyAtTheirStartButKeptWhole) {
+TEST_F(IniFileOnDisk, longLinesAreExaminedOnlyAtTheirStartButKeptWholeAndNulEndsTheFile) {
     const std::string big(100000, 'v');
     const std::string name(5000, 'N');
     const std::string exact = "e=\"" + std::string(7996, 'x') + "\"";   // 8000 bytes
@@ -235,17 +235,14 @@ TEST_F(IniFileOnDisk, longLinesAreExaminedOnlyAtTheirStartButKeptWhole) {
     ASSERT_TRUE(ini.WriteToFile());
     EXPECT_NE(dir.read("s.ini").find("big=" + big + "\n"), std::string::npos);
     EXPECT_NE(dir.read("s.ini").find("[" + name + "]\nk=1\n"), std::string::npos);
-}
 
-TEST_F(IniFileOnDisk, binaryFilesAreReadUpToTheirFirstNulAndEmptyOnesAreRead) {
-    const char bytes[] = "[Sec]\nk=1\n\0[Tx]\nz=2\n\xFF\xFE";
-    dir.write("bin.ini", std::string(bytes, sizeof bytes - 1));
-    TIniFile binary(path("bin.ini"));
-    EXPECT_TRUE(binary.ReadFromFileNoException());
-    EXPECT_EQ(binary.ReadString("Sec", "k", ""), "1");
-    EXPECT_FALSE(binary.ValueExists("Tx", "z"));
-    dir.write("empty.ini", "");
-    EXPECT_TRUE(TIniFile(path("empty.ini")).ReadFromFileNoException());
+    const char binary[] = "[Sec]\nk=1\n\0[Tx]\nz=2\n\xFF\xFE"; // read up to its first NUL
+    dir.write("s.ini", std::string(binary, sizeof binary - 1));
+    EXPECT_TRUE(ini.ReadFromFileNoException());
+    EXPECT_EQ(ini.ReadString("Sec", "k", ""), "1");
+    EXPECT_FALSE(ini.ValueExists("Tx", "z"));
+    dir.write("s.ini", "");
+    EXPECT_TRUE(ini.ReadFromFileNoException());
 }
 
 TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFile) {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 // Stands in for the platform's notifications. A test fires from any thread; like a real
@@ -26,8 +27,8 @@ public:
     void setOpenAction(std::function<void()> action) {
         locked([&] { openAction = std::move(action); });
     }
-    void fire(Lk::HotplugWatcher::Type types = Lk::HotplugWatcher::htMidi) {
-        locked([&] { queued.push_back(types); });
+    void fire() {
+        locked([&] { ++queued; });
         changed.notify_all();
     }
     int openAttempts() { return copied(attempts); }
@@ -46,15 +47,14 @@ public:
     }
     void waitForEvents() override {
         std::unique_lock<std::mutex> hold(mutex);
-        changed.wait(hold, [this] { return woken || !queued.empty(); });
+        changed.wait(hold, [this] { return woken || queued > 0; });
         woken = false;
-        const std::vector<int> events = std::move(queued);
-        queued.clear();
+        const int events = std::exchange(queued, 0);
         Lk::HotplugWatcher* target = watcher;
         hold.unlock();
-        for (const int types : events) {
+        for (int i = 0; i < events; ++i) {
             const unsigned before = Lk::getMilliTime();
-            target->onHotplugEvent(types);
+            target->onHotplugEvent(Lk::HotplugWatcher::htMidi);
             const unsigned after = Lk::getMilliTime();
             locked([&] { delivered.push_back({before, after}); });
         }
@@ -83,7 +83,7 @@ private:
     std::function<void()> openAction;
     bool openFails = false;
     bool woken = false;
-    std::vector<int> queued;
+    int queued = 0; // notifications not yet handed over
     std::vector<Delivery> delivered;
     int attempts = 0;
 };
