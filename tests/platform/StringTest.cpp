@@ -161,7 +161,6 @@ TEST(OxString, piecesAndSearchesClampOutOfRangeArgumentsAndFindNothingEmpty) {
 }
 
 TEST(OxString, formatGivesTheWholeTextOrNothingFrom32768Bytes) {
-    EXPECT_STREQ("x=5 abc", OxString::format("x=%d %s", 5, "abc").c_str());
     for (const int size : {5000, 32767, 32768}) {
         const std::string text(size, 'x');
         EXPECT_EQ(size < 32768 ? text : "", OxString::format("%s", text.c_str()).c_str());

@@ -6,14 +6,14 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 // Stands in for the platform's notifications. A test fires from any thread; like a real
 // source, the notification reaches the watcher on the watcher's own thread.
 class FakeHotplugSource : public Lk::HotplugSource {
 public:
-    // When a notification was handed to the watcher: its restarts of the timers happened
-    // between the two times.
+    // The watcher restarted its timers for a notification between these two times.
     struct Delivery {
         unsigned before;
         unsigned after;
@@ -23,13 +23,12 @@ public:
     void failOpen() {
         locked([&] { openFails = true; });
     }
-    // Runs on the opening thread in each later open, before the source listens: a slow
-    // platform, or devices that change while the notifications are being set up.
+    // Runs in each later open before the source listens: a slow platform, or a plug meanwhile.
     void setOpenAction(std::function<void()> action) {
         locked([&] { openAction = std::move(action); });
     }
-    void fire(Lk::HotplugWatcher::Type types = Lk::HotplugWatcher::htMidi) {
-        locked([&] { queued.push_back(types); });
+    void fire() {
+        locked([&] { ++queued; });
         changed.notify_all();
     }
     int openAttempts() { return copied(attempts); }
@@ -48,15 +47,14 @@ public:
     }
     void waitForEvents() override {
         std::unique_lock<std::mutex> hold(mutex);
-        changed.wait(hold, [this] { return woken || !queued.empty(); });
+        changed.wait(hold, [this] { return woken || queued > 0; });
         woken = false;
-        const std::vector<int> events = std::move(queued);
-        queued.clear();
+        const int events = std::exchange(queued, 0);
         Lk::HotplugWatcher* target = watcher;
         hold.unlock();
-        for (const int types : events) {
+        for (int i = 0; i < events; ++i) {
             const unsigned before = Lk::getMilliTime();
-            target->onHotplugEvent(types);
+            target->onHotplugEvent(Lk::HotplugWatcher::htMidi);
             const unsigned after = Lk::getMilliTime();
             locked([&] { delivered.push_back({before, after}); });
         }
@@ -85,7 +83,7 @@ private:
     std::function<void()> openAction;
     bool openFails = false;
     bool woken = false;
-    std::vector<int> queued;
+    int queued = 0; // notifications not yet handed over
     std::vector<Delivery> delivered;
     int attempts = 0;
 };
