@@ -50,9 +50,9 @@ inline testing::AssertionResult sameBytes(const Bytes& got, const Bytes& expecte
     const size_t at = static_cast<size_t>(mismatch.first - got.begin());
     const size_t from = at < 8 ? 0 : at - 8;
     return testing::AssertionFailure()
-           << got.size() << " bytes instead of " << expected.size()
-           << ", first difference at " << at << "\n   got [" << from << "...]: "
-           << hex(got, from, 24) << "\n  want [" << from << "...]: " << hex(expected, from, 24);
+           << got.size() << " bytes instead of " << expected.size() << ", first difference at "
+           << at << "\n   got [" << from << "...]: " << hex(got, from, 24) << "\n  want [" << from
+           << "...]: " << hex(expected, from, 24);
 }
 
 } // namespace dokatest

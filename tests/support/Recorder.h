@@ -10,8 +10,7 @@ namespace dokatest {
 
 // What a listener was told, in order, from any thread; read and waited for on another.
 // Listeners of every layer derive from it and add() in their callbacks.
-template <typename T>
-class Recorder {
+template <typename T> class Recorder {
 public:
     // Notifies under the lock: a waiter that then returns may destroy the recorder at once.
     void add(T item) {
