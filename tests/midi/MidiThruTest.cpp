@@ -21,13 +21,6 @@ namespace {
 
 const char* const kVirtualName = "DOKA Display";
 
-Lines lines(const OxStringList& list) {
-    Lines out;
-    for (const OxString& line : list.list)
-        out.push_back(line.c_str());
-    return out;
-}
-
 // "MIDI Input" on Keys routed to "MIDI Thru" on Synth, both open.
 class MidiThruTest : public MidiManagerFixture {
 protected:
@@ -48,7 +41,7 @@ protected:
     int openVirtual() {
         OxStringList errors;
         const int opened = manager->OpenVirtualInput(kVirtualName, input, &errors);
-        EXPECT_TRUE(lines(errors).empty());
+        EXPECT_EQ(errors.list.getCount(), 0);
         return opened;
     }
     int feedVirtual(const Bytes& bytes) {
@@ -240,7 +233,7 @@ TEST_F(VirtualInput, aBackendWithoutOwnPortsOrAFailedOpenIsReported) {
     factory->offerVirtualInputs(false);
     OxStringList errors;
     EXPECT_EQ(manager->OpenVirtualInput(kVirtualName, input, &errors), 0);
-    EXPECT_EQ(lines(errors).size(), 1u);
+    EXPECT_EQ(errors.list.getCount(), 1);
     EXPECT_TRUE(log.take().empty());
 
     factory->offerVirtualInputs(true, "Port busy");
@@ -248,7 +241,7 @@ TEST_F(VirtualInput, aBackendWithoutOwnPortsOrAFailedOpenIsReported) {
     EXPECT_EQ(manager->OpenVirtualInput(kVirtualName, input, &errors), 0);
     const std::string couldNot = "MIDI input \"DOKA Display\" could not be offered to other "
                                  "programs.";
-    EXPECT_EQ(lines(errors), (Lines{"Port busy", couldNot}));
+    EXPECT_EQ(errors.getText().c_str(), "Port busy\n" + couldNot + "\n");
     // Without a list the control listeners are told, with the backend's reason.
     EXPECT_EQ(manager->OpenVirtualInput(kVirtualName, input, nullptr), 0);
     EXPECT_EQ(log.take(), Lines{"error -2 1 " + couldNot + "\nPort busy"});
