@@ -274,28 +274,6 @@ TEST_F(MidiRefreshTest, pluggedPortIsFoundAndPendingOneOpenedAfterAHotplugNotifi
     EXPECT_TRUE(waitUntil([&] { return manager->GetDevDescriptor(0, 1)->IsOpen() != 0; }));
 }
 
-TEST_F(MidiRefreshTest, refreshesAskedForByChangesSeeThemHoweverRecentlyTheListWasRead) {
-    const int id = plug(1, "Keys");
-    ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
-    log.clear();
-    // The list is read again and again, as the window does; the clock stands still, so the
-    // enumeration is never older than its lifetime.
-    factory->setClock(1000);
-    OxOwnedList<MidiDeviceDescriptor*> listed;
-    factory->GetDeviceList(1, listed);
-
-    factory->removePort(id);
-    manager->RefreshDevList(1, 1);
-    MidiManagerDev* entry = manager->GetDevDescriptor(0, 1);
-    EXPECT_TRUE(!entry->IsOpen() && entry->IsPending());
-
-    factory->replugPort(id);
-    manager->RefreshDevList(1, 1);
-    EXPECT_TRUE(entry->IsOpen());
-    EXPECT_EQ(factory->openPortObjects(id), 1);
-    EXPECT_EQ(log.takeContaining("Opened MIDI IN: Keys"), 1u);
-}
-
 TEST_F(MidiRefreshTest, aPortPluggedInLeavesTheOpenPortsListedAfterItOpen) {
     const int first = plug(0, "Drums", "D1");
     plug(0, "Synth");
