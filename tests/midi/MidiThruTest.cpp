@@ -58,7 +58,6 @@ using VirtualInput = MidiThruTest;
 } // namespace
 
 TEST_F(MidiThruTest, everyMessageReachesTheListenerAndTheThruPortWhole) {
-    EXPECT_EQ(counts(), (Counts{0, 0, 0, 0, 0, 0}));
     // Active Sensing is dropped by the input; 5000 bytes of System Exclusive come in chunks.
     factory->feed(keys, {0x90, 0x40, 0x7F, 0x41, 0x00, 0xFE, 0xC2, 0x05});
     factory->feed(keys, dokatest::sysex(5000), 100);
@@ -84,12 +83,6 @@ TEST_F(MidiThruTest, routesFollowTheAliasesAndTheAliasesTheirPortNames) {
     EXPECT_TRUE(factory->takeSent(synth).empty());
     EXPECT_EQ(factory->takeSent(pads).size(), 1u);
 
-    // Bound to a name no port has: unresolved, nothing forwarded.
-    aliases->SetAliasDevice(thru, "Nothing");
-    EXPECT_EQ(thru->userID, -1);
-    factory->feed(keys, {0xC0, 0x02});
-    EXPECT_TRUE(factory->takeSent(pads).empty());
-
     // Aliases match port names ignoring case.
     aliases->SetAliasDevice(thru, "synth");
     factory->feed(keys, {0xC0, 0x03});
@@ -114,6 +107,7 @@ TEST_F(MidiThruTest, suspendedAndUnroutedInputIsNotForwardedAndCountedApart) {
     factory->feed(keys, {0xC0, 0x02});
     EXPECT_EQ(counts(), (Counts{2, 4, 1, 2, 1, 2}));
     aliases->SetAliasDevice(thru, "Nothing");
+    EXPECT_EQ(thru->userID, -1);
     factory->feed(keys, {0x90, 0x40, 0x7F});
     EXPECT_EQ(counts(), (Counts{3, 7, 1, 2, 2, 5}));
     aliases->SetAliasDevice(thru, "Synth");
