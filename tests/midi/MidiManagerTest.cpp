@@ -299,9 +299,7 @@ TEST_F(MidiRefreshTest, openPortBackBeforeTheNextRefreshIsOpenedAgainWhereItIsNo
 }
 
 TEST_F(MidiRefreshTest, portsThatComeBackForwardThruFromTheMomentTheyOpen) {
-    const int keys = plug(1, "Keys");
-    const int synth = plug(0, "Synth");
-    routeThru("Keys", "Synth");
+    routeThru();
     // Feeds a note the moment a port is reported open.
     ManagerHooks feeder;
     feeder.afterOpen = [&](int, int) { factory->feed(keys, {0x90, 0x3C, 0x40}); };
@@ -319,9 +317,7 @@ TEST_F(MidiRefreshTest, portsThatComeBackForwardThruFromTheMomentTheyOpen) {
 }
 
 TEST_F(MidiRefreshTest, thruLosesNothingWhileAliasesAndPortsChange) {
-    const int keys = plug(1, "Keys");
-    const int synth = plug(0, "Synth");
-    routeThru("Keys", "Synth");
+    routeThru();
     manager->SetDataListener(nullptr);
 
     std::atomic<bool> stop{false};
@@ -345,9 +341,7 @@ TEST_F(MidiRefreshTest, thruLosesNothingWhileAliasesAndPortsChange) {
 }
 
 TEST_F(MidiRefreshTest, managerDeletedUnderTrafficStopsDeliveringFirst) {
-    const int keys = plug(1, "Keys");
-    const int synth = plug(0, "Synth");
-    routeThru("Keys", "Synth");
+    routeThru();
 
     std::atomic<bool> stop{false};
     std::atomic<int> fed{0};

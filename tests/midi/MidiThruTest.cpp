@@ -26,9 +26,7 @@ class MidiThruTest : public MidiManagerFixture {
 protected:
     void SetUp() override {
         MidiManagerFixture::SetUp();
-        keys = plug(1, "Keys");
-        synth = plug(0, "Synth");
-        routeThru("Keys", "Synth");
+        routeThru();
     }
 
     // The counters as one row: received, forwarded, not forwarded (messages, bytes each).
@@ -47,9 +45,6 @@ protected:
     int feedVirtual(const Bytes& bytes) {
         return factory->feed(factory->virtualInputId(kVirtualName), bytes);
     }
-
-    int keys = 0;
-    int synth = 0;
 };
 
 // The same thru with our own input beside Keys: what other programs send takes its path.

@@ -95,11 +95,13 @@ protected:
         }
         return alias;
     }
-    // The program's thru: "MIDI Input" on port `from` routed to "MIDI Thru" on port `to`,
-    // with this test's recorder as the data listener.
-    void routeThru(const char* from, const char* to) {
-        input = openAlias("MIDI Input", atIn, from);
-        thru = openAlias("MIDI Thru", atOut, to);
+    // The program's thru: "MIDI Input" on a new port Keys routed to "MIDI Thru" on a new port
+    // Synth, with this test's recorder as the data listener.
+    void routeThru() {
+        keys = plug(1, "Keys");
+        synth = plug(0, "Synth");
+        input = openAlias("MIDI Input", atIn, "Keys");
+        thru = openAlias("MIDI Thru", atOut, "Synth");
         ASSERT_GE(TMidiRouter::instance()->AddRoute(input, thru), 0);
         manager->SetDataListener(&data);
         log.clear();
@@ -112,6 +114,8 @@ protected:
     MessageRecorder data;
     TMidiAlias* input = nullptr;
     TMidiAlias* thru = nullptr;
+    int keys = 0;
+    int synth = 0;
     // The notifications of the shared watcher, which the shutdown deletes.
     static inline FakeHotplugSource* hotplugSource = nullptr;
 };

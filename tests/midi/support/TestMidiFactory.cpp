@@ -231,10 +231,6 @@ void TestMidiFactory::setClock(unsigned ms) {
     manualClock = true;
 }
 
-void TestMidiFactory::advanceClock(unsigned ms) {
-    clock += ms;
-}
-
 unsigned TestMidiFactory::currentMilliTime() {
     return manualClock ? clock.load() : getMilliTime();
 }
@@ -253,10 +249,6 @@ void TestMidiFactory::recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& 
 int TestMidiFactory::GetNumDevs(int isInput) {
     std::lock_guard<std::mutex> hold(portsMutex);
     return static_cast<int>(listed(isInput).size());
-}
-
-OxString TestMidiFactory::GetTypeName(int isInput) {
-    return isInput ? "Test Input" : "Test Output";
 }
 
 TMidiDeviceBase* TestMidiFactory::CreateDevice(const MidiDeviceDescriptor* descriptor) {
