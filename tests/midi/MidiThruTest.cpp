@@ -60,7 +60,6 @@ TEST_F(MidiThruTest, everyMessageReachesTheListenerAndTheThruPortWhole) {
     const std::vector<SentMidiMessage> sent = factory->sentMessages(synth);
     ASSERT_EQ(received.size(), 6u);
     ASSERT_EQ(sent.size(), received.size());
-    EXPECT_EQ(received[1].bytes, (Bytes{0x90, 0x41, 0x00}));
     for (size_t i = 0; i < sent.size(); ++i) {
         EXPECT_EQ(received[i].port, 0);
         EXPECT_EQ(sent[i].bytes, received[i].bytes) << i;

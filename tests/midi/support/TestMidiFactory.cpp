@@ -299,9 +299,7 @@ TestMidiFactory::Port* TestMidiFactory::connect(TMidiDeviceBase* device, OxStrin
     Port* port = find(d->address);
     OxString error;
     if (port == nullptr || !port->present || !port->isInput != !d->isInput)
-        error =
-            OxString::format("Cannot open MIDI %s device \"%s\":", d->isInput ? "input" : "output",
-                             d->GetName().c_str());
+        error = "No such port";
     else if (port->openError.isNotEmpty())
         error = port->openError;
     if (error.isNotEmpty()) {
