@@ -116,9 +116,7 @@ class ReceivePath : public MidiManagerFixture {
 protected:
     void SetUp() override {
         MidiManagerFixture::SetUp();
-        keys = plug(1, "Keys");
-        synth = plug(0, "Synth");
-        routeThru("Keys", "Synth");
+        routeThru();
         manager->SetDataListener(&listener);
         factory->keepSentMessages(false);
         factory->feed(keys, Bytes{0x90, 0x40, 0x7F}); // warms up
@@ -133,8 +131,6 @@ protected:
         return allocations - before;
     }
 
-    int keys = 0;
-    int synth = 0;
     CountingListener listener;
 };
 

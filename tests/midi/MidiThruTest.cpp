@@ -21,21 +21,12 @@ namespace {
 
 const char* const kVirtualName = "DOKA Display";
 
-Lines lines(const OxStringList& list) {
-    Lines out;
-    for (const OxString& line : list.list)
-        out.push_back(line.c_str());
-    return out;
-}
-
 // "MIDI Input" on Keys routed to "MIDI Thru" on Synth, both open.
 class MidiThruTest : public MidiManagerFixture {
 protected:
     void SetUp() override {
         MidiManagerFixture::SetUp();
-        keys = plug(1, "Keys");
-        synth = plug(0, "Synth");
-        routeThru("Keys", "Synth");
+        routeThru();
     }
 
     // The counters as one row: received, forwarded, not forwarded (messages, bytes each).
@@ -48,15 +39,12 @@ protected:
     int openVirtual() {
         OxStringList errors;
         const int opened = manager->OpenVirtualInput(kVirtualName, input, &errors);
-        EXPECT_TRUE(lines(errors).empty());
+        EXPECT_EQ(errors.list.getCount(), 0);
         return opened;
     }
     int feedVirtual(const Bytes& bytes) {
         return factory->feed(factory->virtualInputId(kVirtualName), bytes);
     }
-
-    int keys = 0;
-    int synth = 0;
 };
 
 // The same thru with our own input beside Keys: what other programs send takes its path.
@@ -65,7 +53,6 @@ using VirtualInput = MidiThruTest;
 } // namespace
 
 TEST_F(MidiThruTest, everyMessageReachesTheListenerAndTheThruPortWhole) {
-    EXPECT_EQ(counts(), (Counts{0, 0, 0, 0, 0, 0}));
     // Active Sensing is dropped by the input; 5000 bytes of System Exclusive come in chunks.
     factory->feed(keys, {0x90, 0x40, 0x7F, 0x41, 0x00, 0xFE, 0xC2, 0x05});
     factory->feed(keys, dokatest::sysex(5000), 100);
@@ -73,7 +60,6 @@ TEST_F(MidiThruTest, everyMessageReachesTheListenerAndTheThruPortWhole) {
     const std::vector<SentMidiMessage> sent = factory->sentMessages(synth);
     ASSERT_EQ(received.size(), 6u);
     ASSERT_EQ(sent.size(), received.size());
-    EXPECT_EQ(received[1].bytes, (Bytes{0x90, 0x41, 0x00}));
     for (size_t i = 0; i < sent.size(); ++i) {
         EXPECT_EQ(received[i].port, 0);
         EXPECT_EQ(sent[i].bytes, received[i].bytes) << i;
@@ -90,12 +76,6 @@ TEST_F(MidiThruTest, routesFollowTheAliasesAndTheAliasesTheirPortNames) {
     factory->feed(keys, {0xC0, 0x01});
     EXPECT_TRUE(factory->takeSent(synth).empty());
     EXPECT_EQ(factory->takeSent(pads).size(), 1u);
-
-    // Bound to a name no port has: unresolved, nothing forwarded.
-    aliases->SetAliasDevice(thru, "Nothing");
-    EXPECT_EQ(thru->userID, -1);
-    factory->feed(keys, {0xC0, 0x02});
-    EXPECT_TRUE(factory->takeSent(pads).empty());
 
     // Aliases match port names ignoring case.
     aliases->SetAliasDevice(thru, "synth");
@@ -121,6 +101,7 @@ TEST_F(MidiThruTest, suspendedAndUnroutedInputIsNotForwardedAndCountedApart) {
     factory->feed(keys, {0xC0, 0x02});
     EXPECT_EQ(counts(), (Counts{2, 4, 1, 2, 1, 2}));
     aliases->SetAliasDevice(thru, "Nothing");
+    EXPECT_EQ(thru->userID, -1);
     factory->feed(keys, {0x90, 0x40, 0x7F});
     EXPECT_EQ(counts(), (Counts{3, 7, 1, 2, 2, 5}));
     aliases->SetAliasDevice(thru, "Synth");
@@ -192,21 +173,12 @@ TEST_F(MidiThruTest, countersStayExactAndOrderedWhileTwoInputsAreFedAtOnce) {
     EXPECT_EQ(counts(), (Counts{2 * n, 5 * n, n, 3 * n, n, 2 * n}));
 }
 
-TEST_F(VirtualInput, whatOtherProgramsSendTakesTheModulesPathWithOrWithoutTheModule) {
+// Without the module, with "MIDI Input" bound to no port, it is the app panel's case.
+TEST_F(VirtualInput, whatOtherProgramsSendIsParsedAndForwardedInOrderWithTheModulesInput) {
     const int inputs = manager->GetDevCount(1);
     ASSERT_EQ(openVirtual(), 1);
-    EXPECT_EQ(manager->IsVirtualInputOpen(), 1);
     // Our own port is no device to choose.
     EXPECT_EQ(manager->GetDevCount(1), inputs);
-    EXPECT_EQ(indexOf(kVirtualName, 1), -1);
-
-    // Without the module: "MIDI Input" is bound to a port that is not there.
-    aliases->SetAliasDevice(input, "Module");
-    ASSERT_EQ(feedVirtual({0x90, 0x3C, 0x64, 0xFE}), 1);
-    EXPECT_EQ(factory->takeSent(synth), (Messages{{0x90, 0x3C, 0x64}}));
-    // Beside it: parsed as its input, delivered and forwarded in order with its own.
-    aliases->SetAliasDevice(input, "Keys");
-    data.clear();
     factory->feed(keys, {0x90, 0x3C, 0x64});
     ASSERT_EQ(feedVirtual({0x80, 0x3C, 0x00, 0xFE, 0xF0, 0x7D, 0x01, 0xF7}), 1);
     factory->feed(keys, {0xB0, 0x07, 0x64});
@@ -223,24 +195,19 @@ TEST_F(VirtualInput, whatOtherProgramsSendTakesTheModulesPathWithOrWithoutTheMod
     EXPECT_TRUE(sent[2].viaLong && !sent[1].viaLong); // by length, as the module's input
     factory->clearSent(synth);
 
-    // Every route of its alias is followed; nothing while the manager is suspended.
+    // A route added while it is open is followed too.
     const int pads = plug(0, "Pads");
     ASSERT_GE(TMidiRouter::instance()->AddRoute(input, openAlias("Extra", atOut, "Pads")), 0);
     feedVirtual({0x90, 0x42, 0x7F});
     EXPECT_EQ(factory->takeSent(synth), (Messages{{0x90, 0x42, 0x7F}}));
     EXPECT_EQ(factory->takeSent(pads), (Messages{{0x90, 0x42, 0x7F}}));
-    manager->SetSuspended(1);
-    feedVirtual({0x90, 0x44, 0x7F});
-    EXPECT_EQ(data.size(), 1u);
-    EXPECT_TRUE(factory->takeSent(synth).empty());
-    EXPECT_TRUE(factory->takeSent(pads).empty());
 }
 
 TEST_F(VirtualInput, aBackendWithoutOwnPortsOrAFailedOpenIsReported) {
     factory->offerVirtualInputs(false);
     OxStringList errors;
     EXPECT_EQ(manager->OpenVirtualInput(kVirtualName, input, &errors), 0);
-    EXPECT_EQ(lines(errors).size(), 1u);
+    EXPECT_EQ(errors.list.getCount(), 1);
     EXPECT_TRUE(log.take().empty());
 
     factory->offerVirtualInputs(true, "Port busy");
@@ -248,7 +215,7 @@ TEST_F(VirtualInput, aBackendWithoutOwnPortsOrAFailedOpenIsReported) {
     EXPECT_EQ(manager->OpenVirtualInput(kVirtualName, input, &errors), 0);
     const std::string couldNot = "MIDI input \"DOKA Display\" could not be offered to other "
                                  "programs.";
-    EXPECT_EQ(lines(errors), (Lines{"Port busy", couldNot}));
+    EXPECT_EQ(errors.getText().c_str(), "Port busy\n" + couldNot + "\n");
     // Without a list the control listeners are told, with the backend's reason.
     EXPECT_EQ(manager->OpenVirtualInput(kVirtualName, input, nullptr), 0);
     EXPECT_EQ(log.take(), Lines{"error -2 1 " + couldNot + "\nPort busy"});

@@ -77,11 +77,8 @@ protected:
     }
     void TearDown() override { OrvoSystem::shutdown(); }
 
-    // A refresh that sees the backend as it is now.
-    int refresh() {
-        factory->advanceClock(2 * MidiDeviceFactory::CACHE_LIFETIME_MS);
-        return manager->RefreshDevList(1, 1);
-    }
+    // The clock stands still: only a refresh that enumerates again sees the changes.
+    int refresh() { return manager->RefreshDevList(1, 1); }
     int plug(int isInput, const char* name, const char* serial = "") {
         const int id = factory->addPort(isInput, name, serial);
         refresh();
@@ -98,11 +95,13 @@ protected:
         }
         return alias;
     }
-    // The program's thru: "MIDI Input" on port `from` routed to "MIDI Thru" on port `to`,
-    // with this test's recorder as the data listener.
-    void routeThru(const char* from, const char* to) {
-        input = openAlias("MIDI Input", atIn, from);
-        thru = openAlias("MIDI Thru", atOut, to);
+    // The program's thru: "MIDI Input" on a new port Keys routed to "MIDI Thru" on a new port
+    // Synth, with this test's recorder as the data listener.
+    void routeThru() {
+        keys = plug(1, "Keys");
+        synth = plug(0, "Synth");
+        input = openAlias("MIDI Input", atIn, "Keys");
+        thru = openAlias("MIDI Thru", atOut, "Synth");
         ASSERT_GE(TMidiRouter::instance()->AddRoute(input, thru), 0);
         manager->SetDataListener(&data);
         log.clear();
@@ -115,6 +114,8 @@ protected:
     MessageRecorder data;
     TMidiAlias* input = nullptr;
     TMidiAlias* thru = nullptr;
+    int keys = 0;
+    int synth = 0;
     // The notifications of the shared watcher, which the shutdown deletes.
     static inline FakeHotplugSource* hotplugSource = nullptr;
 };

@@ -231,10 +231,6 @@ void TestMidiFactory::setClock(unsigned ms) {
     manualClock = true;
 }
 
-void TestMidiFactory::advanceClock(unsigned ms) {
-    clock += ms;
-}
-
 unsigned TestMidiFactory::currentMilliTime() {
     return manualClock ? clock.load() : getMilliTime();
 }
@@ -253,10 +249,6 @@ void TestMidiFactory::recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& 
 int TestMidiFactory::GetNumDevs(int isInput) {
     std::lock_guard<std::mutex> hold(portsMutex);
     return static_cast<int>(listed(isInput).size());
-}
-
-OxString TestMidiFactory::GetTypeName(int isInput) {
-    return isInput ? "Test Input" : "Test Output";
 }
 
 TMidiDeviceBase* TestMidiFactory::CreateDevice(const MidiDeviceDescriptor* descriptor) {
@@ -307,9 +299,7 @@ TestMidiFactory::Port* TestMidiFactory::connect(TMidiDeviceBase* device, OxStrin
     Port* port = find(d->address);
     OxString error;
     if (port == nullptr || !port->present || !port->isInput != !d->isInput)
-        error =
-            OxString::format("Cannot open MIDI %s device \"%s\":", d->isInput ? "input" : "output",
-                             d->GetName().c_str());
+        error = "No such port";
     else if (port->openError.isNotEmpty())
         error = port->openError;
     if (error.isNotEmpty()) {

@@ -21,19 +21,17 @@ struct SentMidiMessage {
     bool viaLong = false; // SendLong / SendLongWait rather than SendShort
 };
 
-// What an output port was given since the last clearSent, also while its messages are
-// not kept.
+// What an output port was given since the last clearSent, kept or not.
 struct SentMidiTotals {
     size_t messages = 0;
     size_t bytes = 0;
 };
 
-// An in-process MIDI backend for tests: its ports are plugged, unplugged, renamed and
-// made to fail by the test; inputs are fed with bytes as a receive thread would feed
-// them, and outputs record what they are given. Ports are known by an id that never
-// changes and is the descriptors' address. Feeding and reading back the sent messages
-// may happen on any thread; feed one input from one thread at a time, as a platform
-// delivers one port's packets in order.
+// An in-process MIDI backend whose ports the tests plug, unplug, rename and make fail;
+// inputs are fed as a receive thread feeds them, outputs record what they are given. A
+// port's id never changes and is its descriptors' address. Any thread may feed and read
+// back, but one input is fed from one thread at a time, as a platform delivers a port's
+// packets in order.
 class TestMidiFactory : public MidiDeviceFactory {
 public:
     TestMidiFactory();
@@ -58,16 +56,14 @@ public:
         return std::unique_ptr<PortObject>(static_cast<PortObject*>(CreateDevice(list[position])));
     }
 
-    // Feeds the bytes to every port object open on input `id`, cut into packets of
-    // `packetSize` bytes (0: one packet), stamped with `timestamp` (0: the port's own
-    // clock). Returns the number of port objects fed.
+    // Feeds every port object open on input `id`, in packets of `packetSize` bytes (0: one
+    // packet) stamped `timestamp` (0: the port's clock); returns how many were fed.
     int feed(int id, const unsigned char* data, int length, int packetSize = 0,
              unsigned long long timestamp = 0);
     int feed(int id, const std::vector<unsigned char>& bytes, int packetSize = 0) {
         return feed(id, bytes.data(), static_cast<int>(bytes.size()), packetSize);
     }
-    // Whether createVirtualInput makes ports (it does unless told otherwise), and the
-    // error with which their opens fail (none when empty).
+    // Whether createVirtualInput makes ports (by default it does), and their opens' error.
     void offerVirtualInputs(bool offer, const OxString& openError = OxString());
     // The id of the last virtual input made with that name, to feed it; 0 for none.
     int virtualInputId(const OxString& name) const;
@@ -79,19 +75,18 @@ public:
     std::vector<std::vector<unsigned char>> takeSent(int id);
     void clearSent(int id);
     SentMidiTotals sentTotals(int id) const;
-    // With false, outputs only add their sends to the totals, so that sending allocates
-    // nothing; sentMessages then stays as it was.
+    // With false, sends only count in the totals and allocate nothing.
     void keepSentMessages(bool keep) { keepSent.store(keep); }
     int openPortObjects(int id) const;
 
     // From now on the cache clock is set by hand, starting at `ms`.
     void setClock(unsigned ms);
-    void advanceClock(unsigned ms);
+    void advanceClock(unsigned ms) { clock += ms; }
 
     void recreateCache(int isInput, OxList<MidiDeviceDescriptor*>& list) override;
     int GetNumDevs(int isInput) override;
     unsigned GetType() override { return 0x54534554; } // "TEST", first letter lowest
-    OxString GetTypeName(int isInput) override;
+    OxString GetTypeName(int isInput) override { return isInput ? "Test Input" : "Test Output"; }
     TMidiDeviceBase* CreateDevice(const MidiDeviceDescriptor* descriptor) override;
     // An input port of our own: never enumerated, fed like any other input by its id.
     TMidiInputBase* createVirtualInput(const OxString& name) override;
