@@ -340,10 +340,18 @@ void AppContentPanel::updateMIDIPorts() {
             device.isEmpty() ? -1 : manager->GetDevIndexForAliasDevice(device, isInput);
         const int count = manager->GetDevCount(isInput);
         for (int i = 0; i < count; ++i) {
-            if (i == target)
-                manager->Open(i, isInput, nullptr);
-            else
+            if (i != target) {
                 manager->Close(i, isInput, 0);
+                continue;
+            }
+            const Lk::MidiPortStatus status = manager->GetPortState(i, isInput).status;
+            if (status == Lk::MidiPortStatus::open)
+                continue;
+            // An absent port is only marked pending: the state line and the hint show it, and
+            // it opens when it is plugged in. Reported in a box, it came back at every refresh.
+            Lk::OxStringList absentReport;
+            manager->Open(i, isInput,
+                          status == Lk::MidiPortStatus::absent ? &absentReport : nullptr);
         }
     }
 }
@@ -398,28 +406,34 @@ void AppContentPanel::onTimer(Lk::OxTimer*) {
     triggerAsyncUpdate();
 }
 
-void AppContentPanel::runStartCheck() {
+Lk::MidiPortStatus AppContentPanel::chosenInputStatus() const {
     auto* aliases = Lk::TMidiAliasManager::instance();
-    auto* manager = Lk::MidiManager::instance();
     Lk::OxString deviceName;
     if (Lk::TMidiAlias* alias = aliases->GetAliasByName(ALIAS_INPUT, Lk::atIn, 0, -1)) {
         Lk::OxScopedLock hold(aliases->GetLock());
         deviceName = alias->deviceName;
     }
-    bool present = false;
-    if (deviceName.isNotEmpty()) {
-        const int index = manager->GetDevIndexForAliasDevice(deviceName, 1);
-        Lk::MidiManagerDev* dev = index >= 0 ? manager->GetDevDescriptor(index, 1) : nullptr;
-        present = dev != nullptr && dev->Exists();
-    }
+    if (deviceName.isEmpty())
+        return Lk::MidiPortStatus::notChosen;
+    auto* manager = Lk::MidiManager::instance();
+    return manager->GetPortState(manager->GetDevIndexForAliasDevice(deviceName, 1), 1).status;
+}
+
+void AppContentPanel::runStartCheck() {
+    const Lk::MidiPortStatus input = chosenInputStatus();
+    const bool present =
+        input != Lk::MidiPortStatus::notChosen && input != Lk::MidiPortStatus::absent;
     if (display.replaceIfLine1StartsWith("VERSION", present ? DisplayLines{}
                                                             : DisplayLines{"SELECT", "DEVICE"}))
         currentProgram = -1;
 }
 
-void AppContentPanel::OnAfterOpenMidiDevice(int, int) {
-    if (display.blankIfShowing("SELECT", "DEVICE"))
+void AppContentPanel::OnAfterOpenMidiDevice(int, int isInput) {
+    // Which port opened is decided on the message thread, where the alias is read.
+    if (isInput) {
+        inputOpened = true;
         triggerAsyncUpdate();
+    }
 }
 
 void AppContentPanel::OnMidiErrorMessage(int, int, const Lk::OxString& text) {
@@ -429,6 +443,8 @@ void AppContentPanel::OnMidiErrorMessage(int, int, const Lk::OxString& text) {
 void AppContentPanel::handleAsyncUpdate() {
     if (startCheckPending.exchange(false))
         runStartCheck();
+    if (inputOpened.exchange(false) && chosenInputStatus() == Lk::MidiPortStatus::open)
+        display.blankIfShowing("SELECT", "DEVICE");
     if (portsUpdatePending.exchange(false) && midiConnected)
         updateMIDIPorts();
     DisplayLines lines;

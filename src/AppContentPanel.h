@@ -105,6 +105,8 @@ private:
     void createChannelSelector();
     void selectReceiveChannel(int channel);
     void runStartCheck();
+    // What the port behind "MIDI Input" is doing now; `notChosen` when no port is chosen.
+    Lk::MidiPortStatus chosenInputStatus() const;
     template <typename T> T* own(T* component) {
         components.emplace_back(component);
         return component;
@@ -139,6 +141,7 @@ private:
     std::atomic<int> programForDialog{-1};
     std::atomic<bool> startCheckPending{false};
     std::atomic<bool> portsUpdatePending{false};
+    std::atomic<bool> inputOpened{false}; // set by the thread that opened an input
     std::unique_ptr<Lk::OxTimer> startTimer;
     bool settingsLoaded = false;   // whether a save at close may replace the file
     bool settingsFileRead = false; // whether the names in it are known

@@ -55,6 +55,37 @@ TEST_F(AppPanelTest, startTextGivesWayToTheHintAndFailuresAreReportedOrSurvivedA
     EXPECT_EQ(line1(), "HELLO");
 }
 
+// An input that is not plugged in is a normal state: other ports coming and going neither
+// report it again in a box nor take the hint away; only the opening of that input does.
+TEST_F(AppPanelTest, anAbsentInputIsNoErrorAndOnlyItsOpeningClearsTheHint) {
+    const int keys = factory->addPort(1, "Keys");
+    factory->addPort(0, "Synth");
+    refresh();
+    factory->removePort(keys);
+    refresh();
+    bindAlias(AppContentPanel::ALIAS_INPUT, Lk::atIn, "Keys");
+    bindAlias(AppContentPanel::ALIAS_THRU, Lk::atOut, "Synth");
+    startApp();
+    ASSERT_TRUE(pumpUntil([this] { return line1() == "SELECT"; }, 15000));
+    auto othersComeAndGo = [this] {
+        for (int i = 0; i < 2; ++i) {
+            factory->removePort(factory->addPort(1, "Other"));
+            refresh();
+            pumpFor(300);
+        }
+    };
+    othersComeAndGo();
+    EXPECT_EQ(line1(), "SELECT");
+    factory->replugPort(keys);
+    refresh();
+    EXPECT_TRUE(pumpUntil([this] { return line1().isEmpty(); }));
+    factory->removePort(keys);
+    refresh();
+    othersComeAndGo();
+    ASSERT_EQ(boxes.size(), 1u); // the unplug itself is reported once
+    EXPECT_TRUE(boxes.snapshot().front().contains("\"Keys\" unplugged"));
+}
+
 TEST_F(AppPanelTest, programNamesReturnAndOkApplyCancelAndCloseDiscard) {
     startApp();
     auto& dialog = panel->getProgramDialog();
