@@ -64,8 +64,7 @@ TEST(OxTimer, oneShotIsCalledOnceThenTheIdleThreadEndsUntilTheNextStart) {
     oneShot.setInitialDelay(0);
     OxTimerManager* manager = OxTimerManager::instance();
     for (int round = 1; round <= 2; ++round) {
-        oneShot.start();
-        EXPECT_TRUE(manager->isActive());
+        oneShot.start(); // with no delay it may have run and the thread ended already
         ASSERT_TRUE(calls.waitForCount(round));
         EXPECT_TRUE(
             waitUntil([&] { return manager->getTimerCount() == 0 && !manager->isActive(); }));
