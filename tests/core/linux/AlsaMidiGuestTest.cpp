@@ -470,13 +470,13 @@ TEST_F(AlsaGuest, longSendReturnsAtOnceLeavesSpreadAtItsPaceAndWhatFollowsKeepsI
     auto output = open<AlsaMidiOutput>(0, VIRMIDI_0);
     ASSERT_TRUE(output);
     // Thirty times the wire rate, so that the test ends within seconds: still far more than
-    // the sequencer's queue holds at once.
+    // the sequencer's queue holds at once, and with what follows within the port's backlog.
     constexpr unsigned long long BYTE_NANOS = 10000;
     output->setByteNanos(BYTE_NANOS);
-    const Bytes big = dokatest::sysex(1000000);
+    const Bytes big = dokatest::sysex(150000);
     const Bytes small = dokatest::sysex(300);
     const unsigned long long start = alsaNanoTime();
-    EXPECT_EQ(output->SendLong(big.data(), static_cast<int>(big.size())), 1000000);
+    EXPECT_EQ(output->SendLong(big.data(), static_cast<int>(big.size())), 150000);
     EXPECT_LT(alsaNanoTime() - start, PROMPTLY_NANOS);
     EXPECT_EQ(output->QueuedLongMessages(), 1);
 
@@ -521,8 +521,8 @@ TEST_F(AlsaGuest, closingDropsWhatIsQueuedAtOnceAndTheReopenedPortStartsEmpty) {
     RawMidi raw("hw:0,0", true);
     auto output = open<AlsaMidiOutput>(0, VIRMIDI_0);
     ASSERT_TRUE(output);
-    const Bytes big = dokatest::sysex(1000000);
-    EXPECT_EQ(output->SendLong(big.data(), static_cast<int>(big.size())), 1000000);
+    const Bytes big = dokatest::sysex(5000); // with the waiting send, within the backlog
+    EXPECT_EQ(output->SendLong(big.data(), static_cast<int>(big.size())), 5000);
     // A waiting send behind it is released by the close, as failed.
     std::atomic<int> waitResult{-1};
     std::thread waiting([&] { waitResult = output->SendLongWait(big.data(), 1000, nullptr); });
@@ -542,4 +542,27 @@ TEST_F(AlsaGuest, closingDropsWhatIsQueuedAtOnceAndTheReopenedPortStartsEmpty) {
     EXPECT_EQ(output->QueuedLongMessages(), 0);
     EXPECT_EQ(output->SendShort(0x90, 0x40, 0x7F), 1);
     EXPECT_EQ(raw.read(3, 2000), (Bytes{0x90, 0x40, 0x7F}));
+}
+
+TEST_F(AlsaGuest, aFloodIsDroppedInWholeMessagesBeyondTheBacklogAndToldOncePerBurst) {
+    RawMidi raw("hw:0,0", true);
+    auto output = open<AlsaMidiOutput>(0, VIRMIDI_0);
+    ASSERT_TRUE(output);
+    testing::internal::CaptureStderr();
+    // A second of a source a hundred times as fast as the wire.
+    const Bytes message = dokatest::sysex(100);
+    Bytes taken;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+         std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::microseconds(320)))
+        if (output->SendLong(message.data(), 100) == 100)
+            taken.insert(taken.end(), message.begin(), message.end());
+    EXPECT_TRUE(output->isDropping());
+    const std::string told = testing::internal::GetCapturedStderr();
+    const size_t first = told.find("dropping: the output is slower than the input");
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(told.find("dropping", first + 1), std::string::npos) << told;
+    EXPECT_LT(taken.size(), AlsaSendLimit::LIMIT_BYTES * 2);
+    EXPECT_TRUE(sameBytes(raw.read(taken.size() + 1, 8000), taken));
+    EXPECT_TRUE(waitUntil([&] { return !output->isDropping(); }, 5000));
 }
