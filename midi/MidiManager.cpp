@@ -482,6 +482,9 @@ void MidiManager::onMidiDeviceError(TMidiDeviceBase* device, const OxString& tex
     controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
         l->OnMidiErrorMessage(device->managerIndex, isInput, text);
     });
+    // The refresh closes a port whose connection is gone and opens it again when it can.
+    if (device->isConnectionLost())
+        RefreshDevListAsync(15);
 }
 
 void MidiManager::onMidiDeviceStateChanged(TMidiDeviceBase* device) {

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -521,12 +522,11 @@ TEST_F(AlsaGuest, closingDropsWhatIsQueuedAtOnceAndTheReopenedPortStartsEmpty) {
     RawMidi raw("hw:0,0", true);
     auto output = open<AlsaMidiOutput>(0, VIRMIDI_0);
     ASSERT_TRUE(output);
-    const Bytes big = dokatest::sysex(5000); // with the waiting send, within the backlog
-    EXPECT_EQ(output->SendLong(big.data(), static_cast<int>(big.size())), 5000);
-    // A waiting send behind it is released by the close, as failed.
+    const Bytes big = dokatest::sysex(1000000);
+    // A waiting send is released by the close, as failed.
     std::atomic<int> waitResult{-1};
-    std::thread waiting([&] { waitResult = output->SendLongWait(big.data(), 1000, nullptr); });
-    EXPECT_TRUE(waitUntil([&] { return output->QueuedLongMessages() == 2; }));
+    std::thread waiting([&] { waitResult = output->SendLongWait(big.data(), 1000000, nullptr); });
+    EXPECT_TRUE(waitUntil([&] { return output->QueuedLongMessages() == 1; }));
     EXPECT_GE(raw.read(64, 10000).size(), 64u);
     const unsigned long long start = alsaNanoTime();
     output->Close();
@@ -565,4 +565,39 @@ TEST_F(AlsaGuest, aFloodIsDroppedInWholeMessagesBeyondTheBacklogAndToldOncePerBu
     EXPECT_LT(taken.size(), AlsaSendLimit::LIMIT_BYTES * 2);
     EXPECT_TRUE(sameBytes(raw.read(taken.size() + 1, 8000), taken));
     EXPECT_TRUE(waitUntil([&] { return !output->isDropping(); }, 5000));
+}
+
+TEST_F(AlsaGuest, aFailedClientIsToldItsPortsAreLostAndAReopenedPortReceivesAgain) {
+    HelperClient source("Source", {{"Out", READABLE}});
+    ErrorRecorder listener;
+    factory.setListener(&listener);
+    InputRecorder recorder;
+    auto input = open<TMidiInputBase>(1, "Source : Out");
+    ASSERT_TRUE(input);
+    input->SetDataListener(&recorder);
+    // The receive thread's descriptor closed under it; its number is held by a copy meanwhile,
+    // so that no new client gets it.
+    const std::shared_ptr<AlsaSequencer> failed = AlsaSequencer::shared();
+    pollfd fd;
+    ASSERT_EQ(snd_seq_poll_descriptors(failed->handle(), &fd, 1, POLLIN), 1);
+    const int saved = dup(fd.fd);
+    testing::internal::CaptureStderr();
+    close(fd.fd);
+    ASSERT_TRUE(source.send({0xF8})); // wakes the receive thread, which finds it closed
+    EXPECT_TRUE(waitUntil([&] { return input->isConnectionLost(); }));
+    dup2(saved, fd.fd);
+    close(saved);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("MIDI input stopped"), std::string::npos);
+    EXPECT_EQ(listener.snapshot().size(), 1u);
+
+    // As the manager's refresh does with a lost port: closed and opened again, on a new client.
+    input->Close();
+    OxStringList errors;
+    ASSERT_EQ(input->Open(&errors), 1) << errors.getText().c_str();
+    EXPECT_NE(AlsaSequencer::shared().get(), failed.get());
+    ASSERT_TRUE(source.send({0x90, 0x40, 0x7F}));
+    ASSERT_TRUE(recorder.waitForCount(1, 10000));
+    EXPECT_EQ(recorder.takeBytes(), (std::vector<Bytes>{{0x90, 0x40, 0x7F}}));
+    input->Close();
+    factory.setListener(nullptr);
 }
