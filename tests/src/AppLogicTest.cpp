@@ -101,13 +101,13 @@ TEST(DumpFile, followsNoLinkReportsAWriteErrorOnceAndNeverWaitsForTheFile) {
     EXPECT_FALSE(dump.open(folder.file("link").c_str()));
     EXPECT_EQ(folder.read("target"), "kept");
     ASSERT_TRUE(dump.open("/dev/full"));
-    for (int i = 0; i < 100; ++i)
-        dump.write(message.data(), 1000);
+    for (int i = 0; i < 3; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(150)))
+        dump.write(message.data(), 1000); // in rounds of the writer of their own
     dump.close();
-    const std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_NE(errors.find("symbolic link"), std::string::npos) << errors;
-    EXPECT_EQ(errors.find("Cannot write"), errors.rfind("Cannot write")) << errors;
-    EXPECT_NE(errors.find("No space left"), std::string::npos) << errors;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Cannot open " + folder.file("link") +
+                  " for dumping: it is a symbolic link, which is not followed\n"
+                  "Cannot write /dev/full: No space left on device\n");
 
     // A reader that stopped reading: a FIFO, held open here so that opening it does not wait.
     ASSERT_EQ(::mkfifo(folder.file("fifo").c_str(), 0600), 0);

@@ -159,36 +159,31 @@ TEST(AlsaSendLimit, aFloodKeepsTheBacklogBoundedAndDropsWholeMessagesOnly) {
     for (size_t at = 0; at < big.size(); at += 2048)
         round.emplace_back(big.begin() + at, big.begin() + std::min(big.size(), at + 2048));
     size_t offered = 0, dropped = 0, arrived = 0, mostWaiting = 0;
-    double wireBudget = 0; // bytes the wire has carried since the last piece left
+    double carried = 0; // by the wire since the last message left, which then leaves
     unsigned char piece[4096];
-    for (size_t offeredBytes = 0; offeredBytes < 100 * 3125 * 10;) {
+    const auto wire = [&](double bytes) {
+        for (carried += bytes; !queue.empty() && carried > 0; ++arrived, queue.takePiece(piece))
+            carried -= queue.takeMessage().length;
+    };
+    for (int r = 0; r < 300; ++r) { // 3.1 MB: a hundred times what the wire takes in 10 s
         size_t bigPiecesTaken = 0;
         for (size_t m = 0; m < round.size(); ++m, ++offered) {
-            const Bytes& message = round[m];
-            const int length = static_cast<int>(message.size());
-            offeredBytes += message.size();
-            if (!limit.admit(message.data(), length, queue.bytes())) {
-                ++dropped;
-            } else {
+            const int length = static_cast<int>(round[m].size());
+            if (limit.admit(round[m].data(), length, queue.bytes())) {
                 bigPiecesTaken += m >= 3;
                 ASSERT_TRUE(queue.appendMessage({offered, 0, 0, length, true}));
-                ASSERT_TRUE(queue.appendPiece(message.data(), length));
+                ASSERT_TRUE(queue.appendPiece(round[m].data(), length));
+            } else {
+                ++dropped;
             }
             mostWaiting = std::max(mostWaiting, queue.bytes());
-            // The wire takes a message once it has carried about as many bytes.
-            for (wireBudget += message.size() / 100.0; !queue.empty() && wireBudget > 0; ++arrived) {
-                wireBudget -= queue.takeMessage().length;
-                queue.takePiece(piece);
-            }
+            wire(length / 100.0);
         }
         ASSERT_TRUE(bigPiecesTaken == 0 || bigPiecesTaken == round.size() - 3);
     }
     EXPECT_LE(mostWaiting, AlsaSendLimit::LIMIT_BYTES + big.size());
     EXPECT_GT(dropped, offered / 2);
-    for (; !queue.empty(); ++arrived) {
-        queue.takeMessage();
-        queue.takePiece(piece);
-    }
+    wire(1e9);
     EXPECT_EQ(arrived + dropped, offered);
     // Alone, a message longer than the limit goes.
     EXPECT_TRUE(limit.admit(dokatest::sysex(20000).data(), 20000, 0));
