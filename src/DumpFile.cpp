@@ -12,8 +12,8 @@ bool DumpFile::open(const char* target) {
     // A link is not followed: it could make the dump truncate any file of the user's.
     fd = ::open(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
-        const char* why = errno == ELOOP ? "it is a symbolic link, which is not followed"
-                                         : std::strerror(errno);
+        const char* why =
+            errno == ELOOP ? "it is a symbolic link, which is not followed" : std::strerror(errno);
         std::fprintf(stderr, "Cannot open %s for dumping: %s\n", target, why);
         return false;
     }

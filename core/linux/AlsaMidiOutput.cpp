@@ -284,7 +284,8 @@ void AlsaMidiOutput::tellDropping(bool on) {
     if (on)
         std::fprintf(stderr, "MIDI output \"%s\": dropping: the output is slower than the input\n",
                      d->GetName().c_str());
-    if (MidiDeviceFactory::Listener* l = d->factory != nullptr ? d->factory->getListener() : nullptr)
+    if (MidiDeviceFactory::Listener* l =
+            d->factory != nullptr ? d->factory->getListener() : nullptr)
         l->onMidiDeviceStateChanged(this);
 }
 

@@ -86,8 +86,9 @@ public:
             // A broken sequencer handle would wake us at once for ever.
             for (int i = 0; i < count; ++i)
                 if ((fds[i].revents & (POLLERR | POLLNVAL)) != 0) {
-                    owner.receiveFailed((fds[i].revents & POLLNVAL) != 0 ? "its descriptor was closed"
-                                                                          : "it reported an error");
+                    owner.receiveFailed((fds[i].revents & POLLNVAL) != 0
+                                            ? "its descriptor was closed"
+                                            : "it reported an error");
                     return;
                 }
             owner.receiveEvents();
