@@ -571,8 +571,7 @@ TEST_F(AlsaGuest, aFailedClientIsToldItsPortsAreLostAndAReopenedPortReceivesAgai
     auto input = open<TMidiInputBase>(1, "Source : Out");
     ASSERT_TRUE(input);
     input->SetDataListener(&recorder);
-    // The receive thread's descriptor closed under it; its number is held by a copy meanwhile,
-    // so that no new client gets it.
+    // Its descriptor closed under the receive thread; a copy keeps the number from new clients.
     const std::shared_ptr<AlsaSequencer> failed = AlsaSequencer::shared();
     pollfd fd;
     ASSERT_EQ(snd_seq_poll_descriptors(failed->handle(), &fd, 1, POLLIN), 1);
@@ -590,10 +589,7 @@ TEST_F(AlsaGuest, aFailedClientIsToldItsPortsAreLostAndAReopenedPortReceivesAgai
     input->Close();
     OxStringList errors;
     ASSERT_EQ(input->Open(&errors), 1) << errors.getText().c_str();
-    EXPECT_NE(AlsaSequencer::shared().get(), failed.get());
     ASSERT_TRUE(source.send({0x90, 0x40, 0x7F}));
     ASSERT_TRUE(recorder.waitForCount(1, 10000));
     EXPECT_EQ(recorder.takeBytes(), (std::vector<Bytes>{{0x90, 0x40, 0x7F}}));
-    input->Close();
-    factory.setListener(nullptr);
 }

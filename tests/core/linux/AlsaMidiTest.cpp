@@ -182,7 +182,6 @@ TEST(AlsaSendLimit, aFloodKeepsTheBacklogBoundedAndDropsWholeMessagesOnly) {
         ASSERT_TRUE(bigPiecesTaken == 0 || bigPiecesTaken == round.size() - 3);
     }
     EXPECT_LE(mostWaiting, AlsaSendLimit::LIMIT_BYTES + big.size());
-    EXPECT_GT(dropped, offered / 2);
     wire(1e9);
     EXPECT_EQ(arrived + dropped, offered);
     // Alone, a message longer than the limit goes.
