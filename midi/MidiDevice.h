@@ -113,6 +113,8 @@ public:
     virtual int SendLongWait(const unsigned char* data, int length,
                              TMidiOutWaitCallback* callback) = 0;
     virtual int QueuedLongMessages() { return 0; }
+    // True while the port drops messages because they come faster than it can send them.
+    virtual bool isDropping() const { return false; }
     // Waits for a send in progress.
     void onClose() override;
 };

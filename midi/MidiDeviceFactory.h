@@ -23,6 +23,8 @@ public:
         virtual void onMidiDeviceOpen(TMidiDeviceBase* device) = 0;
         virtual void onMidiDeviceClose(TMidiDeviceBase* device) = 0;
         virtual void onMidiDeviceUnexpectedClose(TMidiDeviceBase* device) = 0;
+        // What the port shows besides being open changed (an output began or ended dropping).
+        virtual void onMidiDeviceStateChanged(TMidiDeviceBase*) {}
     };
 
     static constexpr unsigned CACHE_LIFETIME_MS = 1500;

@@ -301,6 +301,8 @@ MidiPortState MidiManager::GetPortState(int index, int isInput) {
         state.status = MidiPortStatus::closed;
     if (state.status == MidiPortStatus::pending)
         state.lastError = e->lastError;
+    if (state.status == MidiPortStatus::open && !isInput)
+        state.dropping = static_cast<const TMidiOutputBase*>(e->GetDevice())->isDropping();
     return state;
 }
 
@@ -479,6 +481,16 @@ void MidiManager::onMidiDeviceError(TMidiDeviceBase* device, const OxString& tex
     const int isInput = device->GetDescriptor()->isInput ? 1 : 0;
     controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
         l->OnMidiErrorMessage(device->managerIndex, isInput, text);
+    });
+    // The refresh closes a port whose connection is gone and opens it again when it can.
+    if (device->isConnectionLost())
+        RefreshDevListAsync(15);
+}
+
+void MidiManager::onMidiDeviceStateChanged(TMidiDeviceBase* device) {
+    const int isInput = device->GetDescriptor()->isInput ? 1 : 0;
+    controlListeners.forEachReversed([&](MidiManagerDeviceControlListener* l) {
+        l->OnMidiPortStateChanged(device->managerIndex, isInput);
     });
 }
 

@@ -121,6 +121,7 @@ public:
     void onMidiDeviceOpen(TMidiDeviceBase*) override {}
     void onMidiDeviceClose(TMidiDeviceBase*) override {}
     void onMidiDeviceUnexpectedClose(TMidiDeviceBase* device) override;
+    void onMidiDeviceStateChanged(TMidiDeviceBase* device) override;
 
     // For entries: waits until no thru forwarding started before the call is in progress.
     void waitForThruForwarding() const;

@@ -15,6 +15,8 @@ public:
     virtual void OnAfterCloseMidiDevice(int, int) {}
     virtual void OnMidiStringMessage(int, int, const OxString&) {}
     virtual void OnMidiErrorMessage(int index, int isInput, const OxString& text) = 0;
+    // Its MidiPortState changed while it stayed open.
+    virtual void OnMidiPortStateChanged(int, int) {}
 };
 
 // Told when the port tables have changed.

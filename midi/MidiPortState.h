@@ -17,6 +17,8 @@ struct MidiPortState {
     MidiPortStatus status = MidiPortStatus::notChosen;
     // The text of the port's last failed open; empty unless the status is pending.
     OxString lastError;
+    // An open output that drops what comes faster than it can send.
+    bool dropping = false;
 };
 
 } // namespace Lk

@@ -1,38 +1,105 @@
 #include "src/DumpFile.h"
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
-bool DumpFile::open(const char* path) {
-    std::lock_guard<std::mutex> hold(mutex);
-    if (file != nullptr)
-        std::fclose(file);
-    file = std::fopen(path, "wb+");
-    if (file == nullptr) {
-        std::fprintf(stderr, "Cannot open %s for dumping: %s\n", path, std::strerror(errno));
+bool DumpFile::open(const char* target) {
+    close();
+    // A link is not followed: it could make the dump truncate any file of the user's.
+    fd = ::open(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const char* why =
+            errno == ELOOP ? "it is a symbolic link, which is not followed" : std::strerror(errno);
+        std::fprintf(stderr, "Cannot open %s for dumping: %s\n", target, why);
         return false;
     }
-    std::printf("Dumping to %s...\n", path);
+    path = target;
+    writeFailed = dropReported = false;
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        filling.reserve(BUFFER_BYTES);
+        dropped = 0;
+        stopping = false;
+        opened = true;
+    }
+    writer = std::thread([this] { writeOut(); });
+    std::printf("Dumping to %s...\n", target);
     std::fflush(stdout);
     return true;
 }
 
 void DumpFile::write(const unsigned char* data, int length) {
-    std::lock_guard<std::mutex> hold(mutex);
-    if (file == nullptr || data == nullptr || length <= 0)
+    if (data == nullptr || length <= 0)
         return;
-    std::fwrite(data, 1, static_cast<size_t>(length), file);
-    std::fflush(file);
+    std::lock_guard<std::mutex> hold(mutex);
+    if (!opened)
+        return;
+    if (filling.size() + static_cast<size_t>(length) > BUFFER_BYTES)
+        dropped += static_cast<uint64_t>(length);
+    else
+        filling.insert(filling.end(), data, data + length);
 }
 
 void DumpFile::close() {
-    std::lock_guard<std::mutex> hold(mutex);
-    if (file != nullptr)
-        std::fclose(file);
-    file = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (!opened)
+            return;
+        opened = false;
+        stopping = true;
+    }
+    wake.notify_all();
+    writer.join();
+    ::close(fd);
+    fd = -1;
 }
 
 bool DumpFile::isOpen() const {
     std::lock_guard<std::mutex> hold(mutex);
-    return file != nullptr;
+    return opened;
+}
+
+uint64_t DumpFile::droppedBytes() const {
+    std::lock_guard<std::mutex> hold(mutex);
+    return dropped;
+}
+
+void DumpFile::writeOut() {
+    writing.reserve(BUFFER_BYTES);
+    for (bool last = false; !last;) {
+        bool dropping;
+        {
+            std::unique_lock<std::mutex> hold(mutex);
+            wake.wait_for(hold, std::chrono::milliseconds(FLUSH_MS), [&] { return stopping; });
+            last = stopping;
+            writing.swap(filling);
+            dropping = dropped > 0;
+        }
+        writeAll(writing);
+        writing.clear();
+        if (dropping && !dropReported) {
+            dropReported = true;
+            std::fprintf(stderr, "%s does not keep up: received bytes are left out of the dump\n",
+                         path.c_str());
+        }
+    }
+}
+
+void DumpFile::writeAll(const std::vector<unsigned char>& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n >= 0) {
+            done += static_cast<size_t>(n);
+        } else if (errno != EINTR) {
+            // Told once: later rounds try again (a full disk may get room), each failing alike.
+            if (!writeFailed)
+                std::fprintf(stderr, "Cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+            writeFailed = true;
+            return;
+        }
+    }
 }

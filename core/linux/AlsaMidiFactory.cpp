@@ -34,7 +34,7 @@ AlsaMidiFactory::~AlsaMidiFactory() {
 
 std::shared_ptr<AlsaSequencer> AlsaMidiFactory::sequencer() {
     std::lock_guard<std::mutex> hold(clientMutex);
-    if (!client)
+    if (!client || client->isBroken())
         client = AlsaSequencer::shared();
     return client;
 }

@@ -4,7 +4,9 @@
 #include "midi/MidiDeviceFactory.h"
 #include "platform/OxThread.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace Lk {
 
@@ -28,7 +30,7 @@ public:
     void Execute() override {
         while (!isTerminated())
             if (!owner.sendNextPiece())
-                getEvent().WaitMs(0); // a queued message notifies
+                getEvent().WaitMs(owner.endDroppingWhenDrained()); // a queued message notifies
     }
 
 private:
@@ -103,6 +105,8 @@ int AlsaMidiOutput::CloseImpl(void*) {
         messageDone.wait(hold, [&] { return waiters == nullptr; });
         // The wire time of what was dropped is free again.
         nextFreeTime = 0;
+        limit = AlsaSendLimit(AlsaSendLimit::limitFor(byteNanos));
+        dropping = false;
     }
     sending = Sending();
     lastQueuedTime = 0;
@@ -128,10 +132,15 @@ int AlsaMidiOutput::SendShort(unsigned char status, unsigned char data1, unsigne
             // may go between); but it reserves no wire time of its own.
             const unsigned long long now = alsaNanoTime();
             const bool realTime = status >= 0xF8;
-            error = sendOrQueue(bytes, length, nextFreeTime > now && !realTime ? nextFreeTime : now,
-                                false, nullptr);
+            error = !admit(bytes, length, now)
+                        ? DROPPED
+                        : sendOrQueue(bytes, length,
+                                      nextFreeTime > now && !realTime ? nextFreeTime : now, false,
+                                      nullptr);
         }
     }
+    if (error == DROPPED)
+        return droppedMessage();
     return failed(error) ? 0 : 1;
 }
 
@@ -145,6 +154,8 @@ int AlsaMidiOutput::queueLong(const unsigned char* data, int length, Waiter* wai
         return -ENODEV;
     std::lock_guard<std::mutex> hold(queueMutex);
     const unsigned long long now = alsaNanoTime();
+    if (!admit(data, length, now))
+        return DROPPED;
     const unsigned long long start = nextFreeTime > now ? nextFreeTime : now;
     nextFreeTime = start + static_cast<unsigned long long>(length) * byteNanos;
     return sendOrQueue(data, length, start, true, waiter);
@@ -154,6 +165,8 @@ int AlsaMidiOutput::SendLong(const unsigned char* data, int length) {
     const int error = queueLong(data, length, nullptr);
     if (error == NOT_OPEN)
         return 0;
+    if (error == DROPPED)
+        return droppedMessage();
     return failed(error) ? 0 : length;
 }
 
@@ -164,6 +177,8 @@ int AlsaMidiOutput::SendLongWait(const unsigned char* data, int length,
     const int error = queueLong(data, length, &waiter);
     if (error == NOT_OPEN)
         return 0;
+    if (error == DROPPED)
+        return droppedMessage();
     if (error != NO_ERROR) {
         failed(error);
         return 0;
@@ -201,6 +216,7 @@ int AlsaMidiOutput::QueuedLongMessages() {
 void AlsaMidiOutput::setByteNanos(unsigned long long nanos) {
     std::lock_guard<std::mutex> hold(queueMutex);
     byteNanos = nanos;
+    limit = AlsaSendLimit(AlsaSendLimit::limitFor(nanos));
 }
 
 int AlsaMidiOutput::sendOrQueue(const unsigned char* data, int length, unsigned long long start,
@@ -246,6 +262,47 @@ int AlsaMidiOutput::queue(const unsigned char* data, int length, unsigned long l
     if (isLong)
         ++queuedLong;
     return NO_ERROR;
+}
+
+bool AlsaMidiOutput::admit(const unsigned char* data, int length, unsigned long long now) {
+    const size_t wireAhead =
+        byteNanos > 0 && nextFreeTime > now ? (nextFreeTime - now) / byteNanos : 0;
+    return limit.admit(data, length, std::max(messages.bytes(), wireAhead));
+}
+
+// A dropped message counts as not sent: 0.
+int AlsaMidiOutput::droppedMessage() {
+    if (!dropping.exchange(true)) {
+        tellDropping(true);
+        sender->Notify(); // to see when the burst ends
+    }
+    return 0;
+}
+
+void AlsaMidiOutput::tellDropping(bool on) {
+    const MidiDeviceDescriptor* d = GetDescriptor();
+    if (on)
+        std::fprintf(stderr, "MIDI output \"%s\": dropping: the output is slower than the input\n",
+                     d->GetName().c_str());
+    if (MidiDeviceFactory::Listener* l =
+            d->factory != nullptr ? d->factory->getListener() : nullptr)
+        l->onMidiDeviceStateChanged(this);
+}
+
+int AlsaMidiOutput::endDroppingWhenDrained() {
+    if (!dropping)
+        return 0;
+    {
+        std::lock_guard<std::mutex> hold(queueMutex);
+        const unsigned long long now = alsaNanoTime();
+        if (nextFreeTime > now)
+            return static_cast<int>((nextFreeTime - now) / 1000000) + 1;
+        if (!messages.empty() || pieceInFlight)
+            return 1; // the sender thread was notified
+    }
+    if (dropping.exchange(false))
+        tellDropping(false);
+    return 0;
 }
 
 bool AlsaMidiOutput::sendNextPiece() {

@@ -44,7 +44,9 @@ void forEachMidiPacket(const unsigned char* data, int length, int maxPiece, Pack
 // queue, stamped with the time at which its first byte would go on the wire. Sends never
 // wait for the sequencer: their bytes are copied to a queue of the port, which its sender
 // thread hands on in order (a short message with nothing before it goes at once). Closing
-// the port drops what it still holds, here and on the sequencer's queue.
+// the port drops what it still holds, here and on the sequencer's queue. When messages come
+// faster than the wire takes them, what would wait longer than AlsaSendLimit allows is
+// dropped whole, and the port counts as dropping until what it took has left.
 class AlsaMidiOutput : public TMidiOutputBase {
 public:
     static constexpr unsigned long long WIRE_BYTE_NANOS = 320000; // 31 250 baud
@@ -69,9 +71,10 @@ public:
     // Long messages not yet handed to the sequencer.
     int QueuedLongMessages() override;
     bool isConnectionLost() const override { return destinationLost; }
+    bool isDropping() const override { return dropping; }
 
     // Pacing per byte of what is sent next; 0 sends everything at once (for destinations
-    // faster than a wire).
+    // faster than a wire). The backlog's limit follows: two seconds of this pace.
     void setByteNanos(unsigned long long nanos);
 
 private:
@@ -92,12 +95,22 @@ private:
     // Queues the message, or sends it at once when it is one piece, nothing is queued
     // and the sequencer has room. Under queueMutex; 0 or an ALSA error code.
     static constexpr int NOT_OPEN = 1; // not an ALSA error code: those are negative
+    static constexpr int DROPPED = 2;  // the output is slower than its input
     int queueLong(const unsigned char* data, int length, Waiter* waiter);
     int sendOrQueue(const unsigned char* data, int length, unsigned long long start, bool isLong,
                     Waiter* waiter);
     int queue(const unsigned char* data, int length, unsigned long long start, bool isLong);
+    // Under queueMutex: whether the message is taken, judged by the longer of what is
+    // queued and the wire time reserved ahead of `now`.
+    bool admit(const unsigned char* data, int length, unsigned long long now);
+    int droppedMessage();
+    // Tells of the start or the end of a burst of drops.
+    void tellDropping(bool on);
     // Run by the sender thread; false when nothing was queued.
     bool sendNextPiece();
+    // Run by the sender thread with nothing queued: ends a burst of drops once what was taken
+    // has left the wire; the milliseconds to wait until then, 0 when no burst goes on.
+    int endDroppingWhenDrained();
     void senderFailed(int error);
     void messageLeft(const AlsaSendQueue::Message& message, int error);
     // Drops every queued message; waiters get `error`. Under queueMutex.
@@ -116,12 +129,14 @@ private:
     int port = -1;
     std::atomic<bool> destinationLost{false}; // set by the receive thread
     std::atomic<bool> failureReported{false};
+    std::atomic<bool> dropping{false}; // set by a sender, cleared by the sender thread
     std::unique_ptr<Sender> sender;
 
     // Guards the queue and the fields up to `waiters`.
     std::mutex queueMutex;
     std::condition_variable messageDone; // a message left the queue, or a waiter went
     AlsaSendQueue messages;
+    AlsaSendLimit limit;
     bool pieceInFlight = false; // the sender thread is writing a piece it took
     int queuedLong = 0;
     unsigned long long nextSequence = 1;

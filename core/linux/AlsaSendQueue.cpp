@@ -28,7 +28,7 @@ bool AlsaSendQueue::empty() const {
 }
 
 AlsaSendQueue::Mark AlsaSendQueue::mark() const {
-    return {tail, tail != nullptr ? tail->used : 0};
+    return {tail, tail != nullptr ? tail->used : 0, pieceBytes};
 }
 
 bool AlsaSendQueue::appendMessage(const Message& message) {
@@ -48,10 +48,12 @@ bool AlsaSendQueue::appendPiece(const unsigned char* bytes, int size) {
         return false;
     std::memcpy(at, &length, sizeof length);
     std::memcpy(at + sizeof length, bytes, length);
+    pieceBytes += length;
     return true;
 }
 
 void AlsaSendQueue::rollBack(const Mark& mark) {
+    pieceBytes = mark.bytes;
     Block* dropped = mark.block != nullptr ? mark.block->next : head;
     while (dropped != nullptr) {
         Block* next = dropped->next;
@@ -81,6 +83,7 @@ int AlsaSendQueue::takePiece(unsigned char* to) {
     std::memcpy(&length, at, sizeof length);
     std::memcpy(to, at + sizeof length, length);
     consume(sizeof length + length);
+    pieceBytes -= length;
     return length;
 }
 
@@ -92,6 +95,7 @@ void AlsaSendQueue::clear() {
     }
     tail = nullptr;
     readPos = 0;
+    pieceBytes = 0;
 }
 
 size_t AlsaSendQueue::blockCount() const {
@@ -150,6 +154,22 @@ void AlsaSendQueue::recycle(Block* block) {
         spare = block;
     else
         delete block;
+}
+
+bool AlsaSendLimit::admit(const unsigned char* data, int length, size_t backlog) {
+    const bool fits = backlog == 0 || backlog + static_cast<size_t>(length) <= limitBytes;
+    const unsigned char first = data[0];
+    if (first >= 0xF8) // real time: it neither begins nor ends anything
+        return fits;
+    const bool ends = data[length - 1] == 0xF7;
+    if ((first < 0x80 || first == 0xF7) && sysEx != SysEx::none) {
+        const bool taken = sysEx == SysEx::taken;
+        if (ends)
+            sysEx = SysEx::none;
+        return taken;
+    }
+    sysEx = first == 0xF0 && !ends ? (fits ? SysEx::taken : SysEx::dropped) : SysEx::none;
+    return fits;
 }
 
 } // namespace Lk

@@ -26,6 +26,7 @@ public:
     struct Mark {
         Block* block;
         size_t used;
+        size_t bytes;
     };
 
     AlsaSendQueue() = default;
@@ -49,6 +50,8 @@ public:
 
     // The blocks held, the spare one included.
     size_t blockCount() const;
+    // The MIDI bytes of the pieces not yet taken.
+    size_t bytes() const { return pieceBytes; }
 
 private:
     unsigned char* reserve(size_t size);
@@ -59,7 +62,35 @@ private:
     Block* head = nullptr; // read from here
     Block* tail = nullptr; // appended to here
     size_t readPos = 0;
+    size_t pieceBytes = 0;
     Block* spare = nullptr; // kept for the next burst
+};
+
+// Keeps an output's backlog near its limit when messages come faster than the wire takes
+// them: a message that would make it longer is dropped whole. A System Exclusive message
+// that arrives in pieces (the first without its F7) is taken or dropped as a whole: once
+// begun it is finished, whatever the backlog. A message, however long, is taken when nothing
+// waits: a bank dump at the wire's rate never finds more than its last piece waiting.
+class AlsaSendLimit {
+public:
+    // Two seconds of a MIDI wire (3125 bytes a second): a burst from a fast source passes
+    // whole, and a message waits no longer than that behind what came before it.
+    static constexpr unsigned long long LIMIT_NANOS = 2000000000;
+    static constexpr size_t LIMIT_BYTES = 6250;
+
+    // The limit of an output that takes `byteNanos` per byte (0: not paced).
+    static size_t limitFor(unsigned long long byteNanos) {
+        return byteNanos > 0 ? static_cast<size_t>(LIMIT_NANOS / byteNanos) : LIMIT_BYTES;
+    }
+
+    explicit AlsaSendLimit(size_t limitBytes = LIMIT_BYTES) : limitBytes(limitBytes) {}
+    // Whether to take the message `data` of `length` bytes when `backlog` bytes wait.
+    bool admit(const unsigned char* data, int length, size_t backlog);
+
+private:
+    size_t limitBytes;
+    enum class SysEx { none, taken, dropped };
+    SysEx sysEx = SysEx::none; // a System Exclusive message whose end has not come yet
 };
 
 } // namespace Lk

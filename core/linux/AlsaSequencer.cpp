@@ -1,6 +1,7 @@
 #include "core/linux/AlsaSequencer.h"
 
 #include "core/linux/AlsaMidiInput.h"
+#include "midi/MidiDeviceFactory.h"
 #include "platform/ErrorHandler.h"
 #include "platform/OxThread.h"
 
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -73,14 +75,22 @@ public:
         snd_seq_poll_descriptors(owner.seq, fds.data(), static_cast<unsigned>(count), POLLIN);
         fds[count] = {wake, POLLIN, 0};
         while (!isTerminated()) {
-            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
-                break;
+            if (poll(fds.data(), fds.size(), -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                owner.receiveFailed(std::strerror(errno));
+                return;
+            }
             if (fds[count].revents != 0)
                 break;
             // A broken sequencer handle would wake us at once for ever.
             for (int i = 0; i < count; ++i)
-                if ((fds[i].revents & (POLLERR | POLLNVAL)) != 0)
+                if ((fds[i].revents & (POLLERR | POLLNVAL)) != 0) {
+                    owner.receiveFailed((fds[i].revents & POLLNVAL) != 0
+                                            ? "its descriptor was closed"
+                                            : "it reported an error");
                     return;
+                }
             owner.receiveEvents();
         }
     }
@@ -94,7 +104,7 @@ std::shared_ptr<AlsaSequencer> AlsaSequencer::shared(int* error) {
     std::lock_guard<std::mutex> hold(sharedMutex);
     std::shared_ptr<AlsaSequencer> sequencer = sharedSequencer.lock();
     int result = 0;
-    if (!sequencer) {
+    if (!sequencer || sequencer->isBroken()) {
         sequencer.reset(new AlsaSequencer());
         result = sequencer->open();
         if (result < 0)
@@ -232,7 +242,7 @@ void AlsaSequencer::deliverPendingInput(int port) {
     // Fails when the source has gone, which ended the subscription already.
     if (subscribed)
         snd_seq_disconnect_from(seq, port, source.client, source.port);
-    if (onReceiveThread)
+    if (onReceiveThread || broken)
         return;
     unsigned token;
     {
@@ -367,6 +377,33 @@ void AlsaSequencer::receiveEvents() {
         if (event != nullptr)
             dispatch(*event, alsaNanoTime());
     }
+}
+
+void AlsaSequencer::receiveFailed(const char* why) {
+    broken = true;
+    const OxString text = OxString::format(
+        "MIDI input stopped: the sequencer client failed (%s); its ports are opened again", why);
+    EH_output(EH_OUTPUT_ERROR, text.c_str());
+    // Every port of this client is lost: the MIDI manager's refresh closes the open ones and
+    // opens them again on a new client, as it does with a port that was unplugged.
+    std::unique_lock<std::mutex> hold(portsMutex);
+    for (auto& entry : outputs)
+        entry.second.lost->store(true);
+    AlsaMidiInput* told = nullptr;
+    for (auto& entry : inputs)
+        if (entry.second.lost != nullptr) {
+            entry.second.lost->store(true);
+            told = entry.second.input;
+        }
+    if (told == nullptr)
+        return;
+    // Told through one input: one refresh sees to all of them.
+    TMidiInputBase::ReceiveScope scope(*told);
+    hold.unlock();
+    const MidiDeviceFactory* factory = told->GetDescriptor()->factory;
+    if (MidiDeviceFactory::Listener* l = factory != nullptr ? factory->getListener() : nullptr)
+        if (scope.portIsOpen())
+            l->onMidiDeviceError(told, text);
 }
 
 void AlsaSequencer::reportOverrun() {

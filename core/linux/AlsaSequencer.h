@@ -44,6 +44,9 @@ public:
     snd_seq_t* handle() const { return seq; }
     int clientId() const { return ownClient; }
     int queueId() const { return queue; }
+    // True once the receive thread stopped on a failure of the client: its ports are lost,
+    // and shared() opens a new client.
+    bool isBroken() const { return broken; }
     // The queue's real time minus CLOCK_MONOTONIC, in nanoseconds, read now.
     long long queueClockOffset();
 
@@ -114,6 +117,8 @@ private:
     void receiveEvents();
     void dispatch(const snd_seq_event_t& event, unsigned long long receiptTime);
     void markerReached(unsigned token);
+    // Run by the receive thread when it cannot go on: reports and marks every port lost.
+    void receiveFailed(const char* why);
     void reportOverrun();
     // Marks the inputs and outputs connected to the port (or any port of its client) lost.
     void peerGone(const snd_seq_addr_t& address, bool wholeClient);
@@ -122,6 +127,7 @@ private:
     snd_seq_t* seq = nullptr;
     int ownClient = -1;
     int queue = -1;
+    std::atomic<bool> broken{false};     // set by the receive thread
     int nextPort = FIRST_PORT;           // guarded by portsMutex
     snd_midi_event_t* decoder = nullptr; // used by the receive thread only
     unsigned long long lastOverrun = 0;  // used by the receive thread only

@@ -22,7 +22,7 @@ juce::String stateText(const Lk::MidiPortState& state) {
     case Lk::MidiPortStatus::closed:
         return "closed";
     case Lk::MidiPortStatus::open:
-        return "open";
+        return state.dropping ? "dropping: the output is slower than the input" : "open";
     case Lk::MidiPortStatus::pending:
         break;
     }
@@ -31,10 +31,11 @@ juce::String stateText(const Lk::MidiPortState& state) {
                            : "pending: " + error.replace("\n", " / ").replaceCharacter('\r', ' ');
 }
 
-juce::Colour stateColour(Lk::MidiPortStatus status) {
-    if (status == Lk::MidiPortStatus::open)
+juce::Colour stateColour(const Lk::MidiPortState& state) {
+    const Lk::MidiPortStatus status = state.status;
+    if (status == Lk::MidiPortStatus::open && !state.dropping)
         return juce::Colour(170, 235, 170);
-    if (status == Lk::MidiPortStatus::pending)
+    if (status == Lk::MidiPortStatus::pending || status == Lk::MidiPortStatus::open)
         return juce::Colour(255, 190, 110);
     return PALE_YELLOW.withAlpha(0.75f);
 }
@@ -160,7 +161,7 @@ void AliasCache::showPortState(juce::Label& label, ComboBoxMidi& box, Lk::TMidiA
     const juce::String text = stateText(state);
     label.setText(text, juce::dontSendNotification);
     label.setTooltip(text);
-    label.setColour(juce::Label::textColourId, stateColour(state.status));
+    label.setColour(juce::Label::textColourId, stateColour(state));
 }
 
 void AliasCache::commit() {

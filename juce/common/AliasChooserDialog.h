@@ -80,6 +80,7 @@ public:
     void OnAfterOpenMidiDevice(int, int) override { triggerAsyncUpdate(); }
     void OnAfterCloseMidiDevice(int, int) override { triggerAsyncUpdate(); }
     void OnMidiErrorMessage(int, int, const Lk::OxString&) override { triggerAsyncUpdate(); }
+    void OnMidiPortStateChanged(int, int) override { triggerAsyncUpdate(); }
 
     juce::Viewport& getViewport() { return viewport; }
     juce::Component& getViewed() { return *viewed; }

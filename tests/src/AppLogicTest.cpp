@@ -3,10 +3,17 @@
 #include "src/ProgramNames.h"
 #include "tests/support/MidiBytes.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaitUntil.h"
 
 #include <atomic>
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -64,7 +71,7 @@ TEST(ProgramNameTable, writesOnlyNamesAndForgetsClearedOnesOnlyAfterReadingTheFi
     EXPECT_FALSE(ini.ValueExists("Program Names", "Program0"));
 }
 
-TEST(DumpFile, truncatesAndKeepsEveryMessageOnDiskAtOnce) {
+TEST(DumpFile, truncatesAndKeepsEveryMessageOnDiskSoon) {
     const dokatest::TempDir folder("doka-dump");
     folder.write("DOKA_dump.syx", "previous run");
     DumpFile dump;
@@ -72,13 +79,55 @@ TEST(DumpFile, truncatesAndKeepsEveryMessageOnDiskAtOnce) {
     dump.write(dokatest::Bytes{0xC0, 0x05}.data(), 2);
     dump.write(dokatest::Bytes{0xF0, 0x77, 0x75, 0xF7}.data(), 4);
     dump.write(nullptr, 3);
-    // Already on disk before the file is closed: a crash would keep it.
-    EXPECT_EQ(folder.read("DOKA_dump.syx"), "\xC0\x05\xF0\x77\x75\xF7");
+    // On disk before the file is closed: a crash would keep it.
+    EXPECT_TRUE(dokatest::waitUntil(
+        [&] { return folder.read("DOKA_dump.syx") == "\xC0\x05\xF0\x77\x75\xF7"; }));
     dump.close();
     dump.write(dokatest::Bytes{0xC0, 0x05}.data(), 2); // after close: ignored
     EXPECT_FALSE(dump.isOpen());
 
     EXPECT_FALSE(dump.open("/nonexistent/folder/DOKA_dump.syx"));
+}
+
+// Never waits for the file, nor follows a link; a failed write is told once; close writes all.
+TEST(DumpFile, followsNoLinkReportsAWriteErrorOnceAndNeverWaitsForTheFile) {
+    const dokatest::TempDir folder("doka-dump");
+    folder.write("target", "kept");
+    std::filesystem::create_symlink(folder.file("target"), folder.file("link"));
+    const dokatest::Bytes message = dokatest::sysex(1000);
+    DumpFile dump;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(dump.open(folder.file("link").c_str()));
+    EXPECT_EQ(folder.read("target"), "kept");
+    ASSERT_TRUE(dump.open("/dev/full"));
+    for (int i = 0; i < 3; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(150)))
+        dump.write(message.data(), 1000); // in rounds of the writer of their own
+    dump.close();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Cannot open " + folder.file("link") +
+                  " for dumping: it is a symbolic link, which is not followed\n"
+                  "Cannot write /dev/full: No space left on device\n");
+
+    // A reader that stopped reading: a FIFO, held open here so that opening it does not wait.
+    ASSERT_EQ(::mkfifo(folder.file("fifo").c_str(), 0600), 0);
+    const int fifo = ::open(folder.file("fifo").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_TRUE(dump.open(folder.file("fifo").c_str()));
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3000; ++i)
+        dump.write(message.data(), 1000);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    size_t arrived = 0;
+    std::thread reader([&] {
+        static char bytes[65536];
+        pollfd readable{fifo, POLLIN, 0};
+        for (ssize_t n = 1; n > 0 && ::poll(&readable, 1, 500) > 0;)
+            arrived += static_cast<size_t>(n = ::read(fifo, bytes, sizeof bytes));
+    });
+    dump.close();
+    reader.join();
+    ::close(fifo);
+    EXPECT_GT(dump.droppedBytes(), 0u);
+    EXPECT_EQ(arrived + dump.droppedBytes(), 3000000u);
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -470,13 +471,13 @@ TEST_F(AlsaGuest, longSendReturnsAtOnceLeavesSpreadAtItsPaceAndWhatFollowsKeepsI
     auto output = open<AlsaMidiOutput>(0, VIRMIDI_0);
     ASSERT_TRUE(output);
     // Thirty times the wire rate, so that the test ends within seconds: still far more than
-    // the sequencer's queue holds at once.
+    // the sequencer's queue holds at once, and with what follows within the port's backlog.
     constexpr unsigned long long BYTE_NANOS = 10000;
     output->setByteNanos(BYTE_NANOS);
-    const Bytes big = dokatest::sysex(1000000);
+    const Bytes big = dokatest::sysex(150000);
     const Bytes small = dokatest::sysex(300);
     const unsigned long long start = alsaNanoTime();
-    EXPECT_EQ(output->SendLong(big.data(), static_cast<int>(big.size())), 1000000);
+    EXPECT_EQ(output->SendLong(big.data(), static_cast<int>(big.size())), 150000);
     EXPECT_LT(alsaNanoTime() - start, PROMPTLY_NANOS);
     EXPECT_EQ(output->QueuedLongMessages(), 1);
 
@@ -522,11 +523,10 @@ TEST_F(AlsaGuest, closingDropsWhatIsQueuedAtOnceAndTheReopenedPortStartsEmpty) {
     auto output = open<AlsaMidiOutput>(0, VIRMIDI_0);
     ASSERT_TRUE(output);
     const Bytes big = dokatest::sysex(1000000);
-    EXPECT_EQ(output->SendLong(big.data(), static_cast<int>(big.size())), 1000000);
-    // A waiting send behind it is released by the close, as failed.
+    // A waiting send is released by the close, as failed.
     std::atomic<int> waitResult{-1};
-    std::thread waiting([&] { waitResult = output->SendLongWait(big.data(), 1000, nullptr); });
-    EXPECT_TRUE(waitUntil([&] { return output->QueuedLongMessages() == 2; }));
+    std::thread waiting([&] { waitResult = output->SendLongWait(big.data(), 1000000, nullptr); });
+    EXPECT_TRUE(waitUntil([&] { return output->QueuedLongMessages() == 1; }));
     EXPECT_GE(raw.read(64, 10000).size(), 64u);
     const unsigned long long start = alsaNanoTime();
     output->Close();
@@ -542,4 +542,54 @@ TEST_F(AlsaGuest, closingDropsWhatIsQueuedAtOnceAndTheReopenedPortStartsEmpty) {
     EXPECT_EQ(output->QueuedLongMessages(), 0);
     EXPECT_EQ(output->SendShort(0x90, 0x40, 0x7F), 1);
     EXPECT_EQ(raw.read(3, 2000), (Bytes{0x90, 0x40, 0x7F}));
+}
+
+TEST_F(AlsaGuest, aFloodIsDroppedInWholeMessagesBeyondTheBacklogAndToldOncePerBurst) {
+    RawMidi raw("hw:0,0", true);
+    auto output = open<AlsaMidiOutput>(0, VIRMIDI_0);
+    ASSERT_TRUE(output);
+    testing::internal::CaptureStderr();
+    const Bytes message = dokatest::sysex(100);
+    Bytes taken; // of a hundred seconds of the wire, sent at once
+    for (int i = 0; i < 3125; ++i)
+        if (output->SendLong(message.data(), 100) == 100)
+            taken.insert(taken.end(), message.begin(), message.end());
+    EXPECT_TRUE(output->isDropping());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "MIDI output \"" + std::string(VIRMIDI_0) +
+                  "\": dropping: the output is slower than the input\n");
+    EXPECT_LE(taken.size(), AlsaSendLimit::LIMIT_BYTES + 500);
+    EXPECT_TRUE(sameBytes(raw.read(taken.size() + 1, 4000), taken));
+    EXPECT_TRUE(waitUntil([&] { return !output->isDropping(); }, 5000));
+}
+
+TEST_F(AlsaGuest, aFailedClientIsToldItsPortsAreLostAndAReopenedPortReceivesAgain) {
+    HelperClient source("Source", {{"Out", READABLE}});
+    ErrorRecorder listener;
+    factory.setListener(&listener);
+    InputRecorder recorder;
+    auto input = open<TMidiInputBase>(1, "Source : Out");
+    ASSERT_TRUE(input);
+    input->SetDataListener(&recorder);
+    // Its descriptor closed under the receive thread; a copy keeps the number from new clients.
+    const std::shared_ptr<AlsaSequencer> failed = AlsaSequencer::shared();
+    pollfd fd;
+    ASSERT_EQ(snd_seq_poll_descriptors(failed->handle(), &fd, 1, POLLIN), 1);
+    const int saved = dup(fd.fd);
+    testing::internal::CaptureStderr();
+    close(fd.fd);
+    ASSERT_TRUE(source.send({0xF8})); // wakes the receive thread, which finds it closed
+    EXPECT_TRUE(waitUntil([&] { return input->isConnectionLost(); }));
+    dup2(saved, fd.fd);
+    close(saved);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("MIDI input stopped"), std::string::npos);
+    EXPECT_EQ(listener.snapshot().size(), 1u);
+
+    // As the manager's refresh does with a lost port: closed and opened again, on a new client.
+    input->Close();
+    OxStringList errors;
+    ASSERT_EQ(input->Open(&errors), 1) << errors.getText().c_str();
+    ASSERT_TRUE(source.send({0x90, 0x40, 0x7F}));
+    ASSERT_TRUE(recorder.waitForCount(1, 10000));
+    EXPECT_EQ(recorder.takeBytes(), (std::vector<Bytes>{{0x90, 0x40, 0x7F}}));
 }

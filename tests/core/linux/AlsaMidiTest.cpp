@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -145,6 +146,46 @@ TEST(AlsaSendQueue, rollBackTakesBackAHalfAppendedMessageOnly) {
     EXPECT_TRUE(empty.empty());
     Bytes huge(AlsaSendQueue::BLOCK_BYTES);
     EXPECT_FALSE(empty.appendPiece(huge.data(), static_cast<int>(huge.size())));
+}
+
+// Ten seconds of a source 100 times as fast as the wire: the backlog stays bounded, a
+// System Exclusive message in pieces goes whole or not at all, and every message that was
+// not taken is one that did not arrive.
+TEST(AlsaSendLimit, aFloodKeepsTheBacklogBoundedAndDropsWholeMessagesOnly) {
+    AlsaSendQueue queue;
+    AlsaSendLimit limit;
+    const Bytes big = dokatest::sysex(10000, 1); // longer than the limit: in 2048-byte pieces
+    std::vector<Bytes> round = {{0x90, 0x40, 0x7F}, dokatest::sysex(500, 2), {0xF8}};
+    for (size_t at = 0; at < big.size(); at += 2048)
+        round.emplace_back(big.begin() + at, big.begin() + std::min(big.size(), at + 2048));
+    size_t offered = 0, dropped = 0, arrived = 0, mostWaiting = 0;
+    double carried = 0; // by the wire since the last message left, which then leaves
+    unsigned char piece[4096];
+    const auto wire = [&](double bytes) {
+        for (carried += bytes; !queue.empty() && carried > 0; ++arrived, queue.takePiece(piece))
+            carried -= queue.takeMessage().length;
+    };
+    for (int r = 0; r < 300; ++r) { // 3.1 MB: a hundred times what the wire takes in 10 s
+        size_t bigPiecesTaken = 0;
+        for (size_t m = 0; m < round.size(); ++m, ++offered) {
+            const int length = static_cast<int>(round[m].size());
+            if (limit.admit(round[m].data(), length, queue.bytes())) {
+                bigPiecesTaken += m >= 3;
+                ASSERT_TRUE(queue.appendMessage({offered, 0, 0, length, true}));
+                ASSERT_TRUE(queue.appendPiece(round[m].data(), length));
+            } else {
+                ++dropped;
+            }
+            mostWaiting = std::max(mostWaiting, queue.bytes());
+            wire(length / 100.0);
+        }
+        ASSERT_TRUE(bigPiecesTaken == 0 || bigPiecesTaken == round.size() - 3);
+    }
+    EXPECT_LE(mostWaiting, AlsaSendLimit::LIMIT_BYTES + big.size());
+    wire(1e9);
+    EXPECT_EQ(arrived + dropped, offered);
+    // Alone, a message longer than the limit goes.
+    EXPECT_TRUE(limit.admit(dokatest::sysex(20000).data(), 20000, 0));
 }
 
 TEST(AlsaMidiNames, displayNameJoinsClientAndTrimmedPortName) {
