@@ -231,8 +231,9 @@ void AppContentPanel::loadSettings() {
     JuceUtils::loadWindowPosFromIni(this, ini, size.x, size.y);
     Lk::TMidiAliasManager::instance()->loadFromIniFile(ini);
     programNames.load(ini);
-    selectReceiveChannel(ini.ReadInteger(SECTION_CURRENT, IDENT_RECEIVE_CHANNEL, receiveChannel));
-    virtualPortStored = ini.ReadInteger(SECTION_CURRENT, IDENT_VIRTUAL_PORT, 0) != 0;
+    selectReceiveChannel(ini.ReadInteger(SECTION_CURRENT, IDENT_RECEIVE_CHANNEL, receiveChannel,
+                                         kReceiveChannelOmni, RECEIVE_CHANNELS - 1));
+    virtualPortStored = ini.ReadInteger(SECTION_CURRENT, IDENT_VIRTUAL_PORT, 0, 0, 1) != 0;
     settingsLoaded = true;
 }
 

@@ -102,6 +102,12 @@ int TIniFile::ReadInteger(const OxString& section, const OxString& key, int def)
     return ReadString(section, key, OxString::empty).parseIntDef(def);
 }
 
+int TIniFile::ReadInteger(const OxString& section, const OxString& key, int def, int min,
+                          int max) const {
+    int value = def;
+    return ReadString(section, key, OxString::empty).parseIntInRange(value, min, max) ? value : def;
+}
+
 void TIniFile::WriteString(const OxString& section, const OxString& key, const OxString& value) {
     sections[section].SetValue(key, value);
 }

@@ -31,6 +31,8 @@ public:
     OxString ReadString(const OxString& section, const OxString& key, const OxString& def) const;
     // def for an absent key, an empty value or one that does not start with a number.
     int ReadInteger(const OxString& section, const OxString& key, int def) const;
+    // The same, and def also for a number outside min..max, however many digits it has.
+    int ReadInteger(const OxString& section, const OxString& key, int def, int min, int max) const;
     void WriteString(const OxString& section, const OxString& key, const OxString& value);
     void WriteInteger(const OxString& section, const OxString& key, int value);
     bool DeleteKey(const OxString& section, const OxString& key);

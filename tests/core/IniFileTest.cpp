@@ -151,14 +151,20 @@ TEST(StringList, manyChangesKeepTheLinesAndValuesOfAFreshList) {
 }
 
 // Of repeated keys the last line gives the value and the first is deleted first.
-TEST(IniFile, repeatedKeysAndIntegersThatFallBackToTheDefault) {
-    TIniFile ini = iniOf("[Num]\nk=1\napples=12 apples\nword=apples\nnothing=\nk=2\n");
+TEST(IniFile, repeatedKeysAndIntegersThatFallBackToTheDefaultAlsoOutOfTheirRange) {
+    TIniFile ini = iniOf("[Num]\nk=1\napples=12 apples\nword=apples\nnothing=\nk=2\n"
+                         "big=4294967305\nlow=-18446744073709551607\n");
     EXPECT_EQ(ini.ReadString("Num", "k", ""), "2");
     EXPECT_TRUE(ini.DeleteKey("Num", "k"));
     EXPECT_EQ(ini.ReadString("Num", "k", ""), "2");
     EXPECT_EQ(ini.ReadInteger("Num", "apples", 7), 12);
     for (const char* key : {"word", "nothing", "absent"})
         EXPECT_EQ(ini.ReadInteger("Num", key, 7), 7) << key;
+    // Read in a range, a number past 32 or 64 bits is out of it, not wrapped into it.
+    EXPECT_EQ(ini.ReadInteger("Num", "big", 7), 9);
+    EXPECT_EQ(ini.ReadInteger("Num", "apples", 7, -12, 12), 12);
+    for (const char* key : {"big", "low", "apples", "word"})
+        EXPECT_EQ(ini.ReadInteger("Num", key, 7, -11, 11), 7) << key;
     EXPECT_EQ(ini.ReadString("Gone", "absent", "def"), "def");
     ini.WriteInteger("Num", "neg", -42);
     EXPECT_EQ(ini.ReadString("Num", "neg", ""), "-42");
