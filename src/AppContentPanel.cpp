@@ -234,7 +234,12 @@ void AppContentPanel::loadSettings() {
     selectReceiveChannel(ini.ReadInteger(SECTION_CURRENT, IDENT_RECEIVE_CHANNEL, receiveChannel,
                                          kReceiveChannelOmni, RECEIVE_CHANNELS - 1));
     virtualPortStored = ini.ReadInteger(SECTION_CURRENT, IDENT_VIRTUAL_PORT, 0, 0, 1) != 0;
-    settingsLoaded = true;
+    // Saved at close, the defaults would replace what the file holds.
+    settingsLoaded = ini.unreadableReason().isEmpty();
+    if (!settingsLoaded)
+        std::fprintf(stderr,
+                     "Cannot read the settings from %s (%s); they are not saved at close.\n",
+                     settingsFile.c_str(), ini.unreadableReason().c_str());
 }
 
 void AppContentPanel::selectReceiveChannel(int channel) {
@@ -259,7 +264,9 @@ bool AppContentPanel::saveSettings() {
     ini.WriteInteger(SECTION_CURRENT, IDENT_VIRTUAL_PORT, virtualPortStored ? 1 : 0);
     if (ini.WriteToFile())
         return true;
-    std::fprintf(stderr, "Cannot save the settings to %s\n", settingsFile.c_str());
+    const Lk::OxString& why = ini.unreadableReason();
+    std::fprintf(stderr, "Cannot save the settings to %s%s%s\n", settingsFile.c_str(),
+                 why.isEmpty() ? "" : ": it cannot be read: ", why.c_str());
     return false;
 }
 

@@ -3,11 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <linux/capability.h>
 #include <random>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
 #include <tuple>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -249,7 +256,7 @@ TEST_F(IniFileOnDisk, longLinesAreExaminedOnlyAtTheirStartButKeptWholeAndNulEnds
     EXPECT_TRUE(ini.ReadFromFileNoException());
 }
 
-TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFile) {
+TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFileOrAnUnreadOne) {
     TIniFile nested(path("a/b/c/s.ini"));
     nested.WriteString("Sec", "k", "1");
     ASSERT_TRUE(nested.WriteToFile());
@@ -276,4 +283,19 @@ TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFil
     EXPECT_FALSE(written);
     EXPECT_EQ(dir.read("s.ini"), old);
     EXPECT_EQ(dir.names(), (Names{"a", "blocker", "s.ini"})); // no temporary file left behind
+
+    // A file that is there but could not be read is never written over. Read without the
+    // capabilities that pass over file modes (also as root), which belong to one thread.
+    ASSERT_EQ(chmod(dir.file("s.ini").c_str(), 0), 0);
+    std::thread([&] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2]{};
+        ASSERT_EQ(syscall(SYS_capset, &header, caps), 0);
+        TIniFile unread(path("s.ini"));
+        EXPECT_FALSE(unread.ReadFromFileNoException());
+        EXPECT_EQ(unread.unreadableReason(), OxString(std::strerror(EACCES)));
+        EXPECT_FALSE(unread.WriteToFile());
+    }).join();
+    chmod(dir.file("s.ini").c_str(), 0600);
+    EXPECT_EQ(dir.read("s.ini"), old);
 }
