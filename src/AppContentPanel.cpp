@@ -9,6 +9,8 @@
 #include "platform/OrvoSystem.h"
 #include "src/CommandLineOptions.h"
 
+#include <unistd.h>
+
 namespace {
 
 const char* const SECTION_CURRENT = "Current";
@@ -165,11 +167,14 @@ bool AppContentPanel::init(const juce::String& commandLine) {
     if (options.dump)
         dumpFile.open(DUMP_FILE_NAME);
     virtualPortThisRun = options.virtualPort;
+    if (options.stats || options.printDisplay)
+        standardOutput = std::make_unique<LineOutput>(STDOUT_FILENO);
     if (options.stats)
-        statsPrinter = std::make_unique<ThruStatsPrinter>(
-            stdout, &AppContentPanel::currentThruStats, options.statsIntervalSeconds * 1000);
+        statsPrinter =
+            std::make_unique<ThruStatsPrinter>(*standardOutput, &AppContentPanel::currentThruStats,
+                                               options.statsIntervalSeconds * 1000);
     if (options.printDisplay) {
-        displayLog = std::make_unique<DisplayLogWriter>(stdout);
+        displayLog = std::make_unique<DisplayLogWriter>(*standardOutput);
         displayLog->shown(display.latest());
     }
     return true;

@@ -126,6 +126,8 @@ private:
     ProgramNameTable programNames;
     ProgramEditorDialog programDialog;
     TooltipWindowHeightCorrected tooltips{*this};
+    // Where "--stats" and "--print-display" write; after them, it takes their last lines.
+    std::unique_ptr<LineOutput> standardOutput;
     // The thru counters: under the display's tooltip (message thread only), and on stdout
     // with "--stats".
     ThruStatsTip statsTip{&AppContentPanel::currentThruStats};
