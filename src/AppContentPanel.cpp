@@ -54,7 +54,11 @@ AppContentPanel::AppContentPanel()
         applyVirtualPort();
     };
     Lk::TMidiAliasManager::instance()->setPersistenceEnabled(1);
-    settingsFile = Lk::getSettingsFilePath(Lk::StringFrom(
+    settingsFile = settingsFilePath();
+}
+
+Lk::OxString AppContentPanel::settingsFilePath() {
+    return Lk::getSettingsFilePath(Lk::StringFrom(
         juce::File::getSpecialLocation(juce::File::currentExecutableFile).getFullPathName()));
 }
 

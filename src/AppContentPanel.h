@@ -63,6 +63,9 @@ public:
     void loadSettings();
     bool saveSettings();
 
+    // The settings file beside the program when there is one, else in the settings folder.
+    static Lk::OxString settingsFilePath();
+
     // For tests and the settings: what the panel holds.
     const Lk::OxString& getSettingsFile() const { return settingsFile; }
     juce::TextEditor* getLine1Editor() const { return line1Editor; }

@@ -23,9 +23,20 @@ OxContentBase* AppWindow::createContentPanel() {
 AppApplication::~AppApplication() = default;
 
 void AppApplication::initialise(const juce::String& commandLine) {
+    instance = std::make_unique<SingleInstance>(AppContentPanel::settingsFilePath());
+    if (!instance->isFirst()) {
+        quit();
+        return;
+    }
     installQuitSignalHandlers();
     window = std::make_unique<AppWindow>(getApplicationName());
     window->init(commandLine, true);
+    instance->onRaiseRequest([this] {
+        if (window != nullptr) {
+            window->setMinimised(false);
+            window->toFront(true);
+        }
+    });
 }
 
 void AppApplication::shutdown() {
