@@ -60,8 +60,8 @@ bool TMidiAlias::isInOutPairWith(const TMidiAlias* other) const {
 void TMidiAlias::loadFromIniFile(TIniFile& ini, int index) {
     const OxString value = ini.ReadString(SECTION_ALIAS, deviceKey(index), OxString()).trim();
     const int colon = value.indexOf(':');
-    const int typeNumber = colon > 0 ? value.substr(0, colon).parseIntDef(-1) : -1;
-    if (typeNumber < atNone || typeNumber > atOut) {
+    int typeNumber = atNone;
+    if (colon <= 0 || !value.substr(0, colon).parseIntInRange(typeNumber, atNone, atOut)) {
         type = atNone;
         deviceName = OxString();
         return;

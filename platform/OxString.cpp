@@ -3,6 +3,7 @@
 #include "platform/OxUnicodeUtils.h"
 #include "platform/OxUtils.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstddef>
@@ -499,28 +500,55 @@ int startOfNumber(const char* text, int textLength, int capacity, int start, int
     return pos;
 }
 
-} // namespace
+// The number of parseInt: its sign, and its magnitude both wrapped to 32 bits, as stored
+// numbers always were, and exact, held at 2^40 so that it stays past any int.
+struct Decimal {
+    bool negative = false;
+    unsigned wrapped = 0;
+    uint64_t exact = 0;
+};
 
-bool OxString::parseInt(int& out, int start, int len) const {
+bool readDecimal(const char* text, int textLength, int capacity, int start, int len, Decimal& d) {
     int budget = 0;
-    int pos = startOfNumber(c->text, length(), c->capacity, start, len, budget);
+    int pos = startOfNumber(text, textLength, capacity, start, len, budget);
     if (pos < 0)
         return false;
-    const bool negative = budget > 0 && c->text[pos] == '-';
-    if (negative) {
+    d.negative = budget > 0 && text[pos] == '-';
+    if (d.negative) {
         ++pos;
         --budget;
     }
-    unsigned value = 0;
     for (; budget > 0; --budget, ++pos) {
-        const auto b = static_cast<unsigned char>(c->text[pos]);
+        const auto b = static_cast<unsigned char>(text[pos]);
         if (b <= 32)
             break;
         if (!isDigit(b))
             return false;
-        value = value * 10u + (b - '0'); // wraps like the stored numbers always did
+        d.wrapped = d.wrapped * 10u + (b - '0');
+        d.exact = std::min<uint64_t>(d.exact * 10u + (b - '0'), uint64_t(1) << 40);
     }
-    out = static_cast<int>(negative ? 0u - value : value);
+    return true;
+}
+
+} // namespace
+
+bool OxString::parseInt(int& out, int start, int len) const {
+    Decimal d;
+    if (!readDecimal(c->text, length(), c->capacity, start, len, d))
+        return false;
+    out = static_cast<int>(d.negative ? 0u - d.wrapped : d.wrapped);
+    return true;
+}
+
+bool OxString::parseIntInRange(int& out, int min, int max) const {
+    Decimal d;
+    if (!readDecimal(c->text, length(), c->capacity, 0, -1, d))
+        return false;
+    const int64_t value =
+        d.negative ? -static_cast<int64_t>(d.exact) : static_cast<int64_t>(d.exact);
+    if (value < min || value > max)
+        return false;
+    out = static_cast<int>(value);
     return true;
 }
 

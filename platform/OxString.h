@@ -73,6 +73,8 @@ public:
     bool isNumber() const;
     bool parseInt(int& out, int start = 0, int len = -1) const;
     int parseIntDef(int def) const;
+    // parseInt of the whole text without the wrap: false also for a number outside min..max.
+    bool parseIntInRange(int& out, int min, int max) const;
     bool parseHex(unsigned& out, int start = 0, int len = -1) const;
     static int parseIntChar(char c);
     static bool isNumberChar(char c);

@@ -9,6 +9,8 @@
 #include "platform/OrvoSystem.h"
 #include "src/CommandLineOptions.h"
 
+#include <unistd.h>
+
 namespace {
 
 const char* const SECTION_CURRENT = "Current";
@@ -52,7 +54,11 @@ AppContentPanel::AppContentPanel()
         applyVirtualPort();
     };
     Lk::TMidiAliasManager::instance()->setPersistenceEnabled(1);
-    settingsFile = Lk::getSettingsFilePath(Lk::StringFrom(
+    settingsFile = settingsFilePath();
+}
+
+Lk::OxString AppContentPanel::settingsFilePath() {
+    return Lk::getSettingsFilePath(Lk::StringFrom(
         juce::File::getSpecialLocation(juce::File::currentExecutableFile).getFullPathName()));
 }
 
@@ -165,11 +171,14 @@ bool AppContentPanel::init(const juce::String& commandLine) {
     if (options.dump)
         dumpFile.open(DUMP_FILE_NAME);
     virtualPortThisRun = options.virtualPort;
+    if (options.stats || options.printDisplay)
+        standardOutput = std::make_unique<LineOutput>(STDOUT_FILENO);
     if (options.stats)
-        statsPrinter = std::make_unique<ThruStatsPrinter>(
-            stdout, &AppContentPanel::currentThruStats, options.statsIntervalSeconds * 1000);
+        statsPrinter =
+            std::make_unique<ThruStatsPrinter>(*standardOutput, &AppContentPanel::currentThruStats,
+                                               options.statsIntervalSeconds * 1000);
     if (options.printDisplay) {
-        displayLog = std::make_unique<DisplayLogWriter>(stdout);
+        displayLog = std::make_unique<DisplayLogWriter>(*standardOutput);
         displayLog->shown(display.latest());
     }
     return true;
@@ -231,9 +240,15 @@ void AppContentPanel::loadSettings() {
     JuceUtils::loadWindowPosFromIni(this, ini, size.x, size.y);
     Lk::TMidiAliasManager::instance()->loadFromIniFile(ini);
     programNames.load(ini);
-    selectReceiveChannel(ini.ReadInteger(SECTION_CURRENT, IDENT_RECEIVE_CHANNEL, receiveChannel));
-    virtualPortStored = ini.ReadInteger(SECTION_CURRENT, IDENT_VIRTUAL_PORT, 0) != 0;
-    settingsLoaded = true;
+    selectReceiveChannel(ini.ReadInteger(SECTION_CURRENT, IDENT_RECEIVE_CHANNEL, receiveChannel,
+                                         kReceiveChannelOmni, RECEIVE_CHANNELS - 1));
+    virtualPortStored = ini.ReadInteger(SECTION_CURRENT, IDENT_VIRTUAL_PORT, 0, 0, 1) != 0;
+    // Saved at close, the defaults would replace what the file holds.
+    settingsLoaded = ini.unreadableReason().isEmpty();
+    if (!settingsLoaded)
+        std::fprintf(stderr,
+                     "Cannot read the settings from %s (%s); they are not saved at close.\n",
+                     settingsFile.c_str(), ini.unreadableReason().c_str());
 }
 
 void AppContentPanel::selectReceiveChannel(int channel) {
@@ -258,7 +273,9 @@ bool AppContentPanel::saveSettings() {
     ini.WriteInteger(SECTION_CURRENT, IDENT_VIRTUAL_PORT, virtualPortStored ? 1 : 0);
     if (ini.WriteToFile())
         return true;
-    std::fprintf(stderr, "Cannot save the settings to %s\n", settingsFile.c_str());
+    const Lk::OxString& why = ini.unreadableReason();
+    std::fprintf(stderr, "Cannot save the settings to %s%s%s\n", settingsFile.c_str(),
+                 why.isEmpty() ? "" : ": it cannot be read: ", why.c_str());
     return false;
 }
 

@@ -63,6 +63,9 @@ public:
     void loadSettings();
     bool saveSettings();
 
+    // The settings file beside the program when there is one, else in the settings folder.
+    static Lk::OxString settingsFilePath();
+
     // For tests and the settings: what the panel holds.
     const Lk::OxString& getSettingsFile() const { return settingsFile; }
     juce::TextEditor* getLine1Editor() const { return line1Editor; }
@@ -126,6 +129,8 @@ private:
     ProgramNameTable programNames;
     ProgramEditorDialog programDialog;
     TooltipWindowHeightCorrected tooltips{*this};
+    // Where "--stats" and "--print-display" write; after them, it takes their last lines.
+    std::unique_ptr<LineOutput> standardOutput;
     // The thru counters: under the display's tooltip (message thread only), and on stdout
     // with "--stats".
     ThruStatsTip statsTip{&AppContentPanel::currentThruStats};

@@ -3,6 +3,7 @@
 #include "juce/common/JuceUtils.h"
 #include "src/AppContentPanel.h"
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,9 +23,20 @@ OxContentBase* AppWindow::createContentPanel() {
 AppApplication::~AppApplication() = default;
 
 void AppApplication::initialise(const juce::String& commandLine) {
+    instance = std::make_unique<SingleInstance>(AppContentPanel::settingsFilePath());
+    if (!instance->isFirst()) {
+        quit();
+        return;
+    }
     installQuitSignalHandlers();
     window = std::make_unique<AppWindow>(getApplicationName());
     window->init(commandLine, true);
+    instance->onRaiseRequest([this] {
+        if (window != nullptr) {
+            window->setMinimised(false);
+            window->toFront(true);
+        }
+    });
 }
 
 void AppApplication::shutdown() {
@@ -44,9 +56,11 @@ namespace {
 int quitPipe[2] = {-1, -1};
 
 extern "C" void onQuitSignal(int) {
+    const int savedErrno = errno; // the interrupted code may be about to read it
     const char byte = 1;
     const ssize_t written = write(quitPipe[1], &byte, 1);
     (void)written; // a full pipe already holds a quit request
+    errno = savedErrno;
 }
 } // namespace
 

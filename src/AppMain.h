@@ -1,6 +1,7 @@
 #pragma once
 
 #include "juce/common/OxWindow.h"
+#include "src/SingleInstance.h"
 
 #include <memory>
 
@@ -21,13 +22,15 @@ public:
     ~AppApplication() override;
     const juce::String getApplicationName() override { return NAME; }
     const juce::String getApplicationVersion() override { return VERSION; }
-    bool moreThanOneInstanceAllowed() override { return false; }
+    // The toolkit's own check uses one lock for every user of the machine: ours is per user.
+    bool moreThanOneInstanceAllowed() override { return true; }
     void initialise(const juce::String& commandLine) override;
-    // Also runs in a second process that found the first one and never initialised.
+    // Also runs in a second start, which made no window.
     void shutdown() override;
     void anotherInstanceStarted(const juce::String& commandLine) override;
 
 private:
+    std::unique_ptr<SingleInstance> instance; // held until the window has saved the settings
     std::unique_ptr<AppWindow> window;
 };
 

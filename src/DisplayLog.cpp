@@ -85,6 +85,5 @@ void DisplayLogWriter::shown(const DisplayLines& lines) {
         return;
     written = true;
     last = lines;
-    std::fprintf(out, "%s\n", formatDisplayLog(lines).c_str());
-    std::fflush(out);
+    out.write(formatDisplayLog(lines));
 }

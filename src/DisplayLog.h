@@ -1,8 +1,8 @@
 #pragma once
 
 #include "src/DisplayProtocol.h"
+#include "src/LineOutput.h"
 
-#include <cstdio>
 #include <string>
 
 // The display as text lines for a terminal or another program ("--print-display"): one line
@@ -15,16 +15,16 @@ std::string formatDisplayLog(const DisplayLines& lines);
 // Reads a line written by formatDisplayLog (without its line break); false for anything else.
 bool parseDisplayLog(const std::string& text, DisplayLines& lines);
 
-// Writes each change as one line and flushes it at once, so that a reader at the other end
-// of a pipe sees it when it is shown.
+// Writes each change as one line at once, so that a reader at the other end of a pipe sees
+// it when it is shown; a reader that does not read never holds up the display.
 class DisplayLogWriter {
 public:
-    explicit DisplayLogWriter(std::FILE* out) : out(out) {}
+    explicit DisplayLogWriter(LineOutput& out) : out(out) {}
     // Writes the lines unless they are the ones written last.
     void shown(const DisplayLines& lines);
 
 private:
-    std::FILE* out;
+    LineOutput& out;
     bool written = false;
     DisplayLines last;
 };

@@ -1,5 +1,7 @@
 #include "src/AppMain.h"
 
+#include <csignal>
+
 #ifdef DOKA_ALSA_BACKEND
 #include "core/linux/AlsaHotplugSource.h"
 #include "core/linux/AlsaMidiFactory.h"
@@ -10,6 +12,8 @@ juce::JUCEApplicationBase* juce_CreateApplication() {
 }
 
 int main(int argc, char* argv[]) {
+    // A reader of standard output that went away ends the printing (EPIPE), not the program.
+    std::signal(SIGPIPE, SIG_IGN);
 #ifdef DOKA_ALSA_BACKEND
     // Before the MIDI manager exists: it adds the backends registered by then.
     Lk::registerAlsaMidiBackend();

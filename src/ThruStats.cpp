@@ -1,6 +1,7 @@
 #include "src/ThruStats.h"
 
 #include <cinttypes>
+#include <cstdio>
 
 namespace {
 
@@ -32,7 +33,7 @@ std::string describeThruStats(const Lk::MidiThruStats& s) {
            amount(s.notForwardedMessages, s.notForwardedBytes);
 }
 
-ThruStatsPrinter::ThruStatsPrinter(std::FILE* out, ThruStatsSource source, int intervalMs)
+ThruStatsPrinter::ThruStatsPrinter(LineOutput& out, ThruStatsSource source, int intervalMs)
     : out(out), source(std::move(source)),
       timer(std::make_unique<Lk::OxTimer>(this, intervalMs, 1, "Thru statistics")) {
     timer->start();
@@ -55,8 +56,7 @@ void ThruStatsPrinter::onTimer(Lk::OxTimer*) {
 }
 
 void ThruStatsPrinter::print(const char* when) {
-    std::fprintf(out, "%s\n", formatThruStatsLine(source(), when).c_str());
-    std::fflush(out);
+    out.write(formatThruStatsLine(source(), when));
 }
 
 std::string ThruStatsTip::textFor(const void* c, bool tipShowing) {

@@ -2,8 +2,8 @@
 
 #include "midi/MidiThruCounters.h"
 #include "platform/OxTimer.h"
+#include "src/LineOutput.h"
 
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,13 +19,13 @@ std::string describeThruStats(const Lk::MidiThruStats& stats);
 using ThruStatsSource = std::function<Lk::MidiThruStats()>;
 
 // Writes a "running" line every `intervalMs` on the timer thread, and the "exit" line when
-// told; each line is flushed at once. The timer stops with finish() or the destructor, which
-// must come before the library shuts down.
+// told; a reader that does not read never holds up the timer thread. The timer stops with
+// finish() or the destructor, which must come before the library shuts down.
 class ThruStatsPrinter : public Lk::OxTimer::Listener {
 public:
     static constexpr int DEFAULT_INTERVAL_MS = 10000;
 
-    ThruStatsPrinter(std::FILE* out, ThruStatsSource source, int intervalMs = DEFAULT_INTERVAL_MS);
+    ThruStatsPrinter(LineOutput& out, ThruStatsSource source, int intervalMs = DEFAULT_INTERVAL_MS);
     ~ThruStatsPrinter() override;
     ThruStatsPrinter(const ThruStatsPrinter&) = delete;
     ThruStatsPrinter& operator=(const ThruStatsPrinter&) = delete;
@@ -37,7 +37,7 @@ public:
 private:
     void print(const char* when);
 
-    std::FILE* out;
+    LineOutput& out;
     ThruStatsSource source;
     std::unique_ptr<Lk::OxTimer> timer;
     bool finished = false;

@@ -82,8 +82,9 @@ WindowControls::~WindowControls() {
 
 void WindowControls::load(const Lk::TIniFile& ini) {
     setScale(DisplayScale::fromStored(
-        ini.ReadInteger(SECTION_CURRENT, IDENT_DISPLAY_SCALE, DisplayScale::MIN_PERCENT)));
-    setAlwaysOnTop(ini.ReadInteger(SECTION_CURRENT, IDENT_ALWAYS_ON_TOP, 0) != 0);
+        ini.ReadInteger(SECTION_CURRENT, IDENT_DISPLAY_SCALE, DisplayScale::MIN_PERCENT,
+                        DisplayScale::MIN_PERCENT, DisplayScale::MAX_PERCENT)));
+    setAlwaysOnTop(ini.ReadInteger(SECTION_CURRENT, IDENT_ALWAYS_ON_TOP, 0, 0, 1) != 0);
 }
 
 void WindowControls::save(Lk::TIniFile& ini) const {

@@ -2,7 +2,10 @@
 
 #include "platform/OxUtils.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <filesystem>
 
 namespace Lk {
 
@@ -27,9 +30,19 @@ OxString firstNonBlankLine(const TStringList& lines) {
 bool TIniFile::ReadFromFileNoException() {
     xmlFlag = 0;
     jsonFlag = 0;
+    unreadable = OxString();
     TStringList lines;
+    errno = 0;
     if (!lines.LoadFromFile(fileName)) {
+        const int cause = errno;
         sections.clear();
+        // A status that cannot be learned counts as a file that is there.
+        std::error_code error;
+        const std::filesystem::path path(fileName.c_str());
+        if (std::filesystem::exists(path, error) || error)
+            unreadable = std::filesystem::is_directory(path, error)
+                             ? "it is a folder"
+                             : std::strerror(cause ? cause : EIO);
         return false;
     }
     xmlFlag = detectXML(lines);
@@ -70,7 +83,7 @@ std::string TIniFile::formatText() const {
 
 bool TIniFile::WriteToFile() const {
     const std::string text = formatText();
-    if (fileName.isEmpty() || text.size() > static_cast<size_t>(INT_MAX))
+    if (fileName.isEmpty() || unreadable.isNotEmpty() || text.size() > static_cast<size_t>(INT_MAX))
         return false;
     const OxString dir = fileName.extractFileDir();
     // A folder that cannot be made shows up as a failed write.
@@ -100,6 +113,12 @@ OxString TIniFile::ReadString(const OxString& section, const OxString& key,
 
 int TIniFile::ReadInteger(const OxString& section, const OxString& key, int def) const {
     return ReadString(section, key, OxString::empty).parseIntDef(def);
+}
+
+int TIniFile::ReadInteger(const OxString& section, const OxString& key, int def, int min,
+                          int max) const {
+    int value = def;
+    return ReadString(section, key, OxString::empty).parseIntInRange(value, min, max) ? value : def;
 }
 
 void TIniFile::WriteString(const OxString& section, const OxString& key, const OxString& value) {

@@ -14,6 +14,7 @@ const char* const IDENT_MAIN_TOP = "MainTop";
 const char* const IDENT_MAIN_WIDTH = "MainWidth";
 const char* const IDENT_MAIN_HEIGHT = "MainHeight";
 const int POSITION_UNSET = -1000;
+const int POSITION_LIMIT = 1000000; // further than any screen reaches
 
 std::mutex handlerMutex;
 JuceUtils::MessageBoxHandler boxHandler; // guarded by handlerMutex
@@ -236,8 +237,10 @@ juce::Component* center(juce::Component* component, juce::Component* relativeTo)
 void loadWindowPosFromIni(juce::Component* component, Lk::TIniFile& ini, int defaultWidth,
                           int defaultHeight) {
     juce::Component* window = component->getTopLevelComponent();
-    const int storedLeft = ini.ReadInteger(SECTION_CURRENT, IDENT_MAIN_LEFT, POSITION_UNSET);
-    const int storedTop = ini.ReadInteger(SECTION_CURRENT, IDENT_MAIN_TOP, POSITION_UNSET);
+    const int storedLeft = ini.ReadInteger(SECTION_CURRENT, IDENT_MAIN_LEFT, POSITION_UNSET,
+                                           -POSITION_LIMIT, POSITION_LIMIT);
+    const int storedTop = ini.ReadInteger(SECTION_CURRENT, IDENT_MAIN_TOP, POSITION_UNSET,
+                                          -POSITION_LIMIT, POSITION_LIMIT);
     const int w = defaultWidth < 0 ? window->getWidth() : defaultWidth;
     const int h = defaultHeight < 0 ? window->getHeight() : defaultHeight;
     const auto* display = juce::Desktop::getInstance().getDisplays().getPrimaryDisplay();

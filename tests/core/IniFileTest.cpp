@@ -3,11 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <linux/capability.h>
 #include <random>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
 #include <tuple>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -151,14 +158,20 @@ TEST(StringList, manyChangesKeepTheLinesAndValuesOfAFreshList) {
 }
 
 // Of repeated keys the last line gives the value and the first is deleted first.
-TEST(IniFile, repeatedKeysAndIntegersThatFallBackToTheDefault) {
-    TIniFile ini = iniOf("[Num]\nk=1\napples=12 apples\nword=apples\nnothing=\nk=2\n");
+TEST(IniFile, repeatedKeysAndIntegersThatFallBackToTheDefaultAlsoOutOfTheirRange) {
+    TIniFile ini = iniOf("[Num]\nk=1\napples=12 apples\nword=apples\nnothing=\nk=2\n"
+                         "big=4294967305\nlow=-18446744073709551607\n");
     EXPECT_EQ(ini.ReadString("Num", "k", ""), "2");
     EXPECT_TRUE(ini.DeleteKey("Num", "k"));
     EXPECT_EQ(ini.ReadString("Num", "k", ""), "2");
     EXPECT_EQ(ini.ReadInteger("Num", "apples", 7), 12);
     for (const char* key : {"word", "nothing", "absent"})
         EXPECT_EQ(ini.ReadInteger("Num", key, 7), 7) << key;
+    // Read in a range, a number past 32 or 64 bits is out of it, not wrapped into it.
+    EXPECT_EQ(ini.ReadInteger("Num", "big", 7), 9);
+    EXPECT_EQ(ini.ReadInteger("Num", "apples", 7, -12, 12), 12);
+    for (const char* key : {"big", "low", "apples", "word"})
+        EXPECT_EQ(ini.ReadInteger("Num", key, 7, -11, 11), 7) << key;
     EXPECT_EQ(ini.ReadString("Gone", "absent", "def"), "def");
     ini.WriteInteger("Num", "neg", -42);
     EXPECT_EQ(ini.ReadString("Num", "neg", ""), "-42");
@@ -243,7 +256,7 @@ TEST_F(IniFileOnDisk, longLinesAreExaminedOnlyAtTheirStartButKeptWholeAndNulEnds
     EXPECT_TRUE(ini.ReadFromFileNoException());
 }
 
-TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFile) {
+TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFileOrAnUnreadOne) {
     TIniFile nested(path("a/b/c/s.ini"));
     nested.WriteString("Sec", "k", "1");
     ASSERT_TRUE(nested.WriteToFile());
@@ -270,4 +283,19 @@ TEST_F(IniFileOnDisk, writeCreatesMissingFoldersAndFailsWithoutTouchingTheOldFil
     EXPECT_FALSE(written);
     EXPECT_EQ(dir.read("s.ini"), old);
     EXPECT_EQ(dir.names(), (Names{"a", "blocker", "s.ini"})); // no temporary file left behind
+
+    // A file that is there but could not be read is never written over. Read without the
+    // capabilities that pass over file modes (also as root), which belong to one thread.
+    ASSERT_EQ(chmod(dir.file("s.ini").c_str(), 0), 0);
+    std::thread([&] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2]{};
+        ASSERT_EQ(syscall(SYS_capset, &header, caps), 0);
+        TIniFile unread(path("s.ini"));
+        EXPECT_FALSE(unread.ReadFromFileNoException());
+        EXPECT_EQ(unread.unreadableReason(), OxString(std::strerror(EACCES)));
+        EXPECT_FALSE(unread.WriteToFile());
+    }).join();
+    chmod(dir.file("s.ini").c_str(), 0600);
+    EXPECT_EQ(dir.read("s.ini"), old);
 }

@@ -1,6 +1,9 @@
 #include "tests/gui/support/AppWindowFixture.h"
 #include "tests/support/MidiBytes.h"
 
+#include <cerrno>
+#include <csignal>
+
 namespace {
 
 using dokatest::Bytes;
@@ -202,6 +205,18 @@ TEST_F(AppPanelTest, displayTooltipCarriesTheThruCountersAndFollowsThemWhileShow
     factory->feed(keys, Bytes{0xF8});
     EXPECT_FALSE(tips.getTipFor(*panel->getCloseButton()).contains("Received"));
     EXPECT_TRUE(tips.getTipFor(display).contains("Received: 4 messages, 9 bytes"));
+}
+
+// The quit signal's handler leaves errno as it was, also when its pipe is full and the
+// write fails.
+TEST(QuitSignal, keepsErrnoAlsoWhenItsPipeIsFull) {
+    installQuitSignalHandlers();
+    for (int i = 0; i < 70000; ++i) // more bytes than a pipe holds
+        std::raise(SIGINT);
+    errno = ERANGE;
+    std::raise(SIGINT);
+    EXPECT_EQ(errno, ERANGE);
+    removeQuitSignalHandlers();
 }
 
 } // namespace

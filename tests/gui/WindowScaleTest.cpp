@@ -105,6 +105,54 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFit
     file.replaceWithText("[Current]\nDisplayScale=400\nMainLeft=1800\nMainTop=1400\n");
     startApp();
     expectScale(300);
+
+    // A number past either end of 32 or 64 bits reads as the default, not as what it wraps
+    // to (a value that counts, or one that overflows where it is used); so does garbage.
+    const auto state = [this] {
+        const auto* input = Lk::TMidiAliasManager::instance()->GetAliasByName(
+            AppContentPanel::ALIAS_INPUT, Lk::atIn, 0, -1);
+        return juce::StringArray{juce::String(panel->getReceiveChannel()),
+                                 juce::String(controls().getScale()),
+                                 juce::String(int(window->isAlwaysOnTop())),
+                                 juce::String(int(panel->getPortDialog().virtualInputEnabled)),
+                                 window->getPosition().toString(),
+                                 input ? Lk::JuceStringFrom(input->deviceName) : ""}
+            .joinIntoString(" ");
+    };
+    stopApp();
+    file.deleteFile();
+    startApp();
+    const juce::String defaults = state();
+    const auto decimal = [](__int128 v) {
+        std::string text;
+        for (unsigned __int128 rest = v < 0 ? -v : v; text.empty() || rest > 0; rest /= 10)
+            text.insert(text.begin(), char('0' + int(rest % 10)));
+        return v < 0 ? "-" + text : text;
+    };
+    // Each key with a value that counts and what follows it in the file.
+    const std::tuple<const char*, int, const char*> keys[] = {
+        {"[Current]\nReceiveChannel", 9, ""},
+        {"VirtualPort", 1, ""},
+        {"DisplayScale", 200, ""},
+        {"AlwaysOnTop", 1, ""},
+        {"MainLeft", 300, ""},
+        {"MainTop", 200, ""},
+        {"[MIDI.alias]\nName0=MIDI Input\nDevice0", 1, ":Keys"}};
+    const __int128 two32 = __int128(1) << 32, two64 = __int128(1) << 64;
+    const __int128 offsets[] = {two32, -two32, two64, -two64};
+    const char* const others[] = {"-2147483649", "2147483648", "1x"};
+    for (size_t form = 0; form < std::size(offsets) + std::size(others); ++form) {
+        stopApp();
+        std::string text;
+        for (const auto& [key, counts, after] : keys)
+            text += std::string(key) + "=" +
+                    (form < std::size(offsets) ? decimal(counts + offsets[form])
+                                               : others[form - std::size(offsets)]) +
+                    after + "\n";
+        file.replaceWithText(text);
+        startApp();
+        EXPECT_EQ(state(), defaults) << text;
+    }
 }
 
 // Where no control lies over it (the sockets), the face at 300 % is the drawing rendered at

@@ -1,3 +1,4 @@
+#include "platform/OxInstanceLock.h"
 #include "platform/OxString.h"
 #include "platform/OxUtils.h"
 #include "tests/support/TempDir.h"
@@ -6,6 +7,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -71,4 +74,25 @@ TEST_F(FileHelpers, writeFileReplacingRemovesTemporariesOfEndedProcessesOnly) {
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(kept, dir.names());
     EXPECT_EQ("new", dir.read("settings"));
+}
+
+// One holder per lock file: a second is refused and asks the first to come to the front;
+// the lock goes with its holder.
+TEST_F(FileHelpers, instanceLockRefusesASecondWhichAsksTheFirstToRaise) {
+    const OxString folder = path("run");
+    auto first = std::make_unique<Lk::OxInstanceLock>(folder, "app");
+    ASSERT_TRUE(first->isHeld());
+    EXPECT_FALSE(first->takeRaiseRequests());
+    {
+        const Lk::OxInstanceLock second(folder, "app");
+        EXPECT_FALSE(second.isHeld());
+        EXPECT_TRUE(second.failure().isEmpty());
+        EXPECT_TRUE(second.askHolderToRaise());
+    }
+    pollfd asked{first->raiseRequests(), POLLIN, 0};
+    EXPECT_EQ(poll(&asked, 1, 1000), 1);
+    EXPECT_TRUE(first->takeRaiseRequests());
+    EXPECT_FALSE(first->takeRaiseRequests());
+    first.reset();
+    EXPECT_TRUE(Lk::OxInstanceLock(folder, "app").isHeld());
 }

@@ -2,11 +2,14 @@
 #include "src/DisplayLog.h"
 #include "src/ThruStats.h"
 
+#include "tests/support/WaitUntil.h"
+
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -43,18 +46,22 @@ TEST(CommandLineOptions, eachOptionIsFoundOnlyWhereItMayStand) {
 // Each change is written once as a line; blanks, quotes and control bytes survive the round
 // trip through the line.
 TEST(DisplayLog, eachChangeIsALineFromWhichTheDisplayIsReadBack) {
-    char* text = nullptr;
-    size_t size = 0;
-    std::FILE* out = open_memstream(&text, &size);
-    DisplayLogWriter writer(out);
-    for (const DisplayLines& lines :
-         {DisplayLines{"VERSION", "1.1"}, DisplayLines{"VERSION", "1.1"}, DisplayLines{"", ""},
-          DisplayLines{"VERSION", "1.1"}})
-        writer.shown(lines);
-    std::fclose(out);
-    EXPECT_EQ(std::string(text, size),
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    {
+        LineOutput out(ends[1]);
+        DisplayLogWriter writer(out);
+        for (const DisplayLines& lines :
+             {DisplayLines{"VERSION", "1.1"}, DisplayLines{"VERSION", "1.1"}, DisplayLines{"", ""},
+              DisplayLines{"VERSION", "1.1"}})
+            writer.shown(lines);
+    }
+    close(ends[1]);
+    char text[256];
+    const ssize_t size = read(ends[0], text, sizeof text);
+    close(ends[0]);
+    EXPECT_EQ(std::string(text, std::max<ssize_t>(size, 0)),
               "DISPLAY \"VERSION\" \"1.1\"\nDISPLAY \"\" \"\"\nDISPLAY \"VERSION\" \"1.1\"\n");
-    std::free(text);
     EXPECT_EQ(formatDisplayLog({" ", ""}), "DISPLAY \" \" \"\"");
     EXPECT_EQ(formatDisplayLog({"a\"b\\c", "\x01\n\x7f"}),
               "DISPLAY \"a\\\"b\\\\c\" \"\\x01\\x0A\\x7F\"");
@@ -71,6 +78,24 @@ TEST(DisplayLog, eachChangeIsALineFromWhichTheDisplayIsReadBack) {
     for (const char* bad : {"DISPLAY \"a\"", "DISPLAY \"a\" \"b\" ", "DISPLAY \"a\\q\" \"b\"",
                             "DISPLAY \"a\" \"b\\x4\"", "Dumping to DOKA_dump.syx...", ""})
         EXPECT_FALSE(parseDisplayLog(bad, ignored)) << bad;
+}
+
+// The lines go out on a thread of their own: a reader that does not read costs lines, not
+// time; one that went away ends the printing, not the program (no SIGPIPE).
+TEST(LineOutput, aStalledReaderCostsLinesNotTimeAndAGoneOneEndsThePrinting) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    {
+        LineOutput out(ends[1]);
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 10000; ++i) // ten times what the pipe and the queue hold
+            out.write(std::string(200, 'x'));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+        close(ends[0]);
+        EXPECT_TRUE(dokatest::waitUntil([&] { return out.isClosed(); }));
+        out.write("to nobody");
+    }
+    close(ends[1]);
 }
 
 TEST(ThruStats, oneLineForProgramsWithWholeCountersAndThreeForPeople) {

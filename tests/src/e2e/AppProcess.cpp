@@ -22,6 +22,7 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+int started = 0; // programs started, for their standard error files
 
 std::vector<char*> pointersTo(std::vector<std::string>& texts) {
     std::vector<char*> pointers;
@@ -56,11 +57,11 @@ void killAndReap(pid_t pid) {
 
 } // namespace
 
-AppProcess::AppProcess(const std::string& home, std::vector<std::string> arguments) : home(home) {
+AppProcess::AppProcess(const std::string& home, std::vector<std::string> arguments)
+    : errorsPath(home + "/stderr-" + std::to_string(++started) + ".txt") {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return;
-    const std::string errorsPath = home + "/stderr.txt";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, home.c_str());
@@ -70,8 +71,9 @@ AppProcess::AppProcess(const std::string& home, std::vector<std::string> argumen
     std::vector<std::string> argv{DOKA_PROGRAM, "--print-display"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<std::string> env{"HOME=" + home};
+    // Without a runtime folder the instance lock lies in `home` too.
     for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "HOME=", 5) != 0)
+        if (std::strncmp(*e, "HOME=", 5) != 0 && std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0)
             env.emplace_back(*e);
     auto args = pointersTo(argv);
     auto envp = pointersTo(env);
@@ -164,7 +166,7 @@ int AppProcess::stop(unsigned timeoutMs, int signal) {
 }
 
 std::string AppProcess::errors() const {
-    std::ifstream in(home + "/stderr.txt");
+    std::ifstream in(errorsPath);
     std::string text;
     for (std::string line; std::getline(in, line);) {
         // The toolkit reports each X request that Xvfb without a window manager refuses.

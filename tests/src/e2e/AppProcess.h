@@ -10,8 +10,8 @@
 
 // The built program running as a child process on the X server of our DISPLAY: HOME and
 // the working folder are `home`, its display changes come back through "--print-display" on
-// its standard output, its standard error goes to <home>/stderr.txt. Reading happens in the
-// calling thread, while it waits.
+// its standard output, its standard error goes to a file of its own in `home`. Reading happens in
+// the calling thread, while it waits.
 class AppProcess {
 public:
     explicit AppProcess(const std::string& home, std::vector<std::string> arguments = {});
@@ -45,7 +45,7 @@ private:
 
     pid_t pid = -1;
     int output = -1;
-    std::string home;
+    std::string errorsPath;
     std::string partial;
     std::vector<std::string> printed;
     std::vector<DisplayLines> shown;
