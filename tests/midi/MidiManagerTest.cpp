@@ -357,3 +357,29 @@ TEST_F(MidiRefreshTest, managerDeletedUnderTrafficStopsDeliveringFirst) {
     stop = true;
     receiver.join();
 }
+
+// As in the application, the alias manager is made first and so is first in the shutdown
+// registry: a refresh held open on the timer thread must end before it is deleted.
+TEST(MidiShutdownTest, shutdownStopsTheManagersThreadsBeforeDeletingWhatTheyUse) {
+    OrvoSystem::shutdown();
+    TMidiAliasManager::instance();
+    MidiManager* manager = MidiManager::instance();
+    manager->AddFactory(new TestMidiFactory(), 0);
+    manager->SetSuspended(0);
+    std::atomic<bool> entered{false}, quitting{false}, aliasesGoneUnderRefresh{false};
+    ManagerHooks hold;
+    hold.listChanged = [&] {
+        if (entered.exchange(true))
+            return;
+        waitUntil([&] { return quitting.load(); });
+        waitUntil([] { return !TMidiAliasManager::IsInstanceAllocated(); }, 300);
+        aliasesGoneUnderRefresh = !TMidiAliasManager::IsInstanceAllocated();
+    };
+    manager->AddDevListChangeListener(&hold);
+    manager->RefreshDevListAsync(1);
+    ASSERT_TRUE(waitUntil([&] { return entered.load(); }));
+    quitting = true;
+    OrvoSystem::shutdown();
+    EXPECT_FALSE(aliasesGoneUnderRefresh.load());
+    EXPECT_FALSE(TMidiAliasManager::IsInstanceAllocated());
+}
