@@ -340,6 +340,31 @@ TEST_F(MidiRefreshTest, thruLosesNothingWhileAliasesAndPortsChange) {
     EXPECT_EQ(factory->sentMessages(synth).size(), static_cast<size_t>(fed.load()));
 }
 
+// The port combo box and the sender threads read a port's name while a refresh replaces
+// the descriptors of a port plugged in again at a new address.
+TEST_F(MidiRefreshTest, portNamesStayReadableWhileTheRefreshReplacesTheirDescriptors) {
+    int id = plug(1, "Keys");
+    ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
+    MidiManagerDev* entry = manager->GetDevDescriptor(0, 1);
+    TMidiDeviceBase* port = entry->GetDevice(); // opened again, never replaced, below
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!stop.load())
+            reads += entry->GetDisplayDevName().equals("Keys") &&
+                     port->GetDescriptor()->GetName().equals("Keys");
+    });
+    for (int round = 0; round < 300 || reads.load() == 0; ++round) {
+        factory->removePort(id);
+        id = factory->addPort(1, "Keys");
+        refresh();
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(entry->GetDevice(), port);
+    EXPECT_TRUE(port->IsOpen());
+}
+
 TEST_F(MidiRefreshTest, managerDeletedUnderTrafficStopsDeliveringFirst) {
     routeThru();
 
