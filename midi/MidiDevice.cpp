@@ -21,7 +21,6 @@ TMidiDeviceBase::TMidiDeviceBase(MidiDeviceDescriptor* descriptor)
 
 TMidiDeviceBase::~TMidiDeviceBase() {
     oxassert(!IsOpen());
-    delete descriptor;
 }
 
 int TMidiDeviceBase::Open(OxStringList* errors) {
@@ -38,8 +37,8 @@ int TMidiDeviceBase::Open(OxStringList* errors) {
     if (result == 0)
         return 0;
     onOpen();
-    if (descriptor->factory != nullptr)
-        if (MidiDeviceFactory::Listener* l = descriptor->factory->getListener())
+    if (MidiDeviceFactory* factory = GetDescriptor()->factory)
+        if (MidiDeviceFactory::Listener* l = factory->getListener())
             l->onMidiDeviceOpen(this);
     return result;
 }
@@ -60,17 +59,15 @@ void TMidiDeviceBase::Close() {
         CloseImpl(h);
     }
     onClose();
-    if (descriptor->factory != nullptr)
-        if (MidiDeviceFactory::Listener* l = descriptor->factory->getListener())
+    if (MidiDeviceFactory* factory = GetDescriptor()->factory)
+        if (MidiDeviceFactory::Listener* l = factory->getListener())
             l->onMidiDeviceClose(this);
 }
 
 void TMidiDeviceBase::SetDescriptor(const MidiDeviceDescriptor* d) {
-    if (d == nullptr || d->IsEqual(descriptor))
+    if (d == nullptr || d->IsEqual(GetDescriptor().get()))
         return;
-    MidiDeviceDescriptor* old = descriptor;
-    descriptor = d->Clone();
-    delete old;
+    std::atomic_store(&descriptor, std::shared_ptr<const MidiDeviceDescriptor>(d->Clone()));
 }
 
 int TMidiOutputBase::SendShort(unsigned int message) {

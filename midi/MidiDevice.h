@@ -5,6 +5,7 @@
 #include "platform/OxLock.h"
 
 #include <atomic>
+#include <memory>
 
 namespace Lk {
 
@@ -65,7 +66,10 @@ public:
     virtual bool isConnectionLost() const { return false; }
     void* GetHandle() const { return handle.load(); }
 
-    const MidiDeviceDescriptor* GetDescriptor() const { return descriptor; }
+    // Shared, so that a descriptor replaced meanwhile stays valid while any thread holds it.
+    std::shared_ptr<const MidiDeviceDescriptor> GetDescriptor() const {
+        return std::atomic_load(&descriptor);
+    }
     // Keeps a copy of `d` unless it equals the current descriptor.
     void SetDescriptor(const MidiDeviceDescriptor* d);
 
@@ -84,7 +88,8 @@ protected:
     OxLock useLock;
 
 private:
-    MidiDeviceDescriptor* descriptor;
+    // Replaced by the manager (on any thread), read by the send and receive threads.
+    std::shared_ptr<const MidiDeviceDescriptor> descriptor;
     // Non-null while open; read by the receive thread to stop delivery at once on Close.
     std::atomic<void*> handle{nullptr};
 };

@@ -9,7 +9,8 @@ class TMidiDeviceBase;
 
 // One port's identity: the backend that lists it, its direction, where the backend lists
 // it, and the texts that recognise it again after the backend's list has changed. Every
-// holder owns its own copy (Clone), so descriptors never cross threads.
+// holder owns its own copy (Clone); one that others read is shared and never changed, only
+// replaced, so that a reader keeps the one it holds.
 class MidiDeviceDescriptor {
 public:
     MidiDeviceDescriptor() = default;

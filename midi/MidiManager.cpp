@@ -109,13 +109,23 @@ void MidiManager::Init() {
     forEachInitializer(&MidiManagerInitializer::OnMidiManagerInited);
 }
 
-MidiManager::~MidiManager() {
-    suspended.store(1);
+void MidiManager::quiesce() {
+    SetSuspended(1); // returns once no hotplug call runs; none starts afterwards
     dataListener.store(nullptr);
-    // Returns once no hotplug call runs; none starts afterwards.
-    if (HotplugWatcher::isInstanceAllocated())
-        HotplugWatcher::instance()->removeListener(this);
-    // Waits for a timer call in progress; none can start afterwards.
+    // Suspended, the manager starts neither timer again.
+    asyncRefreshTimer->stopAndWait();
+    checkPendingTimer->stopAndWait();
+    OxScopedLock hold(lock);
+    virtualInput.reset();
+    // Each close waits for its receive thread, so that no thru forwarding runs afterwards.
+    for (int isInput = 1; isInput >= 0; --isInput)
+        for (int i = 0; MidiManagerDev* e = entry(i, isInput); ++i)
+            if (TMidiDeviceBase* d = e->GetDevice())
+                d->Close();
+}
+
+MidiManager::~MidiManager() {
+    quiesce();
     asyncRefreshTimer.reset();
     checkPendingTimer.reset();
     forEachInitializer(&MidiManagerInitializer::OnMidiManagerToBeDeleted);
@@ -133,13 +143,6 @@ MidiManager::~MidiManager() {
         OxScopedLock hold(lock);
         for (MidiDeviceFactory* f : factories)
             f->setListener(nullptr);
-        virtualInput.reset();
-        // Close every port first (each close waits for its receive thread), so that no
-        // thru forwarding runs while the tables are deleted.
-        for (int isInput = 1; isInput >= 0; --isInput)
-            for (int i = 0; MidiManagerDev* e = entry(i, isInput); ++i)
-                if (TMidiDeviceBase* d = e->GetDevice())
-                    d->Close();
         inputs.clear();
         outputs.clear();
     }

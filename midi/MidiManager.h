@@ -46,8 +46,11 @@ public:
     static MidiManager* instance();
     static bool IsInstanceAllocated();
     static void AddInitializer(MidiManagerInitializer* initializer);
-    // Quiesces first: suspends, drops the data listener, stops the timers and closes every
-    // port (waiting for the receive thread to leave it) before anything is deleted.
+    // Suspends, drops the data listener, stops the timers and the hotplug calls and closes
+    // every port, each waiting for the thread that runs it, so that nothing reaches the
+    // manager or the aliases from another thread afterwards.
+    void quiesce() override;
+    // Quiesces first.
     ~MidiManager() override;
 
     void Init();

@@ -39,7 +39,7 @@ int MidiManagerDev::IsOpen() const {
 }
 
 OxString MidiManagerDev::GetDisplayDevName() const {
-    return displayName.isNotEmpty() ? displayName : descriptor->GetName();
+    return displayName.isNotEmpty() ? displayName : GetDescriptor()->GetName();
 }
 
 int MidiManagerDev::compare(const MidiManagerDev* other) const {
@@ -55,8 +55,8 @@ int MidiManagerDev::shouldSaveToIni() const {
 void MidiManagerDev::SetDescriptor(const MidiDeviceDescriptor* d) {
     if (d == nullptr)
         return;
-    if (!d->IsEqual(descriptor.get()))
-        descriptor.reset(d->Clone());
+    if (!d->IsEqual(GetDescriptor().get()))
+        std::atomic_store(&descriptor, std::shared_ptr<const MidiDeviceDescriptor>(d->Clone()));
     TMidiDeviceBase* dev = device.load();
     if (dev == nullptr)
         return;
@@ -77,7 +77,7 @@ void MidiManagerDev::SetDescriptor(unsigned type, int isInput, const OxString& n
 void MidiManagerDev::adopt(TMidiDeviceBase* d) {
     d->managerEntry = this;
     d->managerIndex = index;
-    d->SetDescriptor(descriptor.get());
+    d->SetDescriptor(GetDescriptor().get());
 }
 
 void MidiManagerDev::ReplaceDevice(TMidiDeviceBase* d) {
@@ -88,7 +88,7 @@ void MidiManagerDev::ReplaceDevice(TMidiDeviceBase* d) {
 
 void MidiManagerDev::AssignFrom(const MidiManagerDev& other) {
     index = other.index;
-    SetDescriptor(other.descriptor.get());
+    SetDescriptor(other.GetDescriptor().get());
     pending = other.pending.load();
     exists = other.exists.load();
     aliases.AssignFrom(&other.aliases);
@@ -99,15 +99,15 @@ void MidiManagerDev::AssignFrom(const MidiManagerDev& other) {
 void MidiManagerDev::RebuildAliasList() {
     if (!exists)
         return;
-    TMidiAliasManager::instance()->FillAliasListByDevice(descriptor->GetName(),
+    TMidiAliasManager::instance()->FillAliasListByDevice(GetDescriptor()->GetName(),
                                                          IsInput() ? atIn : atOut, aliases);
 }
 
 void MidiManagerDev::CreateDevice() {
     oxassert(MidiManager::IsInstanceAllocated());
     setDevice(nullptr);
-    TMidiDeviceBase* d =
-        IsInput() ? descriptor->CreateInputDevice() : descriptor->CreateOutputDevice();
+    const std::shared_ptr<const MidiDeviceDescriptor> own = GetDescriptor();
+    TMidiDeviceBase* d = IsInput() ? own->CreateInputDevice() : own->CreateOutputDevice();
     if (d != nullptr)
         ReplaceDevice(d);
 }

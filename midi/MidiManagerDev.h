@@ -46,10 +46,14 @@ public:
     int GetIndex() const { return index; }
     int IsPending() const { return pending; }
     int IsOpen() const;
-    int isRemoved() const { return descriptor->GetName().isEmpty(); }
+    int isRemoved() const { return GetDescriptor()->GetName().isEmpty(); }
     OxString GetDisplayDevName() const;
     int compare(const MidiManagerDev* other) const;
-    const MidiDeviceDescriptor* GetDescriptor() const { return descriptor.get(); }
+    // Shared, so that a descriptor the refresh replaces meanwhile stays valid while any
+    // thread holds it.
+    std::shared_ptr<const MidiDeviceDescriptor> GetDescriptor() const {
+        return std::atomic_load(&descriptor);
+    }
     void SetDescriptor(const MidiDeviceDescriptor* d);
     void SetDescriptor(unsigned type, int isInput, const OxString& name);
     TMidiDeviceBase* GetDevice() const { return device.load(); }
@@ -75,9 +79,9 @@ protected:
     virtual int loadPortOptions(const OxString&) { return 0; }
     virtual OxString portOptionsText() const { return OxString(); }
 
-    std::unique_ptr<MidiDeviceDescriptor> descriptor;
-
 private:
+    // Replaced under the manager's lock, read by any thread.
+    std::shared_ptr<const MidiDeviceDescriptor> descriptor;
     // Written under the manager's lock, read by the receive thread (thru sends).
     std::atomic<TMidiDeviceBase*> device{nullptr};
 };

@@ -63,9 +63,9 @@ void MidiManagerDev::loadFromIniFile(TIniFile& ini, int n) {
 }
 
 void MidiManagerDev::saveToIniFile(TIniFile& ini, int n) const {
-    ini.WriteString(sectionOf(IsInput()), nameKey(n), descriptor->GetName());
+    ini.WriteString(sectionOf(IsInput()), nameKey(n), GetDescriptor()->GetName());
     ini.WriteString(sectionOf(IsInput()), optionsKey(n),
-                    portOptionsText() + typeText(descriptor->GetType()) +
+                    portOptionsText() + typeText(GetDescriptor()->GetType()) +
                         flag(pending || IsOpen()));
 }
 

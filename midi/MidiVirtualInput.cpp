@@ -7,7 +7,7 @@
 namespace Lk {
 
 MMDevVirtualIn::MMDevVirtualIn(TMidiInputBase* port, TMidiAlias* actsAs)
-    : MMDevIn(port->GetDescriptor(), MidiManager::VIRTUAL_INPUT_INDEX), actsAs(actsAs) {
+    : MMDevIn(port->GetDescriptor().get(), MidiManager::VIRTUAL_INPUT_INDEX), actsAs(actsAs) {
     exists = 1;
     ReplaceDevice(port);
 }

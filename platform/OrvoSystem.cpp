@@ -49,6 +49,19 @@ void OrvoSystem::RemoveAutoDelete(AutoDelete* obj) {
         autoDels->remove(index);
 }
 
+bool OrvoSystem::isShuttingDown() {
+    OxScopedLock hold(registryLock());
+    return shuttingDown != 0;
+}
+
+bool OrvoSystem::registered(int i, AutoDelete*& obj) {
+    OxScopedLock hold(registryLock());
+    if (i >= autoDels->getCount())
+        return false;
+    obj = (*autoDels)[i];
+    return true;
+}
+
 void OrvoSystem::shutdown() {
     {
         OxScopedLock hold(registryLock());
@@ -56,8 +69,12 @@ void OrvoSystem::shutdown() {
             return;
         shuttingDown = 1;
     }
+    // An object deleted during another's quiesce empties its slot.
+    AutoDelete* obj = nullptr;
+    for (int i = 0; registered(i, obj); ++i)
+        if (obj != nullptr)
+            obj->quiesce();
     for (int i = 0;; ++i) {
-        AutoDelete* obj = nullptr;
         {
             OxScopedLock hold(registryLock());
             if (i >= autoDels->getCount())

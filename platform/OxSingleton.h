@@ -9,7 +9,8 @@
 namespace Lk {
 
 // Where a process-wide object of class T lives: made on first use, deleted by
-// OrvoSystem::shutdown() (T is an AutoDelete) or by anyone, and made anew by a later use.
+// OrvoSystem::shutdown() (T is an AutoDelete) or by anyone, and made anew by a later use,
+// but not while a shutdown runs: that one would never be deleted.
 // Declared at namespace scope, it is ready before any code runs and never destroyed, so
 // an object deleted late can still leave it.
 template <typename T> class OxSingleton {
@@ -25,13 +26,13 @@ public:
     OxSingleton& operator=(const OxSingleton&) = delete;
 
     // The object; when there is none, `create()` makes it under the creation lock and
-    // returns it (or null, and there stays none). Thread-safe, without a lock once the
-    // object exists.
+    // returns it (or null, and there stays none; always null while a shutdown runs).
+    // Thread-safe, without a lock once the object exists.
     template <typename Create> T* get(Create create) {
         if (T* object = current.load())
             return object;
         OxScopedLock hold(creationLock());
-        if (current.load() == nullptr)
+        if (current.load() == nullptr && !OrvoSystem::isShuttingDown())
             publish(create());
         return current.load();
     }

@@ -33,6 +33,10 @@ OxTimer::OxTimer(Listener* listener, int interval, int repeating, const OxString
       autoDelete(autoDelete), name(name) {}
 
 OxTimer::~OxTimer() {
+    stopAndWait();
+}
+
+void OxTimer::stopAndWait() {
     started.store(0);
     OxTimerManager::forget(this);
 }
@@ -41,7 +45,8 @@ void OxTimer::start() {
     started.store(1);
     // Held across instance() and add(), so the manager cannot be deleted in between.
     OxScopedLock hold(timerLock());
-    OxTimerManager::instance()->add(this);
+    if (OxTimerManager* manager = OxTimerManager::instance())
+        manager->add(this); // none during a shutdown
 }
 
 int OxTimer::stop() {

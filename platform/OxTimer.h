@@ -35,6 +35,9 @@ public:
     void start();
     // Disarms the timer; returns whether it was started.
     int stop();
+    // Disarms the timer; when its listener is running on another thread, waits until it
+    // has returned. May also be called from the timer's own listener.
+    void stopAndWait();
     bool isStarted() const { return started.load() != 0; }
 
     // The settings below are read by the timer thread: change them before start() or from

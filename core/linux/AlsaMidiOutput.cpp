@@ -461,7 +461,7 @@ void AlsaMidiOutput::reportFailure(int error) {
     // Once per open: a gone destination would otherwise report every message sent to it.
     if (failureReported.exchange(true))
         return;
-    const MidiDeviceDescriptor* d = GetDescriptor();
+    const std::shared_ptr<const MidiDeviceDescriptor> d = GetDescriptor();
     if (d->factory == nullptr)
         return;
     if (MidiDeviceFactory::Listener* l = d->factory->getListener())

@@ -388,6 +388,7 @@ void AliasChooserDialog::updateContent(bool) {
         Lk::TMidiAlias* a = aliases->GetAlias(i);
         if (a == nullptr || !shouldList(a))
             continue;
+        Lk::OxScopedLock hold(aliases->GetLock());
         if (onlyUsedAliases ? (a->flags & Lk::mafUsed) != 0
                             : !a->name.equalsIgnoreCase(a->deviceName))
             aliasesToShow.addIfNotExists(a);

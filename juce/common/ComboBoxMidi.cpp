@@ -99,6 +99,8 @@ void ComboBoxMidi::refreshPortListImpl() {
             previous = ID_NONE;
     }
     auto* manager = Lk::MidiManager::instance();
+    const bool aliasMatches = alias != nullptr && (alias->type == Lk::atIn) == (isInput != 0);
+    const Lk::OxString boundDevice = aliasMatches ? boundDeviceName() : Lk::OxString();
     Lk::OxList<Lk::MidiManagerDev*> ports;
     bool previousListed = false;
     const int count = manager->GetDevCount(isInput);
@@ -108,9 +110,8 @@ void ComboBoxMidi::refreshPortListImpl() {
             continue;
         if (!dev->Exists() && !(dev->IsPending() && includePendingDevices))
             continue;
-        const bool aliasMatches = alias != nullptr && (alias->type == Lk::atIn) == (isInput != 0);
         if (previous == 0 && aliasMatches &&
-            alias->deviceName.equalsIgnoreCase(dev->GetDescriptor()->GetRawName()))
+            boundDevice.equalsIgnoreCase(dev->GetDescriptor()->GetRawName()))
             previous = i + 1;
         ports.add(dev);
         previousListed = previousListed || previous == i + 1;
@@ -131,18 +132,27 @@ void ComboBoxMidi::displayImpl() {
         checkForChange();
         return;
     }
+    uint32_t flags;
+    const Lk::OxString boundDevice = boundDeviceName(&flags);
     auto* manager = Lk::MidiManager::instance();
-    const int index = manager->GetDevIndexForAliasDevice(alias->deviceName, isInput);
+    const int index = manager->GetDevIndexForAliasDevice(boundDevice, isInput);
     Lk::MidiManagerDev* dev = nullptr;
     int id = 0;
     if (manager->GetDevDescriptor(index, isInput, dev) && dev != nullptr)
         id = onlySelectIfOpen && !dev->IsOpen() ? 0 : index + 1;
     if (id == 0)
-        id = includeAssignToNone && (alias->flags & Lk::mafNonePersistent) ? ID_NONE_PERSISTENT
+        id = includeAssignToNone && (flags & Lk::mafNonePersistent) ? ID_NONE_PERSISTENT
                                                                            : ID_NONE;
     setSelectedId(id, juce::sendNotificationAsync);
     displayedId = getSelectedId();
     checkForChange();
+}
+
+Lk::OxString ComboBoxMidi::boundDeviceName(uint32_t* flags) const {
+    Lk::OxScopedLock hold(Lk::TMidiAliasManager::instance()->GetLock());
+    if (flags != nullptr)
+        *flags = alias->flags;
+    return alias->deviceName;
 }
 
 Lk::MidiManagerDev* ComboBoxMidi::getSelectedDevice() {

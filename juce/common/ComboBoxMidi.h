@@ -47,6 +47,9 @@ private:
     void refreshPortListImpl();
     void displayImpl();
     void checkForChange();
+    // The bound alias's port name (and flags), read under the alias lock: the timer thread
+    // changes them.
+    Lk::OxString boundDeviceName(uint32_t* flags = nullptr) const;
 
     int isInput;
     int includePendingDevices = 1;

@@ -277,24 +277,38 @@ TEST_F(MidiRefreshTest, aPortPluggedInLeavesTheOpenPortsListedAfterItOpen) {
 }
 
 // Unplugged and plugged again between two refreshes, at a new address and at the old one:
-// either way its connection is gone, and it is opened again where it is now.
+// either way its connection is gone, and it is opened again where it is now. The port box and
+// the sender threads read its name meanwhile, while the refresh replaces its descriptors.
 TEST_F(MidiRefreshTest, openPortBackBeforeTheNextRefreshIsOpenedAgainWhereItIsNow) {
-    const int first = plug(1, "Keys");
+    int id = plug(1, "Keys");
     ASSERT_EQ(manager->Open(0, 1, nullptr), 1);
+    MidiManagerDev* entry = manager->GetDevDescriptor(0, 1);
+    TMidiDeviceBase* port = entry->GetDevice(); // opened again, never replaced
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!stop.load())
+            reads += entry->GetDisplayDevName().equals("Keys") &&
+                     port->GetDescriptor()->GetName().equals("Keys");
+    });
     log.clear();
-    factory->removePort(first);
-    const int second = factory->addPort(1, "Keys");
-    refresh();
+    for (int round = 0; round < 300 || reads.load() == 0; ++round) {
+        factory->removePort(id);
+        id = factory->addPort(1, "Keys");
+        refresh();
+        EXPECT_EQ(log.takeContaining("Opened MIDI IN: Keys"), 1u);
+    }
     EXPECT_EQ(indexOf("Keys", 1), 0);
-    EXPECT_TRUE(manager->GetDevDescriptor(0, 1)->IsOpen());
-    EXPECT_EQ(factory->openPortObjects(second), 1);
-    EXPECT_EQ(log.takeContaining("Opened MIDI IN: Keys"), 1u);
+    EXPECT_EQ(entry->GetDevice(), port);
+    EXPECT_EQ(factory->openPortObjects(id), 1);
 
-    factory->removePort(second);
-    factory->replugPort(second);
+    factory->removePort(id);
+    factory->replugPort(id);
     refresh();
-    EXPECT_TRUE(manager->GetDevDescriptor(0, 1)->IsOpen());
-    EXPECT_EQ(factory->feed(second, {0x90, 60, 100}), 1);
+    stop = true;
+    reader.join();
+    EXPECT_TRUE(entry->IsOpen());
+    EXPECT_EQ(factory->feed(id, {0x90, 60, 100}), 1);
     EXPECT_EQ(log.takeContaining("Opened MIDI IN: Keys"), 1u);
 }
 
@@ -356,4 +370,26 @@ TEST_F(MidiRefreshTest, managerDeletedUnderTrafficStopsDeliveringFirst) {
     EXPECT_EQ(factory->openPortObjects(synth), 0);
     stop = true;
     receiver.join();
+}
+
+// As in the application, the alias manager is made first and so is first in the shutdown
+// registry: a refresh held open on the timer thread must end before it is deleted.
+TEST(MidiShutdownTest, shutdownStopsTheManagersThreadsBeforeDeletingWhatTheyUse) {
+    OrvoSystem::shutdown();
+    TMidiAliasManager::instance();
+    MidiManager* manager = MidiManager::instance();
+    manager->AddFactory(new TestMidiFactory(), 0);
+    manager->SetSuspended(0);
+    std::atomic<int> refreshes{0};
+    ManagerHooks hold; // the first refresh, until the shutdown had the time to delete it
+    hold.listChanged = [&] {
+        if (refreshes++ == 0 &&
+            waitUntil([] { return !TMidiAliasManager::IsInstanceAllocated(); }, 500))
+            ADD_FAILURE() << "the alias manager was deleted under a running refresh";
+    };
+    manager->AddDevListChangeListener(&hold);
+    manager->RefreshDevListAsync(1);
+    ASSERT_TRUE(waitUntil([&] { return refreshes.load() > 0; }));
+    OrvoSystem::shutdown();
+    EXPECT_FALSE(TMidiAliasManager::IsInstanceAllocated());
 }

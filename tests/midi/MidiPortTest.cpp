@@ -122,7 +122,7 @@ TEST(MidiPort, keepsItsOwnCopyOfANewDescriptorThatDiffersInAnyField) {
     TestMidiFactory factory;
     factory.addPort(1, "Keys", "0000ABCD", "00000001");
     auto port = factory.create<TMidiInputBase>();
-    const MidiDeviceDescriptor* before = port->GetDescriptor();
+    const auto before = port->GetDescriptor();
     std::unique_ptr<MidiDeviceDescriptor> same(before->Clone());
     port->SetDescriptor(same.get());
     EXPECT_EQ(port->GetDescriptor(), before);
@@ -140,13 +140,13 @@ TEST(MidiPort, keepsItsOwnCopyOfANewDescriptorThatDiffersInAnyField) {
         [](MidiDeviceDescriptor& d) { d.address = 18; },
     };
     for (const auto& change : changes) {
-        const MidiDeviceDescriptor* was = port->GetDescriptor();
+        const auto was = port->GetDescriptor();
         std::unique_ptr<MidiDeviceDescriptor> changed(was->Clone());
         change(*changed);
         port->SetDescriptor(changed.get());
         EXPECT_NE(port->GetDescriptor(), was)
             << "kept after a change of " << changed->GetName().c_str();
-        EXPECT_NE(port->GetDescriptor(), changed.get());
+        EXPECT_NE(port->GetDescriptor().get(), changed.get());
     }
     port->SetDescriptor(nullptr);
     EXPECT_EQ(port->GetDescriptor()->address, 18);

@@ -293,7 +293,7 @@ void TestMidiFactory::withPort(int id, const std::function<void(Port&)>& change)
 
 TestMidiFactory::Port* TestMidiFactory::connect(TMidiDeviceBase* device, OxStringList* errors,
                                                 std::atomic<bool>* lost) {
-    const MidiDeviceDescriptor* d = device->GetDescriptor();
+    const auto d = device->GetDescriptor();
     std::lock_guard<std::mutex> hold(portsMutex);
     // By address, not by the enumeration index, which may be stale.
     Port* port = find(d->address);

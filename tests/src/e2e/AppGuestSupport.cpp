@@ -16,6 +16,7 @@ void AppGuestTest::SetUp() {
 std::unique_ptr<AppProcess> AppGuestTest::startApp(std::vector<std::string> arguments) {
     auto app = std::make_unique<AppProcess>(home.path().string(), std::move(arguments));
     EXPECT_TRUE(app->isRunning());
+    EXPECT_TRUE(app->waitForDisplay({"VERSION", "1.1"}, START_MS)) << app->errors();
     return app;
 }
 
@@ -25,7 +26,6 @@ std::unique_ptr<AppProcess> AppGuestTest::startConnected(std::vector<std::string
     EXPECT_TRUE(synth->plug(0));
     saveChoices(MODULE_PORT, SYNTH_PORT, receiveChannel);
     auto app = startApp(std::move(arguments));
-    EXPECT_TRUE(app->waitForDisplay({"VERSION", "1.1"}, START_MS));
     EXPECT_TRUE(module->waitForSubscribers(true, 1, WAIT_MS)) << app->errors();
     EXPECT_TRUE(synth->waitForSubscribers(false, 1, WAIT_MS)) << app->errors();
     return app;

@@ -27,6 +27,7 @@ public:
 protected:
     void SetUp() override;
 
+    // Started, with its window up: the start text shows and its quit signal handler is in place.
     std::unique_ptr<AppProcess> startApp(std::vector<std::string> arguments = {});
     // With the module and the synth plugged in and chosen: started, and both opened.
     std::unique_ptr<AppProcess> startConnected(std::vector<std::string> arguments = {},

@@ -4,8 +4,11 @@
 // runs it by hand).
 #include "tests/src/e2e/AppGuestSupport.h"
 
+#include "core/hotplugwatcher/HotplugWatcher.h"
+
 #include <algorithm>
 #include <cstdio>
+#include <random>
 
 namespace {
 
@@ -53,6 +56,33 @@ TEST_F(AppSoak, steadyLoadWithReplugsLosesNothingAndKeepsMemoryAndThreadsFlat) {
     EXPECT_LT(rssEnd - rssStart, rssBoundKb);
     EXPECT_EQ(threadsEnd, threadsStart);
     stopApp(app);
+}
+
+class AppQuit : public AppGuestTest {};
+
+// Quit at random moments while the module sends, thru forwards to the synth and the port list
+// is refreshed for a device that comes and goes: every end is clean, also under a sanitizer.
+TEST_F(AppQuit, quitAtRandomMomentsUnderTrafficAndHotplugEndsCleanlyEveryTime) {
+    ASSERT_TRUE(module->plug(0));
+    ASSERT_TRUE(synth->plug(0));
+    saveChoices(MODULE_PORT, SYNTH_PORT);
+    HelperClient passer("Passer");
+    ASSERT_TRUE(module->startStream(2000));
+    std::minstd_rand random; // the same moments each run, as far as the emulation keeps time
+    for (int quit = 0; quit < 20; ++quit) {
+        SCOPED_TRACE("quit " + std::to_string(quit));
+        auto app = startApp();
+        // At once, or after up to 2 s of a device plugged for 50 ms and gone again, the quit
+        // falling in the refresh that follows.
+        ASSERT_FALSE(HasFailure());
+        for (unsigned n = quit % 4 == 0 ? 0 : 1 + random() % 6; n > 0; --n) {
+            ASSERT_TRUE(passer.plug(0));
+            app->pump(50);
+            ASSERT_TRUE(passer.unplug());
+            app->pump(Lk::HotplugWatcher::NOTIFY_DELAY_MS + random() % 100);
+        }
+        stopApp(app);
+    }
 }
 
 } // namespace
