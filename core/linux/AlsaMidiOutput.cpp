@@ -280,7 +280,7 @@ int AlsaMidiOutput::droppedMessage() {
 }
 
 void AlsaMidiOutput::tellDropping(bool on) {
-    const MidiDeviceDescriptor* d = GetDescriptor();
+    const std::shared_ptr<const MidiDeviceDescriptor> d = GetDescriptor();
     if (on)
         std::fprintf(stderr, "MIDI output \"%s\": dropping: the output is slower than the input\n",
                      d->GetName().c_str());
