@@ -16,7 +16,6 @@ namespace {
 const char* const SECTION_CURRENT = "Current";
 const char* const IDENT_RECEIVE_CHANNEL = "ReceiveChannel";
 const char* const IDENT_VIRTUAL_PORT = "VirtualPort";
-const char* const APP_VERSION = "1.1";
 const char* const PRODUCT_URL = "https://www.fenniclabs.com/products/doka";
 const char* const WEBSITE_LABEL = "www.fenniclabs.com";
 
@@ -43,7 +42,7 @@ bool fontExists(const OxString& name) {
 
 AppContentPanel::AppContentPanel()
     : portDialog(this), programDialog(this, programNames),
-      display(DisplayLines{"VERSION", APP_VERSION}) {
+      display(DisplayLines{"VERSION", DOKA_VERSION}) {
     portDialog.includeInputs = true;
     portDialog.includeOutputs = true;
     portDialog.onlyUsedAliases = false;
