@@ -7,6 +7,7 @@
 #include "juce/face/FaceDrawing.h"
 #include "midi/MidiRouter.h"
 #include "platform/OrvoSystem.h"
+#include "src/Autostart.h"
 #include "src/CommandLineOptions.h"
 
 #include <unistd.h>
@@ -51,6 +52,12 @@ AppContentPanel::AppContentPanel()
         virtualPortStored = portDialog.virtualInputEnabled;
         virtualPortThisRun = false;
         applyVirtualPort();
+    };
+    portDialog.isStartingWithDesktop = &Autostart::isOn;
+    portDialog.setStartingWithDesktop = [](bool on) {
+        const std::string failure = Autostart::set(on);
+        if (!failure.empty())
+            JuceUtils::ErrorDlg(failure);
     };
     Lk::TMidiAliasManager::instance()->setPersistenceEnabled(1);
     settingsFile = settingsFilePath();
@@ -191,6 +198,9 @@ void AppContentPanel::start(bool s) {
     manager->AddDevListChangeListener(this);
     midiConnected = true;
     manager->RefreshDevList(0, 1);
+    const Lk::OxString serviceProblem = manager->GetServiceProblem();
+    if (serviceProblem.isNotEmpty())
+        std::fprintf(stderr, "%s\n", serviceProblem.c_str());
     updateMIDIPorts();
     auto* aliases = Lk::TMidiAliasManager::instance();
     aliases->AddAliasChangeListener(this);
