@@ -46,6 +46,9 @@ public:
     // A closed input port of this process's own, named `name`, that other programs can find
     // and send to; the backend never lists it. Null when the backend offers no such ports.
     virtual TMidiInputBase* createVirtualInput(const OxString& /*name*/) { return nullptr; }
+    // Why the backend can list no ports at all (its system service is missing or refused
+    // us), with what to do about it, in one line; empty while it works.
+    virtual OxString serviceProblem() { return OxString(); }
 
     // Deletes cached descriptors from the end down to `count`; with `fill`, pads with nulls.
     void SetCacheCount(int isInput, int count, int fill);

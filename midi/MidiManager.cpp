@@ -195,6 +195,16 @@ MidiDeviceFactory* MidiManager::GetFactory(unsigned type) const {
     return nullptr;
 }
 
+OxString MidiManager::GetServiceProblem() const {
+    OxScopedLock hold(lock);
+    for (MidiDeviceFactory* f : factories) {
+        const OxString problem = f->serviceProblem();
+        if (problem.isNotEmpty())
+            return problem;
+    }
+    return OxString();
+}
+
 void MidiManager::SetSuspended(int s) {
     const int value = s ? 1 : 0;
     if (suspended.exchange(value) == value)

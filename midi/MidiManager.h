@@ -58,6 +58,8 @@ public:
     int AddFactory(MidiDeviceFactory* factory, int refresh);
     void RemoveFactory(MidiDeviceFactory* factory, int notify);
     MidiDeviceFactory* GetFactory(unsigned type) const;
+    // The first factory's serviceProblem() that is not empty: why ports may be missing.
+    OxString GetServiceProblem() const;
     void SetSuspended(int s);
     int IsSuspended() const { return suspended.load(); }
 

@@ -7,6 +7,7 @@
 #include "juce/face/FaceDrawing.h"
 #include "midi/MidiRouter.h"
 #include "platform/OrvoSystem.h"
+#include "src/Autostart.h"
 #include "src/CommandLineOptions.h"
 
 #include <unistd.h>
@@ -16,7 +17,6 @@ namespace {
 const char* const SECTION_CURRENT = "Current";
 const char* const IDENT_RECEIVE_CHANNEL = "ReceiveChannel";
 const char* const IDENT_VIRTUAL_PORT = "VirtualPort";
-const char* const APP_VERSION = "1.1";
 const char* const PRODUCT_URL = "https://www.fenniclabs.com/products/doka";
 const char* const WEBSITE_LABEL = "www.fenniclabs.com";
 
@@ -43,7 +43,7 @@ bool fontExists(const OxString& name) {
 
 AppContentPanel::AppContentPanel()
     : portDialog(this), programDialog(this, programNames),
-      display(DisplayLines{"VERSION", APP_VERSION}) {
+      display(DisplayLines{"VERSION", DOKA_VERSION}) {
     portDialog.includeInputs = true;
     portDialog.includeOutputs = true;
     portDialog.onlyUsedAliases = false;
@@ -52,6 +52,12 @@ AppContentPanel::AppContentPanel()
         virtualPortStored = portDialog.virtualInputEnabled;
         virtualPortThisRun = false;
         applyVirtualPort();
+    };
+    portDialog.isStartingWithDesktop = &Autostart::isOn;
+    portDialog.setStartingWithDesktop = [](bool on) {
+        const std::string failure = Autostart::set(on);
+        if (!failure.empty())
+            JuceUtils::ErrorDlg(failure);
     };
     Lk::TMidiAliasManager::instance()->setPersistenceEnabled(1);
     settingsFile = settingsFilePath();
@@ -192,6 +198,9 @@ void AppContentPanel::start(bool s) {
     manager->AddDevListChangeListener(this);
     midiConnected = true;
     manager->RefreshDevList(0, 1);
+    const Lk::OxString serviceProblem = manager->GetServiceProblem();
+    if (serviceProblem.isNotEmpty())
+        std::fprintf(stderr, "%s\n", serviceProblem.c_str());
     updateMIDIPorts();
     auto* aliases = Lk::TMidiAliasManager::instance();
     aliases->AddAliasChangeListener(this);

@@ -17,7 +17,7 @@ protected:
 class AppApplication : public juce::JUCEApplication {
 public:
     static constexpr const char* NAME = "Fennic DOKA";
-    static constexpr const char* VERSION = "1.1";
+    static constexpr const char* VERSION = DOKA_VERSION;
 
     ~AppApplication() override;
     const juce::String getApplicationName() override { return NAME; }

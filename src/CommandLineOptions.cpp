@@ -4,6 +4,25 @@
 #include <cctype>
 #include <sstream>
 
+const char* const COMMAND_LINE_USAGE =
+    "Usage: DOKA [/dump] [--print-display] [--stats[=SECONDS]] [--virtual-port]\n"
+    "       DOKA --autostart on|off\n"
+    "       DOKA --help | --version\n"
+    "Shows the DOKA display module's two lines and program names, and passes MIDI on.\n"
+    "\n"
+    "  /dump               write every received MIDI byte to DOKA_dump.syx in the\n"
+    "                      working folder\n"
+    "  --print-display     print each change of the display on standard output as one\n"
+    "                      line, DISPLAY \"<line 1>\" \"<line 2>\"\n"
+    "  --stats[=SECONDS]   print the thru counters on standard output every 10 (or\n"
+    "                      SECONDS, 1 to 3600) seconds and once more at exit\n"
+    "  --virtual-port      offer the MIDI port \"DOKA Display\" to other programs for\n"
+    "                      this run\n"
+    "  --autostart on|off  start the program with the desktop session, or no longer;\n"
+    "                      then end without opening the window\n"
+    "  -h, --help          print this help and end\n"
+    "  --version           print the version and end\n";
+
 namespace {
 
 void readStatsOption(const std::string& word, CommandLineOptions& options) {
@@ -18,6 +37,11 @@ void readStatsOption(const std::string& word, CommandLineOptions& options) {
     const int seconds = std::stoi(value);
     if (seconds >= 1 && seconds <= 3600)
         options.statsIntervalSeconds = seconds;
+}
+
+CommandLineOptions::AutostartRequest autostartValue(const std::string& value) {
+    using Request = CommandLineOptions::AutostartRequest;
+    return value == "on" ? Request::on : value == "off" ? Request::off : Request::invalid;
 }
 
 } // namespace
@@ -37,6 +61,16 @@ CommandLineOptions CommandLineOptions::parse(const std::string& line) {
             options.virtualPort = true;
         else if (word == "--stats" || word.rfind("--stats=", 0) == 0)
             readStatsOption(word, options);
+        else if (word == "--help" || word == "-h")
+            options.help = true;
+        else if (word == "--version")
+            options.version = true;
+        else if (word.rfind("--autostart=", 0) == 0)
+            options.autostart = autostartValue(word.substr(12));
+        else if (word == "--autostart")
+            options.autostart = autostartValue(words >> word ? word : "");
+        else if (word[0] == '-' && word.find("-dump") == std::string::npos)
+            options.unknown.push_back(word);
     }
     return options;
 }

@@ -1,6 +1,7 @@
 #include "core/linux/AlsaHotplugSource.h"
 
 #include "core/hotplugwatcher/HotplugWatcher.h"
+#include "core/linux/AlsaSequencer.h"
 #include "platform/ErrorHandler.h"
 
 #include <alsa/asoundlib.h>
@@ -56,6 +57,13 @@ void AlsaHotplugSource::install() {
 bool AlsaHotplugSource::open(HotplugWatcher& target) {
     if (wakeFd < 0 || sequencer != nullptr)
         return false;
+    AlsaSequencer::silenceLibraryErrors();
+    // Without a sequencer at all the MIDI backend tells the user; the watcher polls quietly,
+    // to find the sequencer once its module is loaded.
+    if (access(AlsaSequencer::devicePath(), F_OK) != 0) {
+        target.switchToPolling(HotplugWatcher::htMidi);
+        return true;
+    }
     if (snd_seq_open(&sequencer, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0) {
         sequencer = nullptr;
         return false;

@@ -21,7 +21,8 @@ public:
     // application's start-up, before the first instance().
     static void install();
 
-    // False without a sequencer (no /dev/snd/seq) or when it refuses the subscription.
+    // False when the sequencer refuses the client or the subscription. Without a sequencer
+    // device at all the watcher is set to poll, quietly.
     bool open(HotplugWatcher& watcher) override;
     void waitForEvents() override;
     void close() override;

@@ -32,11 +32,23 @@ AlsaMidiFactory::~AlsaMidiFactory() {
         MidiManager::instance()->RemoveFactory(this, 0);
 }
 
-std::shared_ptr<AlsaSequencer> AlsaMidiFactory::sequencer() {
+std::shared_ptr<AlsaSequencer> AlsaMidiFactory::sequencer(int* error) {
     std::lock_guard<std::mutex> hold(clientMutex);
     if (!client || client->isBroken())
-        client = AlsaSequencer::shared();
+        client = AlsaSequencer::shared(error);
     return client;
+}
+
+OxString AlsaMidiFactory::serviceProblem() {
+    int error = 0;
+    if (sequencer(&error))
+        return OxString();
+    if (error == -ENOENT)
+        return OxString::format("No MIDI sequencer (%s is missing): load the snd-seq kernel "
+                                "module (sudo modprobe snd-seq).",
+                                AlsaSequencer::devicePath());
+    return OxString::format("Cannot open the MIDI sequencer %s: %s.", AlsaSequencer::devicePath(),
+                            snd_strerror(error));
 }
 
 int AlsaMidiFactory::GetNumDevs(int isInput) {

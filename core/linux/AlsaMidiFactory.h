@@ -29,10 +29,12 @@ public:
     TMidiDeviceBase* CreateDevice(const MidiDeviceDescriptor* descriptor) override;
     // A port of our client that other programs subscribe to and send to.
     TMidiInputBase* createVirtualInput(const OxString& name) override;
+    // No sequencer device (the kernel module is not loaded), or the open's error.
+    OxString serviceProblem() override;
 
 private:
-    // Tried again on every use while there is no sequencer.
-    std::shared_ptr<AlsaSequencer> sequencer();
+    // Tried again on every use while there is no sequencer; ALSA's error code in `error`.
+    std::shared_ptr<AlsaSequencer> sequencer(int* error = nullptr);
 
     std::shared_ptr<AlsaSequencer> client; // guarded by clientMutex
     std::mutex clientMutex;

@@ -36,6 +36,12 @@ public:
     // The process's client, opened on first use; null when there is no sequencer, with
     // ALSA's error code in `error`. A failed open is tried again by the next call.
     static std::shared_ptr<AlsaSequencer> shared(int* error = nullptr);
+    // Where the kernel offers the sequencer: /dev/snd/seq, or $DOKA_SEQUENCER_DEVICE (a
+    // test's path that does not exist stands for a kernel without the module). Without it
+    // the open fails at once with -ENOENT.
+    static const char* devicePath();
+    // Keeps libasound's own error printing off the terminal: our callers report failures.
+    static void silenceLibraryErrors();
     ~AlsaSequencer();
     AlsaSequencer(const AlsaSequencer&) = delete;
     AlsaSequencer& operator=(const AlsaSequencer&) = delete;

@@ -185,10 +185,17 @@ AliasChooserDialogContent::AliasChooserDialogContent(AliasChooserDialog& owner)
     noPortsLabel.setJustificationType(juce::Justification::centred);
     noPortsLabel.setColour(juce::Label::textColourId, PALE_YELLOW);
     viewed->addChildComponent(noPortsLabel);
-    virtualInputToggle.setColour(juce::ToggleButton::textColourId, PALE_YELLOW);
-    virtualInputToggle.setColour(juce::ToggleButton::tickColourId, PALE_YELLOW);
-    virtualInputToggle.setColour(juce::ToggleButton::tickDisabledColourId, PALE_YELLOW);
-    viewed->addChildComponent(virtualInputToggle);
+    startWithDesktopToggle.setButtonText("Start with the desktop session");
+    startWithDesktopToggle.setTooltip("Starts the program when you log in (an entry in the "
+                                      "desktop's autostart folder).");
+    for (juce::ToggleButton* toggle : {&virtualInputToggle, &startWithDesktopToggle}) {
+        toggle->setColour(juce::ToggleButton::textColourId, PALE_YELLOW);
+        toggle->setColour(juce::ToggleButton::tickColourId, PALE_YELLOW);
+        toggle->setColour(juce::ToggleButton::tickDisabledColourId, PALE_YELLOW);
+        viewed->addChildComponent(*toggle);
+    }
+    serviceNotice.setColour(juce::Label::textColourId, juce::Colours::white);
+    viewed->addChildComponent(serviceNotice);
     viewport.setViewedComponent(viewed, true);
     viewport.setScrollBarsShown(true, false);
     addAndMakeVisible(viewport);
@@ -212,6 +219,8 @@ AliasChooserDialogContent::~AliasChooserDialogContent() {
     rows.clear();
     viewed->removeChildComponent(&noPortsLabel);
     viewed->removeChildComponent(&virtualInputToggle);
+    viewed->removeChildComponent(&startWithDesktopToggle);
+    viewed->removeChildComponent(&serviceNotice);
 }
 
 void AliasChooserDialogContent::setAliases(const Lk::OxList<Lk::TMidiAlias*>& aliases) {
@@ -271,9 +280,18 @@ void AliasChooserDialogContent::display(int reset) {
                                       "port " +
                                       port + ": what arrives there is taken as MIDI input.");
         virtualInputToggle.setToggleState(dialog.virtualInputEnabled, juce::dontSendNotification);
+        if (dialog.isStartingWithDesktop)
+            startWithDesktopToggle.setToggleState(dialog.isStartingWithDesktop(),
+                                                  juce::dontSendNotification);
     }
     int y = 10;
     int w = W - viewport.getScrollBarThickness();
+    serviceNotice.setText(currentServiceProblem(), juce::dontSendNotification);
+    serviceNotice.setVisible(w >= 1 && serviceNotice.getText().isNotEmpty());
+    if (serviceNotice.isVisible()) {
+        serviceNotice.setBounds(10, y, w - 20, 2 * ROW_HEIGHT);
+        y += 2 * ROW_HEIGHT + 10;
+    }
     for (size_t i = 0; i < rows.size(); ++i) {
         rows[i]->layout(viewed, y, w, i + 1 == rows.size(), dialog.includeAssignToNone);
         if (reset)
@@ -285,14 +303,24 @@ void AliasChooserDialogContent::display(int reset) {
             noPortsLabel.setBounds(10, y, w - 20, 40);
             y += 40;
         }
-        const bool offersVirtualInput = dialog.virtualInputName.isNotEmpty();
-        virtualInputToggle.setVisible(offersVirtualInput);
-        if (offersVirtualInput) {
-            virtualInputToggle.setBounds(10, y, w - 20, ROW_HEIGHT);
-            y += ROW_HEIGHT + 10;
-        }
+        layoutToggle(virtualInputToggle, dialog.virtualInputName.isNotEmpty(), y, w);
+        layoutToggle(startWithDesktopToggle,
+                     dialog.isStartingWithDesktop && dialog.setStartingWithDesktop, y, w);
         viewed->setSize(w, y);
     }
+}
+
+void AliasChooserDialogContent::layoutToggle(juce::ToggleButton& toggle, bool shown, int& y,
+                                             int width) {
+    toggle.setVisible(shown);
+    if (shown) {
+        toggle.setBounds(10, y, width - 20, ROW_HEIGHT);
+        y += ROW_HEIGHT + 10;
+    }
+}
+
+juce::String AliasChooserDialogContent::currentServiceProblem() {
+    return Lk::JuceStringFrom(Lk::MidiManager::instance()->GetServiceProblem());
 }
 
 void AliasChooserDialogContent::resized() {
@@ -306,6 +334,8 @@ void AliasChooserDialogContent::comboBoxMidiChanged(ComboBoxMidi*) {
 void AliasChooserDialogContent::handleAsyncUpdate() {
     for (auto& row : rows)
         row->showPortStates();
+    if (serviceNotice.getText() != currentServiceProblem())
+        display(0); // a sequencer came or went
 }
 
 void AliasChooserDialogContent::buttonClicked(juce::Button* button) {
@@ -327,6 +357,10 @@ void AliasChooserDialogContent::commit() {
     }
     aliases->EndUpdate();
     commitVirtualInput();
+    const bool startWithDesktop = startWithDesktopToggle.getToggleState();
+    if (dialog.isStartingWithDesktop && dialog.setStartingWithDesktop &&
+        startWithDesktop != dialog.isStartingWithDesktop())
+        dialog.setStartingWithDesktop(startWithDesktop);
 }
 
 void AliasChooserDialogContent::commitVirtualInput() {

@@ -89,10 +89,15 @@ public:
     juce::TextButton& getOkButton() { return okButton; }
     juce::TextButton& getCancelButton() { return cancelButton; }
     juce::ToggleButton& getVirtualInputToggle() { return virtualInputToggle; }
+    juce::ToggleButton& getStartWithDesktopToggle() { return startWithDesktopToggle; }
+    // Above the rows while the MIDI backends cannot list any port: why, and what to do.
+    juce::Label& getServiceNotice() { return serviceNotice; }
 
 private:
     void handleAsyncUpdate() override;
     void commitVirtualInput();
+    static juce::String currentServiceProblem();
+    void layoutToggle(juce::ToggleButton& toggle, bool shown, int& y, int width);
 
     AliasChooserDialog& dialog;
     juce::Label titleLabel;
@@ -104,6 +109,8 @@ private:
     SolidComponent separator{juce::Colours::white};
     std::vector<std::unique_ptr<AliasCache>> rows;
     juce::ToggleButton virtualInputToggle;
+    juce::ToggleButton startWithDesktopToggle;
+    juce::Label serviceNotice;
 };
 
 // The MIDI Port Settings dialog: one row per alias (or per input/output pair of one
@@ -128,6 +135,10 @@ public:
     juce::String virtualInputName;
     bool virtualInputEnabled = false;
     std::function<void()> onVirtualInputChanged;
+    // With both set, a check box under the rows shows isStartingWithDesktop() when the
+    // dialog opens; OK hands a changed state to setStartingWithDesktop.
+    std::function<bool()> isStartingWithDesktop;
+    std::function<void(bool)> setStartingWithDesktop;
 
 protected:
     juce::Component* initContent() override;

@@ -65,4 +65,32 @@ TEST(ProgramProcess, aSecondStartSaysSoAndEndsSignalsQuitLikeCloseAndStatsArePri
     EXPECT_NE(settings().find("MainLeft="), std::string::npos);
 }
 
+// Help, version and autostart answer at once without a display or a sequencer; an unknown
+// option is named and the program starts; no display or no sequencer is one line each.
+TEST(ProgramProcess, theCommandLineIsAnsweredBeforeAnyWindowAndWhatIsMissingIsOneLine) {
+    const dokatest::TempDir home("doka-cli");
+    const std::vector<std::string> headless{"DISPLAY=", "XDG_CONFIG_HOME=" + home.file("config")};
+    AppProcess help(home.path().string(), {"--help"}, headless);
+    AppProcess version(home.path().string(), {"--VERSION"}, headless);
+    AppProcess autostart(home.path().string(), {"--autostart", "on"}, headless);
+    AppProcess noDisplay(home.path().string(), {}, headless);
+    EXPECT_EQ(help.waitForExit(10000), 0);
+    EXPECT_EQ(help.lines().at(0).rfind("Usage: DOKA [/dump]", 0), 0u);
+    EXPECT_EQ(version.waitForExit(10000), 0);
+    EXPECT_EQ(version.lines(), std::vector<std::string>{"DOKA " DOKA_VERSION});
+    EXPECT_EQ(autostart.waitForExit(10000), 0);
+    EXPECT_TRUE(std::filesystem::exists(home.file("config/autostart/doka-display.desktop")));
+    EXPECT_EQ(noDisplay.waitForExit(10000), 1);
+    EXPECT_EQ(noDisplay.errors(), "DOKA: no display to open (DISPLAY is not set): start it in a "
+                                  "graphical session.\n");
+
+    AppProcess app(home.path().string(), {"--Bogus"}, {"DOKA_SEQUENCER_DEVICE=/nothing"});
+    EXPECT_TRUE(dokatest::waitUntil(
+        [&] { return app.errors().find("snd-seq") != std::string::npos; }, 30000));
+    EXPECT_EQ(app.stop(20000), 0);
+    EXPECT_EQ(app.errors(), "DOKA: unknown option \"--bogus\" (see DOKA --help)\nNo MIDI sequencer "
+                            "(/nothing is missing): load the snd-seq kernel module (sudo "
+                            "modprobe snd-seq).\n");
+}
+
 } // namespace

@@ -1,4 +1,5 @@
 #include "juce/common/AliasChooserDialog.h"
+#include "src/Autostart.h"
 #include "tests/gui/support/AppWindowFixture.h"
 
 #include <thread>
@@ -23,7 +24,10 @@ protected:
     }
 };
 
+// A backend that says what is missing has it said above the rows; the start-with-the-desktop
+// box writes the autostart entry on OK.
 TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
+    factory->problem = "No MIDI sequencer: load its module.";
     const int keys9 = factory->addPort(1, "Keys 9");
     const int keys10 = factory->addPort(1, "Keys 10");
     const int synth = factory->addPort(0, "Synth");
@@ -37,6 +41,12 @@ TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
     auto& dialog = panel->getPortDialog();
     ModalScript choose(dialog, [&] {
         saveScreenshot(dialog, "port_settings_dialog");
+        const juce::Label& notice = dialog.getContent()->getServiceNotice();
+        EXPECT_TRUE(notice.isVisible() &&
+                    notice.getText() == "No MIDI sequencer: load its module.");
+        EXPECT_LT(notice.getBottom(), dialog.getContent()->getRow(0).nameLabel->getY());
+        dialog.getContent()->getStartWithDesktopToggle().setToggleState(true,
+                                                                        juce::sendNotification);
         dialog.getContent()->getRow(0).inputBox->setSelectedId(
             manager->GetDevIndex("Keys 10", 1) + 1, juce::sendNotificationSync);
         dialog.getContent()->getOkButton().triggerClick();
@@ -48,6 +58,7 @@ TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
     EXPECT_EQ(factory->openPortObjects(synth), 0);
     EXPECT_EQ(alias("MIDI Input", Lk::atIn)->deviceName, "Keys 10");
     EXPECT_EQ(alias("MIDI Thru", Lk::atOut)->deviceName, "Gone");
+    EXPECT_TRUE(Autostart::isOn());
 }
 
 // Committing "(none)" on an alias bound to a port that the manager does not list unbinds it.

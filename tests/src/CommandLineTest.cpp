@@ -1,12 +1,15 @@
+#include "src/Autostart.h"
 #include "src/CommandLineOptions.h"
 #include "src/DisplayLog.h"
 #include "src/ThruStats.h"
 
+#include "tests/support/TempDir.h"
 #include "tests/support/WaitUntil.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -17,18 +20,24 @@ namespace {
 std::string summary(const CommandLineOptions& o) {
     return std::string(o.dump ? " dump" : "") + (o.printDisplay ? " print-display" : "") +
            (o.virtualPort ? " virtual-port" : "") +
-           (o.stats ? " stats=" + std::to_string(o.statsIntervalSeconds) : "");
+           (o.stats ? " stats=" + std::to_string(o.statsIntervalSeconds) : "") +
+           (o.help ? " help" : "") + (o.version ? " version" : "") +
+           (o.autostart == CommandLineOptions::AutostartRequest::unchanged
+                ? ""
+                : std::string(" autostart=") + "-+0?"[static_cast<int>(o.autostart)]) +
+           (o.unknown.empty() ? "" : " unknown=" + o.unknown.front() + "," + o.unknown.back());
 }
 
 // "/dump" anywhere in any case; the others whole words in any case; a --stats interval out
-// of 1 to 3600 seconds, or not a number, gives the default.
+// of 1 to 3600 seconds, or not a number, gives the default; other words with "-" are unknown.
 TEST(CommandLineOptions, eachOptionIsFoundOnlyWhereItMayStand) {
     const std::pair<const char*, const char*> cases[] = {
         {"a/DUMPy", " dump"},
         {"-Dump", " dump"},
         {"dump", ""},
         {"/dump  --Print-Display\t", " dump print-display"},
-        {"--print-displays x--print-display --virtual-ports --statistics", ""},
+        {"--print-displays x--print-display --virtual-ports --statistics",
+         " unknown=--print-displays,--statistics"},
         {"/dump --VIRTUAL-port", " dump virtual-port"},
         {"--STATS /dump", " dump stats=10"},
         {"--stats=2", " stats=2"},
@@ -38,6 +47,10 @@ TEST(CommandLineOptions, eachOptionIsFoundOnlyWhereItMayStand) {
         {"--stats=", " stats=10"},
         {"--stats=1x", " stats=10"},
         {"--stats=99999999999999999999", " stats=10"},
+        {"-H --Version --autostart ON", " help version autostart=+"},
+        {"--autostart=off --autostart=", " autostart=?"},
+        {"--autostart off", " autostart=0"},
+        {"--autostart", " autostart=?"},
     };
     for (const auto& [line, options] : cases)
         EXPECT_EQ(summary(CommandLineOptions::parse(line)), options) << line;
@@ -45,6 +58,25 @@ TEST(CommandLineOptions, eachOptionIsFoundOnlyWhereItMayStand) {
 
 // Each change is written once as a line; blanks, quotes and control bytes survive the round
 // trip through the line.
+// The entry is the setting: written with its folders under $XDG_CONFIG_HOME, valid for the
+// desktop, removed (also when already gone); a folder that cannot be made is said.
+TEST(Autostart, theEntryIsWrittenAndRemovedUnderTheConfigFolder) {
+    const dokatest::TempDir config("doka-config");
+    setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    EXPECT_FALSE(Autostart::isOn());
+    EXPECT_EQ(Autostart::set(true), "");
+    EXPECT_TRUE(Autostart::isOn());
+    EXPECT_NE(config.read("autostart/doka-display.desktop").find("\nExec=DOKA\n"),
+              std::string::npos);
+    EXPECT_EQ(std::system(("desktop-file-validate " + Autostart::entryPath()).c_str()), 0);
+    EXPECT_EQ(Autostart::set(false) + Autostart::set(false), "");
+    EXPECT_FALSE(Autostart::isOn());
+    config.write("file", "");
+    setenv("XDG_CONFIG_HOME", config.file("file").c_str(), 1);
+    EXPECT_NE(Autostart::set(true).find("Cannot write"), std::string::npos);
+    unsetenv("XDG_CONFIG_HOME");
+}
+
 TEST(DisplayLog, eachChangeIsALineFromWhichTheDisplayIsReadBack) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);

@@ -21,6 +21,7 @@ class AppWindowFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("HOME", home.path().c_str(), 1);
+        setenv("XDG_CONFIG_HOME", home.file(".config").c_str(), 1); // the autostart entry
         Lk::HotplugWatcher::setSourceFactory([]() -> std::unique_ptr<Lk::HotplugSource> {
             return std::make_unique<FakeHotplugSource>();
         });

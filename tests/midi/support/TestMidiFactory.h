@@ -90,6 +90,8 @@ public:
     TMidiDeviceBase* CreateDevice(const MidiDeviceDescriptor* descriptor) override;
     // An input port of our own: never enumerated, fed like any other input by its id.
     TMidiInputBase* createVirtualInput(const OxString& name) override;
+    OxString serviceProblem() override { return problem; }
+    OxString problem; // set by the message thread, read by the dialog there
 
 protected:
     unsigned currentMilliTime() override;

@@ -57,7 +57,8 @@ void killAndReap(pid_t pid) {
 
 } // namespace
 
-AppProcess::AppProcess(const std::string& home, std::vector<std::string> arguments)
+AppProcess::AppProcess(const std::string& home, std::vector<std::string> arguments,
+                       const std::vector<std::string>& environment)
     : errorsPath(home + "/stderr-" + std::to_string(++started) + ".txt") {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
@@ -70,10 +71,17 @@ AppProcess::AppProcess(const std::string& home, std::vector<std::string> argumen
                                      0644);
     std::vector<std::string> argv{DOKA_PROGRAM, "--print-display"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> env{"HOME=" + home};
+    std::vector<std::string> env = environment;
+    env.push_back("HOME=" + home);
     // Without a runtime folder the instance lock lies in `home` too.
+    const auto replaced = [&](const char* entry) {
+        return std::strncmp(entry, "XDG_RUNTIME_DIR=", 16) == 0 ||
+               std::any_of(env.begin(), env.end(), [&](const std::string& own) {
+                   return std::strncmp(entry, own.c_str(), own.find('=') + 1) == 0;
+               });
+    };
     for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "HOME=", 5) != 0 && std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0)
+        if (!replaced(*e))
             env.emplace_back(*e);
     auto args = pointersTo(argv);
     auto envp = pointersTo(env);

@@ -10,11 +10,13 @@
 
 // The built program running as a child process on the X server of our DISPLAY: HOME and
 // the working folder are `home`, its display changes come back through "--print-display" on
-// its standard output, its standard error goes to a file of its own in `home`. Reading happens in
-// the calling thread, while it waits.
+// its standard output, its standard error goes to a file of its own in `home`; `environment`
+// ("NAME=value") replaces what it inherits of those names. Reading happens in the calling
+// thread, while it waits.
 class AppProcess {
 public:
-    explicit AppProcess(const std::string& home, std::vector<std::string> arguments = {});
+    explicit AppProcess(const std::string& home, std::vector<std::string> arguments = {},
+                        const std::vector<std::string>& environment = {});
     AppProcess(const AppProcess&) = delete;
     AppProcess& operator=(const AppProcess&) = delete;
     ~AppProcess(); // kills a program that still runs
