@@ -17,7 +17,6 @@ const char* const SECTION_CURRENT = "Current";
 const char* const IDENT_RECEIVE_CHANNEL = "ReceiveChannel";
 const char* const IDENT_VIRTUAL_PORT = "VirtualPort";
 const char* const APP_VERSION = "1.1";
-const char* const PRODUCT_URL = "https://www.fenniclabs.com/products/doka";
 const char* const WEBSITE_LABEL = "www.fenniclabs.com";
 
 const juce::Colour BUTTON_TEXT(254, 255, 179);

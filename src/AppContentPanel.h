@@ -34,6 +34,8 @@ public:
     static constexpr const char* ALIAS_THRU = "MIDI Thru";
     // Our own input port, which other programs send the module's messages to.
     static constexpr const char* VIRTUAL_PORT_NAME = "DOKA Display";
+    // The maker's page, which the maker's name and the model plate on the face open.
+    static constexpr const char* PRODUCT_URL = "https://www.fenniclabs.com/products/doka";
 
     AppContentPanel();
     ~AppContentPanel() override;

@@ -101,9 +101,11 @@ void drawPushButton(juce::Graphics& g, juce::Rectangle<float> area, juce::Colour
     g.drawRoundedRectangle(capArea, 5.0f, 1.0f);
 }
 
+// The caption lies within the button's area, so that a click on it is a click on the button
+// (and never on the web link that reaches under the right one).
 void drawSelectButton(juce::Graphics& g, juce::Rectangle<float> area) {
-    drawPushButton(g, area.withTrimmedBottom(18.0f), juce::Colour(0xff4b4f55));
-    const auto cap = area.withTrimmedBottom(18.0f).reduced(4.0f);
+    drawPushButton(g, area.withTrimmedBottom(15.0f), juce::Colour(0xff4b4f55));
+    const auto cap = area.withTrimmedBottom(15.0f).reduced(4.0f);
     // A small amber LED in the cap's corner.
     g.setColour(AMBER.withAlpha(0.25f));
     g.fillEllipse(cap.getRight() - 14, cap.getY() + 5, 8, 8);
@@ -111,7 +113,7 @@ void drawSelectButton(juce::Graphics& g, juce::Rectangle<float> area) {
     g.fillEllipse(cap.getRight() - 12.5f, cap.getY() + 6.5f, 5, 5);
     drawPrint(g, "MIDI", cap.withTrimmedRight(10), 12.0f, juce::Justification::centred,
               PRINT.withAlpha(0.85f));
-    drawPrint(g, "SELECT DEVICE", area.withTop(area.getBottom() - 16.0f), 9.0f);
+    drawPrint(g, "SELECT DEVICE", area.withTop(area.getBottom() - 14.0f), 9.0f);
 }
 
 void drawCloseButton(juce::Graphics& g, juce::Rectangle<float> area) {
@@ -193,14 +195,16 @@ void drawDinSocket(juce::Graphics& g, float cx, float cy, const juce::String& la
 }
 
 void drawBrand(juce::Graphics& g) {
-    // Top centre: the maker's name, engraved.
-    const juce::Rectangle<float> brand(190, 14, 280, 50);
-    g.setFont(juce::Font("DejaVu Sans", 34.0f, juce::Font::bold).withExtraKerningFactor(0.28f));
+    // The maker's name, engraved, where the main panel's web link lies and the right
+    // button does not: the whole name opens the maker's page.
+    const auto area = FaceDrawing::BRAND_AREA.toFloat();
+    const juce::Rectangle<float> brand = area.withHeight(36.0f);
+    g.setFont(juce::Font("DejaVu Sans", 26.0f, juce::Font::bold).withExtraKerningFactor(0.2f));
     g.setColour(juce::Colours::black.withAlpha(0.6f));
     g.drawText("FENNIC", brand.translated(0, 1.5f), juce::Justification::centred, false);
     g.setColour(PRINT);
     g.drawText("FENNIC", brand, juce::Justification::centred, false);
-    drawPrint(g, "L A B S", {190, 58, 280, 14}, 11.0f, juce::Justification::centred,
+    drawPrint(g, "L A B S", area.withTrimmedTop(36.0f), 10.0f, juce::Justification::centred,
               PRINT.withAlpha(0.7f));
 
     // Bottom left: the model plate.
@@ -241,8 +245,8 @@ void draw(juce::Graphics& g) {
     drawScrew(g, 22, 22);
     drawScrew(g, WIDTH - 20.0f, 414.0f);
     drawScrew(g, 22, HEIGHT - 22.0f);
-    drawSelectButton(g, {56, 4, 123, 77});
-    drawSelectButton(g, {482, 4, 104, 77});
+    drawSelectButton(g, {56, 4, 123, 59});
+    drawSelectButton(g, {482, 4, 104, 59});
     drawCloseButton(g, {596, 6, 36, 30});
     drawBrand(g);
     drawDisplay(g, {21, 95, 600, 226});

@@ -10,6 +10,9 @@ namespace FaceDrawing {
 
 constexpr int WIDTH = 650;
 constexpr int HEIGHT = 478;
+// The maker's name: within the main panel's web link (336, 16, 231, 77), left of the right
+// "SELECT DEVICE" button (from x 482), which lies over that link.
+const juce::Rectangle<int> BRAND_AREA(338, 18, 140, 50);
 
 // Draws the face over (0, 0, WIDTH, HEIGHT) of `g`, at whatever scale `g` draws.
 void draw(juce::Graphics& g);

@@ -1,3 +1,4 @@
+#include "juce/face/FaceDrawing.h"
 #include "tests/gui/support/AppWindowFixture.h"
 #include "tests/support/MidiBytes.h"
 
@@ -56,6 +57,37 @@ TEST_F(AppPanelTest, startTextGivesWayToTheHintAndFailuresAreReportedOrSurvivedA
     EXPECT_EQ(panel->getCurrentProgram(), -1);
     pumpFor(6000);
     EXPECT_EQ(line1(), "HELLO");
+}
+
+// Of what is printed on the face where the web link lies, only the maker's name is not
+// covered by a button: a click on a caption never opens the page, a click on the name does.
+TEST_F(AppPanelTest, onlyTheMakersNameOpensTheWebPageNotTheCaptionsBesideIt) {
+    const dokatest::TempDir folder("doka-open");
+    recordOpens(folder);
+    startApp();
+    const juce::Image face =
+        PictureAtScale(FaceDrawing::draw, FaceDrawing::WIDTH, FaceDrawing::HEIGHT).render(1.0f);
+    const juce::Rectangle<int> link(336, 16, 231, 77);
+    int printedOnName = 0;
+    for (int y = link.getY(); y < link.getBottom(); ++y)
+        for (int x = link.getX(); x < link.getRight(); ++x) {
+            const juce::Colour c = face.getPixelAt(x, y);
+            if (std::min({c.getRed(), c.getGreen(), c.getBlue()}) < 150 ||
+                !dynamic_cast<juce::HyperlinkButton*>(panel->getComponentAt(x, y)))
+                continue;
+            EXPECT_TRUE(FaceDrawing::BRAND_AREA.contains(x, y)) << "at " << x << ", " << y;
+            ++printedOnName;
+        }
+    EXPECT_GT(printedOnName, 300);
+
+    auto& dialog = panel->getPortDialog();
+    ModalScript close(dialog, [&dialog] { dialog.closeButtonPressed(); });
+    click({534, 56}); // "SELECT DEVICE" under the right button
+    EXPECT_TRUE(close.runUntilClosed());
+    click(FaceDrawing::BRAND_AREA.getCentre());
+    EXPECT_TRUE(pumpUntil(
+        [&] { return folder.read("args") == AppContentPanel::PRODUCT_URL + std::string("\n"); }));
+    Lk::setOpenCommand("xdg-open");
 }
 
 // An input that is not plugged in is a normal state: other ports coming and going neither

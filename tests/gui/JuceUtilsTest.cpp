@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -161,10 +160,7 @@ TEST(SystemUtils, settingsLiveBesideTheProgramOnlyWhenAFileIsThere) {
 // quotes and shell characters reaches it as one argument and runs nothing.
 TEST(SystemUtils, executeFilePassesThePathAsOneArgumentAndReportsTheOpenersFailure) {
     const dokatest::TempDir folder("doka-open");
-    folder.write("opener", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
-                               folder.file("args") + "'\nexit ${DOKA_OPEN_STATUS:-0}\n");
-    ::chmod(folder.file("opener").c_str(), 0755);
-    Lk::setOpenCommand(folder.file("opener").c_str());
+    recordOpens(folder);
     const std::string path = "/tmp/a b%20'x';touch pwned;\"q\".txt";
     EXPECT_TRUE(Lk::ExecuteFile(path.c_str(), "", false));
     EXPECT_NE(::access("pwned", F_OK), 0);
