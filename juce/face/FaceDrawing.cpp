@@ -194,6 +194,17 @@ void drawDinSocket(juce::Graphics& g, float cx, float cy, const juce::String& la
     drawPrint(g, label, {cx - 40, cy + r + 3, 80, 14}, 9.0f);
 }
 
+// The unlit lens of an activity light, set into the panel.
+void drawLens(juce::Graphics& g, float cx, float cy) {
+    g.setColour(juce::Colours::black.withAlpha(0.7f));
+    g.fillEllipse(cx - 6.5f, cy - 6.5f, 13, 13);
+    g.setColour(juce::Colours::white.withAlpha(0.2f));
+    g.drawEllipse(cx - 6.5f, cy - 5.5f, 13, 13, 1.0f);
+    g.setGradientFill(juce::ColourGradient(juce::Colour(0xff2c3a2e), cx - 2, cy - 2,
+                                           juce::Colour(0xff0d120e), cx + 4, cy + 4, true));
+    g.fillEllipse(cx - 4.5f, cy - 4.5f, 9, 9);
+}
+
 void drawBrand(juce::Graphics& g) {
     // The maker's name, engraved, where the main panel's web link lies and the right
     // button does not: the whole name opens the maker's page.
@@ -252,6 +263,8 @@ void draw(juce::Graphics& g) {
     drawDisplay(g, {21, 95, 600, 226});
     drawDinSocket(g, 350, 380, "MIDI IN");
     drawDinSocket(g, 440, 380, "MIDI THRU");
+    drawLens(g, IN_LIGHT_X, LIGHT_Y);
+    drawLens(g, THRU_LIGHT_X, LIGHT_Y);
     drawWebBadge(g);
     drawReceiveChannel(g);
 }

@@ -1,5 +1,6 @@
 #include "juce/common/JuceUtils.h"
 #include "juce/common/ABaseDialog.h"
+#include "juce/common/ActivityLight.h"
 #include "juce/common/SystemUtils.h"
 #include "tests/gui/support/GuiTestSupport.h"
 #include "tests/support/Recorder.h"
@@ -171,6 +172,50 @@ TEST(SystemUtils, executeFilePassesThePathAsOneArgumentAndReportsTheOpenersFailu
     EXPECT_FALSE(Lk::ExecuteFile("/tmp/x", "", false));
     unsetenv("DOKA_OPEN_STATUS");
     Lk::setOpenCommand("xdg-open");
+}
+
+// Each port state has its look. A flood of messages from another thread repaints only the
+// light, within its bound (the window system may still expose the new window once), and
+// after the flood nothing is repainted any more.
+TEST(ActivityLight, showsThePortsStateAndAFloodRepaintsOnlyTheLightWithinItsBound) {
+    using Look = ActivityLight::Look;
+    using Status = Lk::MidiPortStatus;
+    const Look looks[] = {Look::dark, Look::dark, Look::dark, Look::red, Look::dim}; // by status
+    for (int s = 0; s <= int(Status::open); ++s)
+        EXPECT_EQ(ActivityLight::lookFor({Status(s), "busy", false}), looks[s]) << s;
+    EXPECT_EQ(ActivityLight::lookFor({Status::open, "", true}), Look::red) << "dropping";
+
+    ActivityLight light("MIDI IN", "a message arrives");
+    struct Face : juce::Component {
+        juce::Rectangle<int> light{50, 40, 18, 18};
+        int paints = 0, beyondLight = 0;
+        void paint(juce::Graphics& g) override {
+            ++paints;
+            beyondLight += light.contains(g.getClipBounds()) ? 0 : 1;
+        }
+    } face;
+    face.setBounds(100, 100, 200, 100);
+    light.setBounds(face.light);
+    face.addAndMakeVisible(light);
+    face.addToDesktop(0);
+    face.setVisible(true);
+    ASSERT_TRUE(pumpUntil([&] { return face.paints > 0; }));
+    face.paints = face.beyondLight = 0;
+    std::atomic<bool> flooding{true};
+    std::thread sender([&] {
+        while (flooding)
+            light.messagePassed();
+    });
+    pumpFor(1000);
+    flooding = false;
+    sender.join();
+    EXPECT_GE(face.paints, 4);
+    EXPECT_LE(face.paints - face.beyondLight, ActivityLight::MAX_REPAINTS_PER_SECOND + 1);
+    EXPECT_LE(face.beyondLight, 1);
+    pumpFor(4 * ActivityLight::FLASH_MS + 50); // the last flash and the dark after it
+    face.paints = 0;
+    pumpFor(500);
+    EXPECT_EQ(face.paints, 0);
 }
 
 struct PlainDialog : ABaseDialog {
