@@ -572,9 +572,10 @@ void MidiManager::OnMidiDeviceMessage(TMidiInputBase* port, unsigned long long t
     if (suspended.load())
         return;
     thruCounters.countReceived(length);
-    if (MidiManagerDataListener* l = dataListener.load()) {
+    MidiManagerDataListener* listener = dataListener.load();
+    if (listener != nullptr) {
         int handled = 0;
-        l->OnMidiMessage(port->managerIndex, timestamp, data, length, handled);
+        listener->OnMidiMessage(port->managerIndex, timestamp, data, length, handled);
         if (handled)
             return;
     }
@@ -590,9 +591,11 @@ void MidiManager::OnMidiDeviceMessage(TMidiInputBase* port, unsigned long long t
     for (auto it = targets->outputs.rbegin(); it != targets->outputs.rend(); ++it)
         if (sendTo(*it, data, length))
             forwarded = true;
-    if (forwarded)
+    if (forwarded) {
         thruCounters.countForwarded(length);
-    else
+        if (listener != nullptr)
+            listener->OnMidiForwarded();
+    } else
         thruCounters.countNotForwarded(length);
 }
 

@@ -33,6 +33,8 @@ public:
     virtual ~MidiManagerDataListener() = default;
     virtual void OnMidiMessage(int portIndex, unsigned long long timestamp,
                                const unsigned char* data, int length, int& handled) = 0;
+    // The message just given to OnMidiMessage was taken by at least one thru port.
+    virtual void OnMidiForwarded() {}
 };
 
 } // namespace Lk

@@ -17,7 +17,6 @@ namespace {
 const char* const SECTION_CURRENT = "Current";
 const char* const IDENT_RECEIVE_CHANNEL = "ReceiveChannel";
 const char* const IDENT_VIRTUAL_PORT = "VirtualPort";
-const char* const PRODUCT_URL = "https://www.fenniclabs.com/products/doka";
 const char* const WEBSITE_LABEL = "www.fenniclabs.com";
 
 const juce::Colour BUTTON_TEXT(254, 255, 179);
@@ -88,6 +87,12 @@ void AppContentPanel::createComponents() {
         auto* link = own(createLinkButton(PRODUCT_URL));
         link->setTooltip(WEBSITE_LABEL);
         link->setBounds(area);
+    }
+
+    for (auto [light, x] : {std::pair{&inputLight, FaceDrawing::IN_LIGHT_X},
+                            std::pair{&thruLight, FaceDrawing::THRU_LIGHT_X}}) {
+        light->setBounds(juce::Rectangle<int>(24, 24).withCentre({x, FaceDrawing::LIGHT_Y}));
+        addAndMakeVisible(light);
     }
 
     line1Editor = createTextEditor(true, 21, 95, 600, 113);
@@ -211,6 +216,7 @@ void AppContentPanel::start(bool s) {
     // The ports asked for while the manager was suspended were only marked pending.
     updateMIDIPorts();
     applyVirtualPort();
+    lightsChanged();
     startTimer = std::make_unique<Lk::OxTimer>(this, START_TEXT_MS, 0, "StartText");
     startTimer->start();
 }
@@ -383,6 +389,7 @@ void AppContentPanel::updateMIDIPorts() {
 }
 
 void AppContentPanel::OnMidiAliasListChanged() {
+    lightsChanged();
     if (onMessageThread()) {
         updateMIDIPorts();
         return;
@@ -394,11 +401,12 @@ void AppContentPanel::OnMidiAliasListChanged() {
 void AppContentPanel::OnMidiDeviceListChanged() {
     // A port that came back opens without an alias change; see to it on the message thread.
     portsUpdatePending = true;
-    triggerAsyncUpdate();
+    lightsChanged();
 }
 
 void AppContentPanel::OnMidiMessage(int, unsigned long long, const unsigned char* data, int length,
                                     int&) {
+    inputLight.messagePassed();
     dumpFile.write(data, length);
     const DisplayEvent event = classifyDisplayMessage(data, length, receiveChannel);
     if (event.kind == DisplayEvent::Kind::showText)
@@ -432,21 +440,34 @@ void AppContentPanel::onTimer(Lk::OxTimer*) {
     triggerAsyncUpdate();
 }
 
-Lk::MidiPortStatus AppContentPanel::chosenInputStatus() const {
+Lk::MidiPortState AppContentPanel::chosenPortState(bool input, Lk::OxString* port) const {
     auto* aliases = Lk::TMidiAliasManager::instance();
     Lk::OxString deviceName;
-    if (Lk::TMidiAlias* alias = aliases->GetAliasByName(ALIAS_INPUT, Lk::atIn, 0, -1)) {
+    if (Lk::TMidiAlias* alias = aliases->GetAliasByName(input ? ALIAS_INPUT : ALIAS_THRU,
+                                                        input ? Lk::atIn : Lk::atOut, 0, -1)) {
         Lk::OxScopedLock hold(aliases->GetLock());
         deviceName = alias->deviceName;
     }
-    if (deviceName.isEmpty())
-        return Lk::MidiPortStatus::notChosen;
-    auto* manager = Lk::MidiManager::instance();
-    return manager->GetPortState(manager->GetDevIndexForAliasDevice(deviceName, 1), 1).status;
+    if (port != nullptr)
+        *port = deviceName;
+    return Lk::MidiManager::instance()->GetPortStateByName(deviceName, input ? 1 : 0);
+}
+
+void AppContentPanel::lightsChanged() {
+    lightsStale = true;
+    triggerAsyncUpdate();
+}
+
+void AppContentPanel::updateLights() {
+    for (bool input : {true, false}) {
+        Lk::OxString port;
+        const Lk::MidiPortState state = chosenPortState(input, &port);
+        (input ? inputLight : thruLight).setState(Lk::JuceStringFrom(port), state);
+    }
 }
 
 void AppContentPanel::runStartCheck() {
-    const Lk::MidiPortStatus input = chosenInputStatus();
+    const Lk::MidiPortStatus input = chosenPortState(true).status;
     const bool present =
         input != Lk::MidiPortStatus::notChosen && input != Lk::MidiPortStatus::absent;
     if (display.replaceIfLine1StartsWith("VERSION", present ? DisplayLines{}
@@ -456,23 +477,25 @@ void AppContentPanel::runStartCheck() {
 
 void AppContentPanel::OnAfterOpenMidiDevice(int, int isInput) {
     // Which port opened is decided on the message thread, where the alias is read.
-    if (isInput) {
+    if (isInput)
         inputOpened = true;
-        triggerAsyncUpdate();
-    }
+    lightsChanged();
 }
 
 void AppContentPanel::OnMidiErrorMessage(int, int, const Lk::OxString& text) {
+    lightsChanged();
     JuceUtils::ErrorDlg(Lk::JuceStringFrom(text));
 }
 
 void AppContentPanel::handleAsyncUpdate() {
     if (startCheckPending.exchange(false))
         runStartCheck();
-    if (inputOpened.exchange(false) && chosenInputStatus() == Lk::MidiPortStatus::open)
+    if (inputOpened.exchange(false) && chosenPortState(true).status == Lk::MidiPortStatus::open)
         display.blankIfShowing("SELECT", "DEVICE");
     if (portsUpdatePending.exchange(false) && midiConnected)
         updateMIDIPorts();
+    if (lightsStale.exchange(false) && midiConnected)
+        updateLights();
     DisplayLines lines;
     if (display.take(lines) && line1Editor != nullptr) {
         line1Editor->setText(Lk::JuceStringFrom(lines.line1), false);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "juce/common/ActivityLight.h"
 #include "juce/common/AliasChooserDialog.h"
 #include "juce/common/OxContentBase.h"
 #include "midi/MidiAlias.h"
@@ -34,6 +35,8 @@ public:
     static constexpr const char* ALIAS_THRU = "MIDI Thru";
     // Our own input port, which other programs send the module's messages to.
     static constexpr const char* VIRTUAL_PORT_NAME = "DOKA Display";
+    // The maker's page, which the maker's name and the model plate on the face open.
+    static constexpr const char* PRODUCT_URL = "https://www.fenniclabs.com/products/doka";
 
     AppContentPanel();
     ~AppContentPanel() override;
@@ -53,6 +56,9 @@ public:
                        int length, int& handled) override;
     void OnMidiErrorMessage(int index, int isInput, const Lk::OxString& text) override;
     void OnAfterOpenMidiDevice(int index, int isInput) override;
+    void OnAfterCloseMidiDevice(int, int) override { lightsChanged(); }
+    void OnMidiPortStateChanged(int, int) override { lightsChanged(); }
+    void OnMidiForwarded() override { thruLight.messagePassed(); }
 
     void showProgram(int program);
     void showText(Lk::OxString line1, Lk::OxString line2);
@@ -82,6 +88,8 @@ public:
     WindowControls* getWindowControls() const { return windowControls.get(); }
     bool isDumping() const { return dumpFile.isOpen(); }
     juce::TooltipWindow& getTooltipWindow() { return tooltips; }
+    ActivityLight& getInputLight() { return inputLight; }
+    ActivityLight& getThruLight() { return thruLight; }
 
 private:
     class TooltipWindowHeightCorrected : public juce::TooltipWindow {
@@ -108,8 +116,11 @@ private:
     void createChannelSelector();
     void selectReceiveChannel(int channel);
     void runStartCheck();
-    // What the port behind "MIDI Input" is doing now; `notChosen` when no port is chosen.
-    Lk::MidiPortStatus chosenInputStatus() const;
+    // What the port behind "MIDI Input" or "MIDI Thru" is doing now, and its name.
+    Lk::MidiPortState chosenPortState(bool input, Lk::OxString* port = nullptr) const;
+    // Any thread: the lights follow the ports' states on the message thread.
+    void lightsChanged();
+    void updateLights();
     template <typename T> T* own(T* component) {
         components.emplace_back(component);
         return component;
@@ -121,6 +132,8 @@ private:
     juce::TextButton* closeButton = nullptr;
     juce::TextEditor* line1Editor = nullptr;
     juce::TextEditor* line2Editor = nullptr;
+    ActivityLight inputLight{"MIDI IN", "a message arrives"};
+    ActivityLight thruLight{"MIDI THRU", "a message is passed on"};
     juce::ComboBox* channelSelector = nullptr;
     juce::String fontName;
     std::vector<std::unique_ptr<juce::Component>> components;
@@ -147,6 +160,7 @@ private:
     std::atomic<bool> startCheckPending{false};
     std::atomic<bool> portsUpdatePending{false};
     std::atomic<bool> inputOpened{false}; // set by the thread that opened an input
+    std::atomic<bool> lightsStale{false};
     std::unique_ptr<Lk::OxTimer> startTimer;
     bool settingsLoaded = false;   // whether a save at close may replace the file
     bool settingsFileRead = false; // whether the names in it are known

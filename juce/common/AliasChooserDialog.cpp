@@ -1,5 +1,6 @@
 #include "juce/common/AliasChooserDialog.h"
 
+#include "juce/common/PortStateText.h"
 #include "midi/MidiPortNames.h"
 
 #include <algorithm>
@@ -12,24 +13,6 @@ const int STATE_HEIGHT = 16;
 const float STATE_FONT_HEIGHT = 13.0f;
 const int MIN_ROW_WIDTH = 200;
 const float TITLE_FONT_SCALE = 1.3f;
-
-juce::String stateText(const Lk::MidiPortState& state) {
-    switch (state.status) {
-    case Lk::MidiPortStatus::notChosen:
-        return "no port chosen";
-    case Lk::MidiPortStatus::absent:
-        return "absent (not plugged in)";
-    case Lk::MidiPortStatus::closed:
-        return "closed";
-    case Lk::MidiPortStatus::open:
-        return state.dropping ? "dropping: the output is slower than the input" : "open";
-    case Lk::MidiPortStatus::pending:
-        break;
-    }
-    const juce::String error = Lk::JuceStringFrom(state.lastError).trim();
-    return error.isEmpty() ? juce::String("pending")
-                           : "pending: " + error.replace("\n", " / ").replaceCharacter('\r', ' ');
-}
 
 juce::Colour stateColour(const Lk::MidiPortState& state) {
     const Lk::MidiPortStatus status = state.status;
@@ -158,7 +141,7 @@ void AliasCache::showPortState(juce::Label& label, ComboBoxMidi& box, Lk::TMidiA
         port = alias->deviceName;
     }
     const Lk::MidiPortState state = manager->GetPortStateByName(port, isInput);
-    const juce::String text = stateText(state);
+    const juce::String text = portStateText(state);
     label.setText(text, juce::dontSendNotification);
     label.setTooltip(text);
     label.setColour(juce::Label::textColourId, stateColour(state));

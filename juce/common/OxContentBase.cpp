@@ -22,8 +22,17 @@ void OxContentBase::createComponents() {
         window->addMouseListener(this, false);
 }
 
+namespace {
+// Opens its page through the system's opener, as every file the program opens.
+class LinkArea : public juce::HyperlinkButton {
+public:
+    using juce::HyperlinkButton::HyperlinkButton;
+    void clicked() override { Lk::OpenURL(Lk::StringFrom(getURL().toString(false))); }
+};
+} // namespace
+
 juce::HyperlinkButton* OxContentBase::createLinkButton(const juce::String& url) {
-    auto* link = new juce::HyperlinkButton(" ", juce::URL(url));
+    auto* link = new LinkArea(" ", juce::URL(url));
     link->setColour(juce::HyperlinkButton::textColourId, juce::Colours::transparentWhite);
     addAndMakeVisible(link);
     return link;

@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -22,6 +23,28 @@ Lk::OxString& openCommand() {
 Lk::OxString currentDirectory() {
     char buffer[4096];
     return getcwd(buffer, sizeof buffer) != nullptr ? Lk::OxString(buffer) : Lk::OxString("/");
+}
+
+// Starts the opener on `target` with an argument vector; -1 when it could not be started.
+pid_t startOpener(const Lk::OxString& target) {
+    Lk::OxString program;
+    {
+        std::lock_guard<std::mutex> hold(openCommandMutex);
+        program = openCommand();
+    }
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(target.c_str()), nullptr};
+    pid_t child = 0;
+    if (posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv, environ) != 0)
+        return -1;
+    return child;
+}
+
+bool exitedWithSuccess(pid_t child) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR)
+            return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 bool fileExists(const Lk::OxString& path) {
@@ -58,20 +81,16 @@ bool ExecuteFile(const OxString& path, const OxString&, bool) {
     OxString file = path;
     if (file.length() >= 2 && file.startsWith("\"") && file.endsWith("\""))
         file = file.substr(1, file.length() - 2);
-    OxString program;
-    {
-        std::lock_guard<std::mutex> hold(openCommandMutex);
-        program = openCommand();
-    }
-    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(file.c_str()), nullptr};
-    pid_t child = 0;
-    if (posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv, environ) != 0)
+    const pid_t child = startOpener(file);
+    return child > 0 && exitedWithSuccess(child);
+}
+
+bool OpenURL(const OxString& url) {
+    const pid_t child = startOpener(url);
+    if (child <= 0)
         return false;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0)
-        if (errno != EINTR)
-            return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::thread([child] { exitedWithSuccess(child); }).detach();
+    return true;
 }
 
 void setOpenCommand(const OxString& program) {

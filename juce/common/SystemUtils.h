@@ -19,7 +19,11 @@ OxString getSettingsFilePath(const OxString& executable);
 // exits with status 0. xdg-open takes the file alone: `arguments` and `newInstance` have
 // no counterpart there and are not passed on.
 bool ExecuteFile(const OxString& path, const OxString& arguments, bool newInstance);
-// The program that ExecuteFile starts; tests point it at a recorder.
+// Opens the URL with the same handler and returns at once: a handler may run as long as
+// the browser it started, so it is waited for (and reaped) on a thread of its own. False
+// when it could not be started.
+bool OpenURL(const OxString& url);
+// The program that ExecuteFile and OpenURL start; tests point it at a recorder.
 void setOpenCommand(const OxString& program);
 
 // Nothing to install on this platform: always empty.

@@ -101,9 +101,11 @@ void drawPushButton(juce::Graphics& g, juce::Rectangle<float> area, juce::Colour
     g.drawRoundedRectangle(capArea, 5.0f, 1.0f);
 }
 
+// The caption lies within the button's area, so that a click on it is a click on the button
+// (and never on the web link that reaches under the right one).
 void drawSelectButton(juce::Graphics& g, juce::Rectangle<float> area) {
-    drawPushButton(g, area.withTrimmedBottom(18.0f), juce::Colour(0xff4b4f55));
-    const auto cap = area.withTrimmedBottom(18.0f).reduced(4.0f);
+    drawPushButton(g, area.withTrimmedBottom(15.0f), juce::Colour(0xff4b4f55));
+    const auto cap = area.withTrimmedBottom(15.0f).reduced(4.0f);
     // A small amber LED in the cap's corner.
     g.setColour(AMBER.withAlpha(0.25f));
     g.fillEllipse(cap.getRight() - 14, cap.getY() + 5, 8, 8);
@@ -111,7 +113,7 @@ void drawSelectButton(juce::Graphics& g, juce::Rectangle<float> area) {
     g.fillEllipse(cap.getRight() - 12.5f, cap.getY() + 6.5f, 5, 5);
     drawPrint(g, "MIDI", cap.withTrimmedRight(10), 12.0f, juce::Justification::centred,
               PRINT.withAlpha(0.85f));
-    drawPrint(g, "SELECT DEVICE", area.withTop(area.getBottom() - 16.0f), 9.0f);
+    drawPrint(g, "SELECT DEVICE", area.withTop(area.getBottom() - 14.0f), 9.0f);
 }
 
 void drawCloseButton(juce::Graphics& g, juce::Rectangle<float> area) {
@@ -192,15 +194,28 @@ void drawDinSocket(juce::Graphics& g, float cx, float cy, const juce::String& la
     drawPrint(g, label, {cx - 40, cy + r + 3, 80, 14}, 9.0f);
 }
 
+// The unlit lens of an activity light, set into the panel.
+void drawLens(juce::Graphics& g, float cx, float cy) {
+    g.setColour(juce::Colours::black.withAlpha(0.7f));
+    g.fillEllipse(cx - 6.5f, cy - 6.5f, 13, 13);
+    g.setColour(juce::Colours::white.withAlpha(0.2f));
+    g.drawEllipse(cx - 6.5f, cy - 5.5f, 13, 13, 1.0f);
+    g.setGradientFill(juce::ColourGradient(juce::Colour(0xff2c3a2e), cx - 2, cy - 2,
+                                           juce::Colour(0xff0d120e), cx + 4, cy + 4, true));
+    g.fillEllipse(cx - 4.5f, cy - 4.5f, 9, 9);
+}
+
 void drawBrand(juce::Graphics& g) {
-    // Top centre: the maker's name, engraved.
-    const juce::Rectangle<float> brand(190, 14, 280, 50);
-    g.setFont(juce::Font("DejaVu Sans", 34.0f, juce::Font::bold).withExtraKerningFactor(0.28f));
+    // The maker's name, engraved, where the main panel's web link lies and the right
+    // button does not: the whole name opens the maker's page.
+    const auto area = FaceDrawing::BRAND_AREA.toFloat();
+    const juce::Rectangle<float> brand = area.withHeight(36.0f);
+    g.setFont(juce::Font("DejaVu Sans", 26.0f, juce::Font::bold).withExtraKerningFactor(0.2f));
     g.setColour(juce::Colours::black.withAlpha(0.6f));
     g.drawText("FENNIC", brand.translated(0, 1.5f), juce::Justification::centred, false);
     g.setColour(PRINT);
     g.drawText("FENNIC", brand, juce::Justification::centred, false);
-    drawPrint(g, "L A B S", {190, 58, 280, 14}, 11.0f, juce::Justification::centred,
+    drawPrint(g, "L A B S", area.withTrimmedTop(36.0f), 10.0f, juce::Justification::centred,
               PRINT.withAlpha(0.7f));
 
     // Bottom left: the model plate.
@@ -241,13 +256,15 @@ void draw(juce::Graphics& g) {
     drawScrew(g, 22, 22);
     drawScrew(g, WIDTH - 20.0f, 414.0f);
     drawScrew(g, 22, HEIGHT - 22.0f);
-    drawSelectButton(g, {56, 4, 123, 77});
-    drawSelectButton(g, {482, 4, 104, 77});
+    drawSelectButton(g, {56, 4, 123, 59});
+    drawSelectButton(g, {482, 4, 104, 59});
     drawCloseButton(g, {596, 6, 36, 30});
     drawBrand(g);
     drawDisplay(g, {21, 95, 600, 226});
     drawDinSocket(g, 350, 380, "MIDI IN");
     drawDinSocket(g, 440, 380, "MIDI THRU");
+    drawLens(g, IN_LIGHT_X, LIGHT_Y);
+    drawLens(g, THRU_LIGHT_X, LIGHT_Y);
     drawWebBadge(g);
     drawReceiveChannel(g);
 }

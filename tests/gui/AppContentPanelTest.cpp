@@ -1,3 +1,4 @@
+#include "juce/face/FaceDrawing.h"
 #include "tests/gui/support/AppWindowFixture.h"
 #include "tests/support/MidiBytes.h"
 
@@ -14,18 +15,20 @@ const Bytes hello{0xF0, 0x77, 0x08, 0x05, 0x0C, 0x0C, 0x0F, 0x75, 0xF7};
 const juce::Rectangle<int> displayArea{21, 95, 600, 226};
 
 using AppPanelTest = AppWindowFixture;
+using Look = ActivityLight::Look;
 
 // The start text stays at least four seconds. Without an input port it gives way to the
 // hint, which a port that fails to open leaves, reporting it in a box, as a settings folder
 // that cannot be written does not stop the close; with a port, a message shown before the
-// start text goes stays.
+// start text goes stays. The lights beside the sockets show the ports' states and flash.
 TEST_F(AppPanelTest, startTextGivesWayToTheHintAndFailuresAreReportedOrSurvivedAndMessagesStay) {
     home.write(".Fennic Labs", "not a folder");
     startApp();
     const juce::uint32 started = juce::Time::getMillisecondCounter();
     EXPECT_EQ(line1(), "VERSION");
     EXPECT_EQ(line2(), "1.1");
-    saveScreenshot(*window, "main_window_start");
+    saveScreenshot(*window, "main_window_start"); // and the lights dark
+    EXPECT_EQ(panel->getThruLight().getTooltip(), "MIDI THRU: no port chosen");
     ASSERT_TRUE(pumpUntil([this] { return line1() == "SELECT"; }, 15000));
     EXPECT_GE(juce::Time::getMillisecondCounter() - started, 4000u);
     EXPECT_EQ(line2(), "DEVICE");
@@ -36,17 +39,34 @@ TEST_F(AppPanelTest, startTextGivesWayToTheHintAndFailuresAreReportedOrSurvivedA
     ASSERT_TRUE(pumpUntil([this] { return boxes.size() > 0; }));
     EXPECT_TRUE(boxes.snapshot().front().contains("\"Broken\" could not be opened"));
     EXPECT_EQ(line1(), "SELECT");
+    factory->failOpen(factory->addPort(0, "Gone"), "unplugged");
+    refresh();
+    bindAlias(AppContentPanel::ALIAS_THRU, Lk::atOut, "Gone");
+    ASSERT_TRUE(pumpUntil([this] { return panel->getThruLight().getLook() == Look::red; }));
+    EXPECT_TRUE(panel->getInputLight().getTooltip().startsWith(
+        "MIDI IN \"Broken\": pending: device is busy"));
+    saveScreenshot(*window, "lights_red_after_failed_opens");
     EXPECT_FALSE(panel->saveSettings());
     stopApp();
     EXPECT_EQ(home.read(".Fennic Labs"), "not a folder");
 
     const int keys = factory->addPort(1, "Keys");
+    factory->addPort(0, "Synth");
     bindAlias(AppContentPanel::ALIAS_INPUT, Lk::atIn, "Keys");
+    bindAlias(AppContentPanel::ALIAS_THRU, Lk::atOut, "Synth");
     startApp();
+    ASSERT_TRUE(pumpUntil([this] { return panel->getThruLight().getLook() == Look::dim; }));
+    EXPECT_EQ(panel->getInputLight().getLook(), Look::dim);
+    saveScreenshot(*window, "lights_open");
     ProgramNames names;
     names[5] = "Grand Piano Left";
     panel->getProgramNames().set(names);
     factory->feed(keys, Bytes{0xC0, 0x05});
+    ASSERT_TRUE(pumpUntil([this] {
+        return panel->getInputLight().getLook() == Look::bright &&
+               panel->getThruLight().getLook() == Look::bright;
+    }));
+    saveScreenshot(*window, "lights_flash");
     ASSERT_TRUE(pumpUntil([this] { return line1() == "GRAND PI"; }));
     EXPECT_EQ(line2(), "ANO LEFT");
     EXPECT_EQ(panel->getCurrentProgram(), 5);
@@ -56,6 +76,37 @@ TEST_F(AppPanelTest, startTextGivesWayToTheHintAndFailuresAreReportedOrSurvivedA
     EXPECT_EQ(panel->getCurrentProgram(), -1);
     pumpFor(6000);
     EXPECT_EQ(line1(), "HELLO");
+}
+
+// Of what is printed on the face where the web link lies, only the maker's name is not
+// covered by a button: a click on a caption never opens the page, a click on the name does.
+TEST_F(AppPanelTest, onlyTheMakersNameOpensTheWebPageNotTheCaptionsBesideIt) {
+    const dokatest::TempDir folder("doka-open");
+    recordOpens(folder);
+    startApp();
+    const juce::Image face =
+        PictureAtScale(FaceDrawing::draw, FaceDrawing::WIDTH, FaceDrawing::HEIGHT).render(1.0f);
+    const juce::Rectangle<int> link(336, 16, 231, 77);
+    int printedOnName = 0;
+    for (int y = link.getY(); y < link.getBottom(); ++y)
+        for (int x = link.getX(); x < link.getRight(); ++x) {
+            const juce::Colour c = face.getPixelAt(x, y);
+            if (std::min({c.getRed(), c.getGreen(), c.getBlue()}) < 150 ||
+                !dynamic_cast<juce::HyperlinkButton*>(panel->getComponentAt(x, y)))
+                continue;
+            EXPECT_TRUE(FaceDrawing::BRAND_AREA.contains(x, y)) << "at " << x << ", " << y;
+            ++printedOnName;
+        }
+    EXPECT_GT(printedOnName, 300);
+
+    auto& dialog = panel->getPortDialog();
+    ModalScript close(dialog, [&dialog] { dialog.closeButtonPressed(); });
+    click({534, 56}); // "SELECT DEVICE" under the right button
+    EXPECT_TRUE(close.runUntilClosed());
+    click(FaceDrawing::BRAND_AREA.getCentre());
+    EXPECT_TRUE(pumpUntil(
+        [&] { return folder.read("args") == AppContentPanel::PRODUCT_URL + std::string("\n"); }));
+    Lk::setOpenCommand("xdg-open");
 }
 
 // An input that is not plugged in is a normal state: other ports coming and going neither

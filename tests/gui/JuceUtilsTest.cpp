@@ -1,5 +1,6 @@
 #include "juce/common/JuceUtils.h"
 #include "juce/common/ABaseDialog.h"
+#include "juce/common/ActivityLight.h"
 #include "juce/common/SystemUtils.h"
 #include "tests/gui/support/GuiTestSupport.h"
 #include "tests/support/Recorder.h"
@@ -9,7 +10,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -161,10 +161,7 @@ TEST(SystemUtils, settingsLiveBesideTheProgramOnlyWhenAFileIsThere) {
 // quotes and shell characters reaches it as one argument and runs nothing.
 TEST(SystemUtils, executeFilePassesThePathAsOneArgumentAndReportsTheOpenersFailure) {
     const dokatest::TempDir folder("doka-open");
-    folder.write("opener", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
-                               folder.file("args") + "'\nexit ${DOKA_OPEN_STATUS:-0}\n");
-    ::chmod(folder.file("opener").c_str(), 0755);
-    Lk::setOpenCommand(folder.file("opener").c_str());
+    recordOpens(folder);
     const std::string path = "/tmp/a b%20'x';touch pwned;\"q\".txt";
     EXPECT_TRUE(Lk::ExecuteFile(path.c_str(), "", false));
     EXPECT_NE(::access("pwned", F_OK), 0);
@@ -175,6 +172,50 @@ TEST(SystemUtils, executeFilePassesThePathAsOneArgumentAndReportsTheOpenersFailu
     EXPECT_FALSE(Lk::ExecuteFile("/tmp/x", "", false));
     unsetenv("DOKA_OPEN_STATUS");
     Lk::setOpenCommand("xdg-open");
+}
+
+// Each port state has its look. A flood of messages from another thread repaints only the
+// light, within its bound (the window system may still expose the new window once), and
+// after the flood nothing is repainted any more.
+TEST(ActivityLight, showsThePortsStateAndAFloodRepaintsOnlyTheLightWithinItsBound) {
+    using Look = ActivityLight::Look;
+    using Status = Lk::MidiPortStatus;
+    const Look looks[] = {Look::dark, Look::dark, Look::dark, Look::red, Look::dim}; // by status
+    for (int s = 0; s <= int(Status::open); ++s)
+        EXPECT_EQ(ActivityLight::lookFor({Status(s), "busy", false}), looks[s]) << s;
+    EXPECT_EQ(ActivityLight::lookFor({Status::open, "", true}), Look::red) << "dropping";
+
+    ActivityLight light("MIDI IN", "a message arrives");
+    struct Face : juce::Component {
+        juce::Rectangle<int> light{50, 40, 18, 18};
+        int paints = 0, beyondLight = 0;
+        void paint(juce::Graphics& g) override {
+            ++paints;
+            beyondLight += light.contains(g.getClipBounds()) ? 0 : 1;
+        }
+    } face;
+    face.setBounds(100, 100, 200, 100);
+    light.setBounds(face.light);
+    face.addAndMakeVisible(light);
+    face.addToDesktop(0);
+    face.setVisible(true);
+    ASSERT_TRUE(pumpUntil([&] { return face.paints > 0; }));
+    face.paints = face.beyondLight = 0;
+    std::atomic<bool> flooding{true};
+    std::thread sender([&] {
+        while (flooding)
+            light.messagePassed();
+    });
+    pumpFor(1000);
+    flooding = false;
+    sender.join();
+    EXPECT_GE(face.paints, 4);
+    EXPECT_LE(face.paints - face.beyondLight, ActivityLight::MAX_REPAINTS_PER_SECOND + 1);
+    EXPECT_LE(face.beyondLight, 1);
+    pumpFor(4 * ActivityLight::FLASH_MS + 50); // the last flash and the dark after it
+    face.paints = 0;
+    pumpFor(500);
+    EXPECT_EQ(face.paints, 0);
 }
 
 struct PlainDialog : ABaseDialog {

@@ -73,6 +73,16 @@ protected:
     }
     juce::String line1() const { return panel->getLine1Editor()->getText().trim(); }
     juce::String line2() const { return panel->getLine2Editor()->getText().trim(); }
+    // A press and release at a point of the face, as the window system delivers them.
+    void click(juce::Point<int> at, int button = juce::ModifierKeys::leftButtonModifier) {
+        const auto now = juce::Time::currentTimeMillis();
+        for (int buttons : {button, 0})
+            window->getPeer()->handleMouseEvent(
+                juce::MouseInputSource::InputSourceType::mouse,
+                window->getLocalPoint(panel, at.toFloat()), juce::ModifierKeys(buttons),
+                juce::MouseInputSource::defaultPressure, juce::MouseInputSource::defaultOrientation,
+                now + (buttons == 0 ? 10 : 0));
+    }
     // A key as the window system delivers it to the window.
     bool press(int keyCode, int modifiers = juce::ModifierKeys::ctrlModifier) {
         return window->getPeer()->handleKeyPress(

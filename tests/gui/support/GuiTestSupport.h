@@ -1,5 +1,7 @@
 #pragma once
 
+#include "juce/common/SystemUtils.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/WaitUntil.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -7,6 +9,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 // Runs the message loop until `condition` holds or the deadline passes.
@@ -95,4 +98,13 @@ inline int countAmberPixels(const juce::Image& image, juce::Rectangle<int> area)
                 ++amber;
         }
     return amber;
+}
+
+// Makes the program open files and pages with a stand-in for xdg-open that writes its
+// arguments, one a line, to the folder's file "args" and exits with $DOKA_OPEN_STATUS.
+inline void recordOpens(const dokatest::TempDir& folder) {
+    folder.write("opener", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
+                               folder.file("args") + "'\nexit ${DOKA_OPEN_STATUS:-0}\n");
+    ::chmod(folder.file("opener").c_str(), 0755);
+    Lk::setOpenCommand(folder.file("opener").c_str());
 }
