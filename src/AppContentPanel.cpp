@@ -267,13 +267,10 @@ void AppContentPanel::loadSettings() {
 }
 
 void AppContentPanel::selectReceiveChannel(int channel) {
-    if (channelSelector == nullptr) {
-        receiveChannel = channel >= 0 && channel < RECEIVE_CHANNELS ? channel : -1;
-        return;
-    }
-    channelSelector->setSelectedItemIndex(channel >= 0 ? channel + 1 : 0,
-                                          juce::sendNotificationAsync);
-    comboBoxChanged(channelSelector);
+    // What is not a channel is OMNI, in the selector as in what the panel shows.
+    receiveChannel = channel >= 0 && channel < RECEIVE_CHANNELS ? channel : kReceiveChannelOmni;
+    if (channelSelector != nullptr)
+        channelSelector->setSelectedItemIndex(receiveChannel + 1, juce::sendNotificationAsync);
 }
 
 bool AppContentPanel::saveSettings() {

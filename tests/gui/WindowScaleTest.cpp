@@ -112,6 +112,7 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFit
         const auto* input = Lk::TMidiAliasManager::instance()->GetAliasByName(
             AppContentPanel::ALIAS_INPUT, Lk::atIn, 0, -1);
         return juce::StringArray{juce::String(panel->getReceiveChannel()),
+                                 panel->getChannelSelector()->getText(),
                                  juce::String(controls().getScale()),
                                  juce::String(int(window->isAlwaysOnTop())),
                                  juce::String(int(panel->getPortDialog().virtualInputEnabled)),
@@ -152,6 +153,12 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFit
         file.replaceWithText(text);
         startApp();
         EXPECT_EQ(state(), defaults) << text;
+    }
+    for (const char* channel : {"16", "-2"}) {
+        stopApp();
+        file.replaceWithText(juce::String("[Current]\nReceiveChannel=") + channel);
+        startApp();
+        EXPECT_EQ(state(), defaults) << channel;
     }
 }
 
