@@ -332,7 +332,9 @@ Lk::MidiThruStats AppContentPanel::currentThruStats() {
 juce::String AppContentPanel::tooltipFor(juce::Component& c, const juce::String& tip,
                                          bool tipShowing) {
     // The display's editors lie under the Program Names button, which takes the pointer.
-    if (&c != programNamesButton && &c != line1Editor && &c != line2Editor) {
+    // Under an open dialog the window shows no tips, the counters' neither.
+    if ((&c != programNamesButton && &c != line1Editor && &c != line2Editor) ||
+        c.isCurrentlyBlockedByAnotherModalComponent()) {
         statsTip.left();
         return tip;
     }

@@ -93,4 +93,41 @@ TEST(ProgramProcess, theCommandLineIsAnsweredBeforeAnyWindowAndWhatIsMissingIsOn
                             "modprobe snd-seq).\n");
 }
 
+// A new user's first steps, with real pointer and key events under a window manager: a click
+// on the display opens Program Names with the name ready to be typed over, also after another
+// program is chosen, and the display's tip does not show while the dialog is open.
+TEST(ProgramProcess, programNamesTakeWhatIsTypedAtOnceUnderAWindowManager) {
+    const dokatest::TempDir home("doka-wm");
+    AppProcess app(home.path().string());
+    ASSERT_TRUE(app.waitForDisplay({"VERSION", "1.1"}, 30000)) << app.errors();
+    // A search fails now and then when a window goes while it looks: so many tries.
+    const auto xdotool = [](const std::string& arguments, int tries = 3) {
+        const std::string command = "timeout 30 xdotool " + arguments + " >/dev/null 2>&1";
+        for (int i = 0; i < tries; ++i)
+            if (std::system(command.c_str()) == 0)
+                return true;
+        return false;
+    };
+    // Over the display, beside where the dialog opens, long enough for a tip to show.
+    const auto hover = [](int x) {
+        return "search --sync --onlyvisible --name '^Fennic DOKA$' mousemove -w %1 " +
+               std::to_string(x) + " 200 sleep 2";
+    };
+    const std::string tipShown = " search --onlyvisible --name '^tooltip$'";
+    const std::string click = hover(60) + " click 1";
+    // Typing waits until the window manager has made the dialog the active window.
+    const char* const opened = "search --sync --onlyvisible --name 'Names$' windowactivate --sync";
+    EXPECT_TRUE(xdotool(hover(60) + tipShown));
+    ASSERT_TRUE(xdotool(click) && xdotool(opened));
+    EXPECT_FALSE(xdotool(hover(80) + tipShown, 1)) << "a tip over the dialog";
+    for (const char* keys : {"type Strings", "key shift+Tab Down", "sleep 0.5 type Bass",
+                             "key Return", click.c_str(), opened, "type Keys", "key Return"})
+        ASSERT_TRUE(xdotool(keys)) << keys;
+    EXPECT_EQ(app.stop(20000), 0);
+    std::stringstream settings;
+    settings << std::ifstream(home.file(".Fennic Labs/DOKA.fnst")).rdbuf();
+    EXPECT_NE(settings.str().find("Program0=Strings\nProgram1=Keys\n"), std::string::npos)
+        << settings.str();
+}
+
 } // namespace
