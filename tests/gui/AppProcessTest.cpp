@@ -90,8 +90,9 @@ TEST(ProgramProcess, theCommandLineIsAnsweredBeforeAnyWindowAndWhatIsMissingIsOn
 }
 
 // A new user's first steps, with real pointer and key events under a window manager: a click
-// on the display opens Program Names with the name ready to be typed over, also after another
-// program is chosen, and the display's tip does not show while the dialog is open.
+// on the display opens Program Names with the name ready to be typed over (and cut at 16
+// characters), also after another program is chosen, whose name is then kept; Return applies;
+// the display's tip does not show while the dialog is open.
 TEST(ProgramProcess, programNamesTakeWhatIsTypedAtOnceUnderAWindowManager) {
     const dokatest::TempDir home("doka-wm");
     AppProcess app(home.path().string());
@@ -105,22 +106,21 @@ TEST(ProgramProcess, programNamesTakeWhatIsTypedAtOnceUnderAWindowManager) {
         return false;
     };
     // Over the display, beside where the dialog opens, long enough for a tip to show.
-    const auto hover = [](int x) {
-        return "search --sync --onlyvisible --name '^Fennic DOKA$' mousemove -w %1 " +
-               std::to_string(x) + " 200 sleep 2";
-    };
-    const std::string tipShown = " search --onlyvisible --name '^tooltip$'";
-    const std::string click = hover(60) + " click 1";
+    const std::string over = "search --sync --onlyvisible --name '^Fennic DOKA$' mousemove -w %1 ";
+    const std::string tipShown = " 200 sleep 2 search --onlyvisible --name '^tooltip$'";
+    const std::string click = over + "60 200 sleep 2 click 1";
     // Typing waits until the window manager has made the dialog the active window.
     const char* const opened = "search --sync --onlyvisible --name 'Names$' windowactivate --sync";
-    EXPECT_TRUE(xdotool(hover(60) + tipShown));
+    EXPECT_TRUE(xdotool(over + "60" + tipShown));
     ASSERT_TRUE(xdotool(click) && xdotool(opened));
-    EXPECT_FALSE(xdotool(hover(80) + tipShown, 1)) << "a tip over the dialog";
-    for (const char* keys : {"type Strings", "key shift+Tab Down", "sleep 0.5 type Bass",
-                             "key Return", click.c_str(), opened, "type Keys", "key Return"})
+    EXPECT_FALSE(xdotool(over + "80" + tipShown, 1)) << "a tip over the dialog";
+    for (const char* keys :
+         {"type 'Warm Strings Pad 2'", "key shift+Tab Down", "sleep 0.5 type Bass", "key Return",
+          click.c_str(), opened, "type Keys", "key Return"})
         ASSERT_TRUE(xdotool(keys)) << keys;
     EXPECT_EQ(app.stop(20000), 0);
-    EXPECT_NE(home.read(SETTINGS).find("Program0=Strings\nProgram1=Keys\n"), std::string::npos)
+    EXPECT_NE(home.read(SETTINGS).find("Program0=Warm Strings Pad\nProgram1=Keys\n"),
+              std::string::npos)
         << home.read(SETTINGS);
 }
 
