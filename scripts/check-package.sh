@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package in a configured build directory (default build/), checks it
-# with lintian (errors fail, warnings are listed), unpacks it into a scratch root and
-# starts the unpacked program under a private Xvfb with a scratch HOME: its window must
-# appear, and SIGTERM must end it with exit status 0 after it saved its settings.
+# with lintian (errors fail, warnings are listed) and hardening-check, unpacks it into a
+# scratch root and starts the unpacked program under a private Xvfb with a scratch HOME: its
+# window must appear, and SIGTERM must end it with exit status 0 after it saved its settings.
 #   scripts/check-package.sh [build dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -77,6 +77,13 @@ if ! file "$root/usr/bin/DOKA" | grep -q ", stripped" || grep -q __asan_init "$r
   echo "/usr/bin/DOKA in the package is unstripped or built with a sanitizer" >&2
   exit 1
 fi
+
+# The hardening of Debian's packages; Debian 12's flags leave control-flow protection out.
+echo "--- hardening-check"
+hardening-check --nocfprotection "$root/usr/bin/DOKA" || {
+  echo "/usr/bin/DOKA in the package lacks the distribution's hardening" >&2
+  exit 1
+}
 
 # The toolkit's single-instance lock lives in /var/tmp for the whole machine: a private
 # /var/tmp keeps a DOKA running elsewhere from turning this start into a hand-over.

@@ -12,8 +12,10 @@ packages=(
   juce-modules-source libx11-dev libxext-dev libxinerama-dev libxrandr-dev libxcursor-dev
   libfreetype-dev libfontconfig-dev libpng-dev libjpeg-dev
   xvfb xauth fonts-dejavu-core
+  # the program as a user meets it: a window manager, and pointer and keys sent to it
+  openbox xdotool
   # the Debian package and its check (scripts/check-package.sh)
-  dpkg-dev file lintian desktop-file-utils x11-utils
+  dpkg-dev file lintian desktop-file-utils x11-utils devscripts
   # the test guest (tools/guest/run-in-guest)
   qemu-system-x86 linux-image-amd64 busybox-static alsa-utils cpio kmod xz-utils
 )

@@ -267,13 +267,10 @@ void AppContentPanel::loadSettings() {
 }
 
 void AppContentPanel::selectReceiveChannel(int channel) {
-    if (channelSelector == nullptr) {
-        receiveChannel = channel >= 0 && channel < RECEIVE_CHANNELS ? channel : -1;
-        return;
-    }
-    channelSelector->setSelectedItemIndex(channel >= 0 ? channel + 1 : 0,
-                                          juce::sendNotificationAsync);
-    comboBoxChanged(channelSelector);
+    // What is not a channel is OMNI, in the selector as in what the panel shows.
+    receiveChannel = channel >= 0 && channel < RECEIVE_CHANNELS ? channel : kReceiveChannelOmni;
+    if (channelSelector != nullptr)
+        channelSelector->setSelectedItemIndex(receiveChannel + 1, juce::sendNotificationAsync);
 }
 
 bool AppContentPanel::saveSettings() {
@@ -335,7 +332,9 @@ Lk::MidiThruStats AppContentPanel::currentThruStats() {
 juce::String AppContentPanel::tooltipFor(juce::Component& c, const juce::String& tip,
                                          bool tipShowing) {
     // The display's editors lie under the Program Names button, which takes the pointer.
-    if (&c != programNamesButton && &c != line1Editor && &c != line2Editor) {
+    // Under an open dialog the window shows no tips, the counters' neither.
+    if ((&c != programNamesButton && &c != line1Editor && &c != line2Editor) ||
+        c.isCurrentlyBlockedByAnotherModalComponent()) {
         statsTip.left();
         return tip;
     }

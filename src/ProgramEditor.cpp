@@ -60,6 +60,13 @@ void ProgramEditorDialogContent::comboBoxChanged(juce::ComboBox*) {
     selectedIndex = selector.getSelectedItemIndex();
     if (selectedIndex >= 0)
         nameEditor.setText(Lk::JuceStringFrom(workingNames[selectedIndex]), true);
+    focusName();
+}
+
+void ProgramEditorDialogContent::focusName() {
+    nameEditor.selectAll();
+    if (nameEditor.isShowing())
+        nameEditor.grabKeyboardFocus();
 }
 
 void ProgramEditorDialogContent::apply() {
@@ -109,6 +116,11 @@ juce::Component* ProgramEditorDialog::initContent() {
         content->setBounds(0, 0, CONTENT_WIDTH, CONTENT_HEIGHT);
     }
     return content;
+}
+
+void ProgramEditorDialog::focusGained(FocusChangeType) {
+    if (content != nullptr)
+        content->focusName();
 }
 
 void ProgramEditorDialog::setCurrentProgram(int program) {

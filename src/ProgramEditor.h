@@ -20,6 +20,8 @@ public:
     void init(const ProgramNames& names);
     void setCurrentProgram(int program);
     void comboBoxChanged(juce::ComboBox* box) override;
+    // Gives the name field the keyboard focus with its text selected: typing replaces it.
+    void focusName();
     void apply();
     void buttonClicked(juce::Button* button) override;
     bool keyPressed(const juce::KeyPress& key, juce::Component* origin) override;
@@ -56,6 +58,8 @@ public:
 
 protected:
     juce::Component* initContent() override;
+    // The window takes the focus when it opens; typing belongs in the name field.
+    void focusGained(FocusChangeType) override;
     void setWindowResizable() override { setResizable(false, false); }
     int getPreferredContentWidth() override { return CONTENT_WIDTH; }
     int getPreferredContentHeight() override { return CONTENT_HEIGHT; }

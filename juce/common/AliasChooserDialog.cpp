@@ -385,9 +385,11 @@ int AliasChooserDialog::getPreferredContentHeight() {
 
 void AliasChooserDialog::resized() {
     ABaseDialog::resized();
+    // The content's size, not the window's: the dialog is placed by its content's size, and
+    // the frame taken as content would make it grow by the frame at every opening.
     if (getWidth() >= 1 && content != nullptr && isVisible()) {
-        preferredWidth = getWidth();
-        preferredHeight = getHeight();
+        preferredWidth = content->getWidth();
+        preferredHeight = content->getHeight();
     }
 }
 

@@ -1,5 +1,6 @@
 // The program itself, started as a process on the test's X server: one instance only, a
-// quit by signal that saves like the Close button, and the thru counters on standard output.
+// quit by signal that saves like the Close button, the thru counters on standard output, and
+// what a user's clicks and keys do under a window manager.
 #include "tests/src/e2e/AppProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitUntil.h"
@@ -7,23 +8,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
+const char* const SETTINGS = ".Fennic Labs/DOKA.fnst";
+
 // The instance lock is the user's, here in the test's home: other starts of the program, in
 // other tests and build trees, do not count.
 TEST(ProgramProcess, aSecondStartSaysSoAndEndsSignalsQuitLikeCloseAndStatsArePrinted) {
     const dokatest::TempDir home("doka-proc");
-    const auto settings = [&] {
-        std::stringstream text;
-        text << std::ifstream(home.file(".Fennic Labs/DOKA.fnst")).rdbuf();
-        return text.str();
-    };
     // Running, and holding the instance lock, once it shows its first display.
     const auto startRunning = [&](std::vector<std::string> arguments) {
         auto app = std::make_unique<AppProcess>(home.path().string(), std::move(arguments));
@@ -50,7 +46,7 @@ TEST(ProgramProcess, aSecondStartSaysSoAndEndsSignalsQuitLikeCloseAndStatsArePri
         },
         30000));
     EXPECT_EQ(first->stop(20000, SIGTERM), 0);
-    EXPECT_NE(settings().find("ReceiveChannel=-1"), std::string::npos);
+    EXPECT_NE(home.read(SETTINGS).find("ReceiveChannel=-1"), std::string::npos);
     EXPECT_TRUE(std::filesystem::exists(home.file("DOKA_dump.syx")));
     ASSERT_GE(stats().size(), 3u);
     const std::regex format("STATS (running|exit) received=[0-9]+/[0-9]+ forwarded=[0-9]+/[0-9]+ "
@@ -60,9 +56,9 @@ TEST(ProgramProcess, aSecondStartSaysSoAndEndsSignalsQuitLikeCloseAndStatsArePri
         EXPECT_EQ(stats()[i].rfind("STATS exit ", 0) == 0, i + 1 == stats().size()) << stats()[i];
     }
 
-    std::filesystem::remove(home.file(".Fennic Labs/DOKA.fnst"));
+    std::filesystem::remove(home.file(SETTINGS));
     EXPECT_EQ(startRunning({})->stop(20000, SIGINT), 0);
-    EXPECT_NE(settings().find("MainLeft="), std::string::npos);
+    EXPECT_NE(home.read(SETTINGS).find("MainLeft="), std::string::npos);
 }
 
 // Help, version and autostart answer at once without a display or a sequencer; an unknown
@@ -91,6 +87,41 @@ TEST(ProgramProcess, theCommandLineIsAnsweredBeforeAnyWindowAndWhatIsMissingIsOn
     EXPECT_EQ(app.errors(), "DOKA: unknown option \"--bogus\" (see DOKA --help)\nNo MIDI sequencer "
                             "(/nothing is missing): load the snd-seq kernel module (sudo "
                             "modprobe snd-seq).\n");
+}
+
+// A new user's first steps, with real pointer and key events under a window manager: a click
+// on the display opens Program Names with the name ready to be typed over (and cut at 16
+// characters), also after another program is chosen, whose name is then kept; Return applies;
+// the display's tip does not show while the dialog is open.
+TEST(ProgramProcess, programNamesTakeWhatIsTypedAtOnceUnderAWindowManager) {
+    const dokatest::TempDir home("doka-wm");
+    AppProcess app(home.path().string());
+    ASSERT_TRUE(app.waitForDisplay({"VERSION", "1.1"}, 30000)) << app.errors();
+    // A search fails now and then when a window goes while it looks: so many tries.
+    const auto xdotool = [](const std::string& arguments, int tries = 3) {
+        const std::string command = "timeout 30 xdotool " + arguments + " >/dev/null 2>&1";
+        while (tries-- > 0)
+            if (std::system(command.c_str()) == 0)
+                return true;
+        return false;
+    };
+    // Over the display, beside where the dialog opens, long enough for a tip to show.
+    const std::string over = "search --sync --onlyvisible --name '^Fennic DOKA$' mousemove -w %1 ";
+    const std::string tipShown = " 200 sleep 2 search --onlyvisible --name '^tooltip$'";
+    const std::string click = over + "60 200 sleep 2 click 1";
+    // Typing waits until the window manager has made the dialog the active window.
+    const char* const opened = "search --sync --onlyvisible --name 'Names$' windowactivate --sync";
+    EXPECT_TRUE(xdotool(over + "60" + tipShown));
+    ASSERT_TRUE(xdotool(click) && xdotool(opened));
+    EXPECT_FALSE(xdotool(over + "80" + tipShown, 1)) << "a tip over the dialog";
+    for (const char* keys :
+         {"type 'Warm Strings Pad 2'", "key shift+Tab Down", "sleep 0.5 type Bass", "key Return",
+          click.c_str(), opened, "type Keys", "key Return"})
+        ASSERT_TRUE(xdotool(keys)) << keys;
+    EXPECT_EQ(app.stop(20000), 0);
+    EXPECT_NE(home.read(SETTINGS).find("Program0=Warm Strings Pad\nProgram1=Keys\n"),
+              std::string::npos)
+        << home.read(SETTINGS);
 }
 
 } // namespace

@@ -25,7 +25,8 @@ protected:
 };
 
 // A backend that says what is missing has it said above the rows; the start-with-the-desktop
-// box writes the autostart entry on OK.
+// box writes the autostart entry on OK; reopened, the dialog keeps the content size the user
+// gave it (not that plus its frame).
 TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
     factory->problem = "No MIDI sequencer: load its module.";
     const int keys9 = factory->addPort(1, "Keys 9");
@@ -39,6 +40,7 @@ TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
     ASSERT_TRUE(pumpUntil([&] { return factory->openPortObjects(keys9) == 1; }));
 
     auto& dialog = panel->getPortDialog();
+    juce::String resizedContent;
     ModalScript choose(dialog, [&] {
         saveScreenshot(dialog, "port_settings_dialog");
         const juce::Label& notice = dialog.getContent()->getServiceNotice();
@@ -47,6 +49,8 @@ TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
         EXPECT_LT(notice.getBottom(), dialog.getContent()->getRow(0).nameLabel->getY());
         dialog.getContent()->getStartWithDesktopToggle().setToggleState(true,
                                                                         juce::sendNotification);
+        dialog.setSize(dialog.getWidth() + 60, dialog.getHeight() - 20); // by its corner
+        resizedContent = dialog.getContentComponent()->getLocalBounds().toString();
         dialog.getContent()->getRow(0).inputBox->setSelectedId(
             manager->GetDevIndex("Keys 10", 1) + 1, juce::sendNotificationSync);
         dialog.getContent()->getOkButton().triggerClick();
@@ -59,6 +63,14 @@ TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
     EXPECT_EQ(alias("MIDI Input", Lk::atIn)->deviceName, "Keys 10");
     EXPECT_EQ(alias("MIDI Thru", Lk::atOut)->deviceName, "Gone");
     EXPECT_TRUE(Autostart::isOn());
+    for (int open = 0; open < 3; ++open) {
+        ModalScript reopen(dialog, [&] {
+            EXPECT_EQ(dialog.getContentComponent()->getLocalBounds().toString(), resizedContent);
+            dialog.getContent()->getCancelButton().triggerClick();
+        });
+        panel->getSelectDeviceButton()->triggerClick();
+        ASSERT_TRUE(reopen.runUntilClosed());
+    }
 }
 
 // Committing "(none)" on an alias bound to a port that the manager does not list unbinds it.

@@ -112,6 +112,7 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFit
         const auto* input = Lk::TMidiAliasManager::instance()->GetAliasByName(
             AppContentPanel::ALIAS_INPUT, Lk::atIn, 0, -1);
         return juce::StringArray{juce::String(panel->getReceiveChannel()),
+                                 panel->getChannelSelector()->getText(),
                                  juce::String(controls().getScale()),
                                  juce::String(int(window->isAlwaysOnTop())),
                                  juce::String(int(panel->getPortDialog().virtualInputEnabled)),
@@ -153,6 +154,10 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFit
         startApp();
         EXPECT_EQ(state(), defaults) << text;
     }
+    stopApp();
+    file.replaceWithText("[Current]\nReceiveChannel=16\n"); // no channel: OMNI, shown as such
+    startApp();
+    EXPECT_EQ(state(), defaults);
 }
 
 // Where no control lies over it (the sockets), the face at 300 % is the drawing rendered at
