@@ -375,9 +375,10 @@ juce::Component* AliasChooserDialog::initContent() {
 }
 
 int AliasChooserDialog::getPreferredContentHeight() {
-    if (content != nullptr) {
+    // Fits what it holds until the user gives it a size; never taller than that needs.
+    if (content != nullptr && content->getViewed().getHeight() > 0) {
         const int spare = content->getViewport().getHeight() - content->getViewed().getHeight();
-        if (spare > 0)
+        if (spare > 0 || !sizedByUser)
             return content->getHeight() - spare;
     }
     return preferredHeight;
@@ -390,6 +391,7 @@ void AliasChooserDialog::resized() {
     if (getWidth() >= 1 && content != nullptr && isVisible()) {
         preferredWidth = content->getWidth();
         preferredHeight = content->getHeight();
+        sizedByUser = true;
     }
 }
 

@@ -153,4 +153,5 @@ private:
     Lk::OxList<Lk::TMidiAlias*> aliasesToShow;
     int preferredWidth = 350;
     int preferredHeight = 250;
+    bool sizedByUser = false; // resized while shown
 };

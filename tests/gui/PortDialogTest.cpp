@@ -25,8 +25,8 @@ protected:
 };
 
 // A backend that says what is missing has it said above the rows; the start-with-the-desktop
-// box writes the autostart entry on OK; reopened, the dialog keeps the content size the user
-// gave it (not that plus its frame).
+// box writes the autostart entry on OK; the dialog first fits what it holds, and reopened it
+// keeps the content size the user gave it (not that plus its frame).
 TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
     factory->problem = "No MIDI sequencer: load its module.";
     const int keys9 = factory->addPort(1, "Keys 9");
@@ -47,6 +47,9 @@ TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
         EXPECT_TRUE(notice.isVisible() &&
                     notice.getText() == "No MIDI sequencer: load its module.");
         EXPECT_LT(notice.getBottom(), dialog.getContent()->getRow(0).nameLabel->getY());
+        // Opened for the first time, it shows all it holds without scrolling.
+        EXPECT_GE(dialog.getContent()->getViewport().getHeight(),
+                  dialog.getContent()->getViewed().getHeight());
         dialog.getContent()->getStartWithDesktopToggle().setToggleState(true,
                                                                         juce::sendNotification);
         dialog.setSize(dialog.getWidth() + 60, dialog.getHeight() - 20); // by its corner
