@@ -92,6 +92,7 @@ TEST_F(AppPanelTest, anAbsentInputIsNoErrorAndOnlyItsOpeningClearsTheHint) {
 TEST_F(AppPanelTest, programNamesReturnAndOkApplyCancelAndCloseDiscard) {
     startApp();
     auto& dialog = panel->getProgramDialog();
+    EXPECT_FALSE(dialog.isOnDesktop()); // a hidden dialog holds no native window
     auto names = [this](int program) { return (*panel->getProgramNames().get())[program]; };
     // Two programs edited, the second after the editor has settled on its name as a user's
     // typing would; the name is cut at 16 characters.
@@ -114,6 +115,7 @@ TEST_F(AppPanelTest, programNamesReturnAndOkApplyCancelAndCloseDiscard) {
     EXPECT_EQ(names(4), "Five");
     EXPECT_EQ(names(5), "ABCDEFGHIJKLMNOP");
     EXPECT_TRUE(pumpUntil([&] { return !dialog.isVisible(); }));
+    EXPECT_FALSE(dialog.isOnDesktop());
 
     auto* content = dialog.getContent();
     const std::pair<std::function<void()>, const char*> ends[] = {
