@@ -1,11 +1,12 @@
-// Prints the application's figures: display latency from the data listener to the
-// editors, start-up time to a shown window, resident memory, and idle wake-ups and CPU per
-// thread beside those of a bare JUCE window (doka_bare_window). Run it
-// under an X server (scripts/measure-app.sh starts Xvfb).
+// Prints the application's figures: display latency from the data listener to the editors
+// and to the screen, start-up time to a shown window, resident memory, and idle wake-ups
+// and CPU per thread beside those of a bare JUCE window (doka_bare_window). Run it under an
+// X server (scripts/measure-app.sh starts Xvfb).
 #include "midi/MidiAlias.h"
 #include "src/AppContentPanel.h"
 #include "src/AppMain.h"
 #include "tests/core/support/FakeHotplugSource.h"
+#include "tests/gui/support/ScreenPixels.h"
 #include "tests/midi/support/TestMidiFactory.h"
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 extern char** environ;
 bool waitForMappedWindow(const char* title, int timeoutMs);
 void ignoreXErrors();
+void movePointerAway();
 
 namespace {
 
@@ -33,35 +35,29 @@ double microsSince(Clock::time_point t) {
     return std::chrono::duration<double, std::micro>(Clock::now() - t).count();
 }
 
+// Runs on a thread of its own, while the message thread runs its loop.
 // Display messages handed to the data listener on another thread, as the receive thread
 // does; the time ends in a call queued behind the panel's update, checked to see the text.
 void measureDisplayLatency(AppContentPanel& panel) {
     const int count = 1000;
     std::vector<double> micros;
     std::atomic<bool> arrived{false};
-    std::thread sender([&] {
-        for (int i = 0; i < count; ++i) {
-            const unsigned char code = static_cast<unsigned char>(1 + i % 26);
-            const unsigned char message[] = {0xF0, 0x77, code, 0x75, 0xF7};
-            const juce::String expected = juce::String::charToString(juce::juce_wchar('@' + code));
-            arrived = false;
-            const auto start = Clock::now();
-            int handled = 0;
-            panel.OnMidiMessage(0, 0, message, 5, handled);
-            juce::MessageManager::callAsync([&, start, expected] {
-                if (panel.getLine1Editor()->getText() == expected)
-                    micros.push_back(microsSince(start));
-                arrived = true;
-            });
-            while (!arrived)
-                std::this_thread::yield();
-        }
-        juce::MessageManager::getInstance()->stopDispatchLoop();
-    });
-    // The program's own loop, which sleeps in poll() until a message comes (a timed loop
-    // would add its own naps to every figure); the sender ends it.
-    juce::MessageManager::getInstance()->runDispatchLoop();
-    sender.join();
+    for (int i = 0; i < count; ++i) {
+        const unsigned char code = static_cast<unsigned char>(1 + i % 26);
+        const unsigned char message[] = {0xF0, 0x77, code, 0x75, 0xF7};
+        const juce::String expected = juce::String::charToString(juce::juce_wchar('@' + code));
+        arrived = false;
+        const auto start = Clock::now();
+        int handled = 0;
+        panel.OnMidiMessage(0, 0, message, 5, handled);
+        juce::MessageManager::callAsync([&, start, expected] {
+            if (panel.getLine1Editor()->getText() == expected)
+                micros.push_back(microsSince(start));
+            arrived = true;
+        });
+        while (!arrived)
+            std::this_thread::yield();
+    }
     std::sort(micros.begin(), micros.end());
     if (micros.empty()) {
         std::printf("display latency: no message reached the editors\n");
@@ -69,6 +65,33 @@ void measureDisplayLatency(AppContentPanel& panel) {
     }
     std::printf("display latency over %zu messages: median %.1f us, worst %.1f us\n", micros.size(),
                 micros[micros.size() / 2], micros.back());
+}
+
+// Runs on a thread of its own, while the message thread runs its loop.
+// Display messages with pauses between them long enough for the window to fall idle; the
+// time ends when the X server holds new pixels in the first line's area: what the user sees.
+void measureScreenLatency(AppWindow& window, AppContentPanel& panel) {
+    const juce::TextEditor* editor = panel.getLine1Editor();
+    const auto area = window.getLocalArea(editor, editor->getLocalBounds());
+    void* const handle = window.getPeer()->getNativeHandle();
+    auto digest = [&] { return screenDigest(handle, area); };
+    const int count = 100;
+    std::vector<double> micros;
+    for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        const unsigned char code = static_cast<unsigned char>(1 + i % 26);
+        const unsigned char message[] = {0xF0, 0x77, code, 0x75, 0xF7};
+        const unsigned long before = digest();
+        const auto start = Clock::now();
+        int handled = 0;
+        panel.OnMidiMessage(0, 0, message, 5, handled);
+        while (digest() == before && microsSince(start) < 1e6)
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        micros.push_back(microsSince(start));
+    }
+    std::sort(micros.begin(), micros.end());
+    std::printf("display message to screen after an idle pause, %d messages: median %.1f ms, "
+                "worst %.1f ms\n", count, micros[micros.size() / 2] / 1000.0, micros.back() / 1000.0);
 }
 
 long readStatusKb(pid_t pid, const char* key) {
@@ -166,6 +189,7 @@ void measureProcess(const char* program, const char* bareWindow) {
     const pid_t barePid = bareWindow != nullptr ? spawnWithPrivateHome(bareWindow, home) : 0;
     if (barePid != 0 && !waitForMappedWindow("Bare JUCE window", 20000))
         std::printf("the bare window did not show within 20 s\n");
+    movePointerAway();
     std::this_thread::sleep_for(std::chrono::seconds(6)); // past the start text's 5 s
     std::printf("resident memory after start: %ld kB\n", readStatusKb(pid, "VmRSS:"));
     const auto before = sampleThreads(pid);
@@ -204,7 +228,15 @@ int main(int argc, char** argv) {
             auto* panel = dynamic_cast<AppContentPanel*>(window.getContent());
             while (!panel->isStarted())
                 juce::MessageManager::getInstance()->runDispatchLoopUntil(10);
-            measureDisplayLatency(*panel);
+            std::thread sender([&] {
+                measureDisplayLatency(*panel);
+                measureScreenLatency(window, *panel);
+                juce::MessageManager::getInstance()->stopDispatchLoop();
+            });
+            // The program's own loop, which sleeps in poll() until a message comes (a timed
+            // loop would add its own naps to every figure); the sender ends it.
+            juce::MessageManager::getInstance()->runDispatchLoop();
+            sender.join();
         }
         home.deleteRecursively();
         juce::DeletedAtShutdown::deleteAll();

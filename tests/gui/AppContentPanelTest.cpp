@@ -1,4 +1,5 @@
 #include "tests/gui/support/AppWindowFixture.h"
+#include "tests/gui/support/ScreenPixels.h"
 #include "tests/support/MidiBytes.h"
 
 #include <cerrno>
@@ -56,6 +57,12 @@ TEST_F(AppPanelTest, startTextGivesWayToTheHintAndFailuresAreReportedOrSurvivedA
     EXPECT_EQ(panel->getCurrentProgram(), -1);
     pumpFor(6000);
     EXPECT_EQ(line1(), "HELLO");
+    // After the idle pause the window shows a message at once, not at its next timer.
+    void* const nativeWindow = window->getPeer()->getNativeHandle();
+    const auto area = window->getLocalArea(panel, displayArea);
+    const unsigned long idle = screenDigest(nativeWindow, area);
+    factory->feed(keys, Bytes{0xC0, 0x05});
+    EXPECT_TRUE(pumpUntil([&] { return screenDigest(nativeWindow, area) != idle; }, 500));
 }
 
 // An input that is not plugged in is a normal state: other ports coming and going neither
