@@ -9,7 +9,7 @@ packages=(
   libasound2-dev
   # the application: JUCE's GUI modules, their X11, font and image libraries, and Xvfb
   # for the GUI tests
-  juce-modules-source libx11-dev libxext-dev libxinerama-dev libxrandr-dev libxcursor-dev
+  juce-modules-source patch libx11-dev libxext-dev libxinerama-dev libxrandr-dev libxcursor-dev
   libfreetype-dev libfontconfig-dev libpng-dev libjpeg-dev
   xvfb xauth fonts-dejavu-core
   # the program as a user meets it: a window manager, and pointer and keys sent to it

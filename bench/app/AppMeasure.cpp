@@ -1,10 +1,12 @@
-// Prints the application's figures: display latency from the data listener to the
-// editors, start-up time to a shown window, resident memory and idle wake-ups. Run it
-// under an X server (scripts/measure-app.sh starts Xvfb).
+// Prints the application's figures: display latency from the data listener to the editors
+// and to the screen, start-up time to a shown window, resident memory, and idle wake-ups
+// and CPU per thread beside those of a bare JUCE window (doka_bare_window). Run it under an
+// X server (scripts/measure-app.sh starts Xvfb).
 #include "midi/MidiAlias.h"
 #include "src/AppContentPanel.h"
 #include "src/AppMain.h"
 #include "tests/core/support/FakeHotplugSource.h"
+#include "tests/gui/support/ScreenPixels.h"
 #include "tests/midi/support/TestMidiFactory.h"
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -23,6 +26,7 @@
 extern char** environ;
 bool waitForMappedWindow(const char* title, int timeoutMs);
 void ignoreXErrors();
+void movePointerAway();
 
 namespace {
 
@@ -31,35 +35,29 @@ double microsSince(Clock::time_point t) {
     return std::chrono::duration<double, std::micro>(Clock::now() - t).count();
 }
 
+// Runs on a thread of its own, while the message thread runs its loop.
 // Display messages handed to the data listener on another thread, as the receive thread
 // does; the time ends in a call queued behind the panel's update, checked to see the text.
 void measureDisplayLatency(AppContentPanel& panel) {
     const int count = 1000;
     std::vector<double> micros;
     std::atomic<bool> arrived{false};
-    std::thread sender([&] {
-        for (int i = 0; i < count; ++i) {
-            const unsigned char code = static_cast<unsigned char>(1 + i % 26);
-            const unsigned char message[] = {0xF0, 0x77, code, 0x75, 0xF7};
-            const juce::String expected = juce::String::charToString(juce::juce_wchar('@' + code));
-            arrived = false;
-            const auto start = Clock::now();
-            int handled = 0;
-            panel.OnMidiMessage(0, 0, message, 5, handled);
-            juce::MessageManager::callAsync([&, start, expected] {
-                if (panel.getLine1Editor()->getText() == expected)
-                    micros.push_back(microsSince(start));
-                arrived = true;
-            });
-            while (!arrived)
-                std::this_thread::yield();
-        }
-        juce::MessageManager::getInstance()->stopDispatchLoop();
-    });
-    // The program's own loop, which sleeps in poll() until a message comes (a timed loop
-    // would add its own naps to every figure); the sender ends it.
-    juce::MessageManager::getInstance()->runDispatchLoop();
-    sender.join();
+    for (int i = 0; i < count; ++i) {
+        const unsigned char code = static_cast<unsigned char>(1 + i % 26);
+        const unsigned char message[] = {0xF0, 0x77, code, 0x75, 0xF7};
+        const juce::String expected = juce::String::charToString(juce::juce_wchar('@' + code));
+        arrived = false;
+        const auto start = Clock::now();
+        int handled = 0;
+        panel.OnMidiMessage(0, 0, message, 5, handled);
+        juce::MessageManager::callAsync([&, start, expected] {
+            if (panel.getLine1Editor()->getText() == expected)
+                micros.push_back(microsSince(start));
+            arrived = true;
+        });
+        while (!arrived)
+            std::this_thread::yield();
+    }
     std::sort(micros.begin(), micros.end());
     if (micros.empty()) {
         std::printf("display latency: no message reached the editors\n");
@@ -67,6 +65,33 @@ void measureDisplayLatency(AppContentPanel& panel) {
     }
     std::printf("display latency over %zu messages: median %.1f us, worst %.1f us\n", micros.size(),
                 micros[micros.size() / 2], micros.back());
+}
+
+// Runs on a thread of its own, while the message thread runs its loop.
+// Display messages with pauses between them long enough for the window to fall idle; the
+// time ends when the X server holds new pixels in the first line's area: what the user sees.
+void measureScreenLatency(AppWindow& window, AppContentPanel& panel) {
+    const juce::TextEditor* editor = panel.getLine1Editor();
+    const auto area = window.getLocalArea(editor, editor->getLocalBounds());
+    void* const handle = window.getPeer()->getNativeHandle();
+    auto digest = [&] { return screenDigest(handle, area); };
+    const int count = 100;
+    std::vector<double> micros;
+    for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        const unsigned char code = static_cast<unsigned char>(1 + i % 26);
+        const unsigned char message[] = {0xF0, 0x77, code, 0x75, 0xF7};
+        const unsigned long before = digest();
+        const auto start = Clock::now();
+        int handled = 0;
+        panel.OnMidiMessage(0, 0, message, 5, handled);
+        while (digest() == before && microsSince(start) < 1e6)
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        micros.push_back(microsSince(start));
+    }
+    std::sort(micros.begin(), micros.end());
+    std::printf("display message to screen after an idle pause, %d messages: median %.1f ms, "
+                "worst %.1f ms\n", count, micros[micros.size() / 2] / 1000.0, micros.back() / 1000.0);
 }
 
 long readStatusKb(pid_t pid, const char* key) {
@@ -78,26 +103,61 @@ long readStatusKb(pid_t pid, const char* key) {
     return -1;
 }
 
-long contextSwitches(pid_t pid) {
-    long total = 0;
+// One thread's counters: context switches (each one a wake-up) and CPU clock ticks.
+struct ThreadSample {
+    std::string name;
+    long switches = 0;
+    long ticks = 0;
+};
+
+std::map<std::string, ThreadSample> sampleThreads(pid_t pid) {
+    std::map<std::string, ThreadSample> threads;
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     for (const auto& task : juce::File(tasks).findChildFiles(juce::File::findDirectories, false)) {
+        ThreadSample& sample = threads[task.getFileName().toStdString()];
+        sample.name = task.getChildFile("comm").loadFileAsString().trim().toStdString();
         std::ifstream status(task.getChildFile("status").getFullPathName().toStdString());
         std::string line;
         while (std::getline(status, line))
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
                 line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-                total += std::stol(line.substr(line.find(':') + 1));
+                sample.switches += std::stol(line.substr(line.find(':') + 1));
+        // utime and stime are the 14th and 15th fields, counted after the name's parenthesis.
+        const auto stat = task.getChildFile("stat").loadFileAsString().fromLastOccurrenceOf(")", false, false);
+        const auto fields = juce::StringArray::fromTokens(stat, " ", "");
+        if (fields.size() > 13)
+            sample.ticks = fields[12].getLargeIntValue() + fields[13].getLargeIntValue();
     }
-    return total;
+    return threads;
 }
 
-// The program itself: start to mapped window, memory after start, wake-ups when idle.
-void measureProcess(const char* program) {
-    const std::string home =
-        juce::File::createTempFile("doka-measure").getFullPathName().toStdString();
-    juce::File(home).createDirectory();
-    std::vector<std::string> env{"HOME=" + home};
+// Wake-ups a second and share of a core over the interval, the process and each thread.
+void printIdleFigures(const char* label, const std::map<std::string, ThreadSample>& before,
+                      const std::map<std::string, ThreadSample>& after, double seconds) {
+    const double ticksPerSecond = static_cast<double>(sysconf(_SC_CLK_TCK));
+    auto rates = [&](long switches, long ticks) {
+        return std::make_pair(switches / seconds, 100.0 * ticks / ticksPerSecond / seconds);
+    };
+    long switches = 0, ticks = 0;
+    std::string lines;
+    for (const auto& [tid, sample] : after) {
+        const auto old = before.find(tid);
+        const ThreadSample start = old != before.end() ? old->second : ThreadSample{};
+        const auto [wakes, cpu] = rates(sample.switches - start.switches, sample.ticks - start.ticks);
+        switches += sample.switches - start.switches;
+        ticks += sample.ticks - start.ticks;
+        lines += juce::String::formatted("    %-16s %7.1f wake-ups/s %6.2f %% CPU\n",
+                                         sample.name.c_str(), wakes, cpu).toStdString();
+    }
+    const auto [wakes, cpu] = rates(switches, ticks);
+    std::printf("idle %s: %.1f wake-ups/s, %.2f %% of a core (%.0f s)\n%s", label, wakes, cpu,
+                seconds, lines.c_str());
+}
+
+// Starts a program with its own empty home folder, so that no settings of the user apply.
+pid_t spawnWithPrivateHome(const char* program, const juce::File& home) {
+    home.createDirectory();
+    std::vector<std::string> env{"HOME=" + home.getFullPathName().toStdString()};
     for (char** e = environ; *e != nullptr; ++e)
         if (std::string(*e).rfind("HOME=", 0) != 0)
             env.emplace_back(*e);
@@ -106,27 +166,45 @@ void measureProcess(const char* program) {
         envp.push_back(e.data());
     envp.push_back(nullptr);
     char* argv[] = {const_cast<char*>(program), nullptr};
-    const auto start = Clock::now();
     pid_t pid = 0;
     if (posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data()) != 0) {
         std::printf("cannot start %s\n", program);
-        return;
+        return 0;
     }
+    return pid;
+}
+
+// The program itself: start to mapped window, memory after start, then its idle figures
+// beside those of the bare window, both running at once.
+void measureProcess(const char* program, const char* bareWindow) {
+    const juce::File home = juce::File::createTempFile("doka-measure");
+    const auto start = Clock::now();
+    const pid_t pid = spawnWithPrivateHome(program, home);
+    if (pid == 0)
+        return;
     if (waitForMappedWindow("Fennic DOKA", 20000))
         std::printf("process start to window shown: %.1f ms\n", microsSince(start) / 1000.0);
     else
         std::printf("process start to window shown: no window within 20 s\n");
+    const pid_t barePid = bareWindow != nullptr ? spawnWithPrivateHome(bareWindow, home) : 0;
+    if (barePid != 0 && !waitForMappedWindow("Bare JUCE window", 20000))
+        std::printf("the bare window did not show within 20 s\n");
+    movePointerAway();
     std::this_thread::sleep_for(std::chrono::seconds(6)); // past the start text's 5 s
     std::printf("resident memory after start: %ld kB\n", readStatusKb(pid, "VmRSS:"));
-    const long before = contextSwitches(pid);
+    const auto before = sampleThreads(pid);
+    const auto bareBefore = sampleThreads(barePid);
     const int idleSeconds = 10;
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    const long after = contextSwitches(pid);
-    std::printf("wake-ups when idle: %.1f per second (all threads, %d s)\n",
-                static_cast<double>(after - before) / idleSeconds, idleSeconds);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    juce::File(home).deleteRecursively();
+    printIdleFigures("program", before, sampleThreads(pid), idleSeconds);
+    if (barePid != 0)
+        printIdleFigures("bare JUCE window", bareBefore, sampleThreads(barePid), idleSeconds);
+    for (const pid_t child : {pid, barePid})
+        if (child != 0) {
+            kill(child, SIGTERM);
+            waitpid(child, nullptr, 0);
+        }
+    home.deleteRecursively();
 }
 
 } // namespace
@@ -150,12 +228,20 @@ int main(int argc, char** argv) {
             auto* panel = dynamic_cast<AppContentPanel*>(window.getContent());
             while (!panel->isStarted())
                 juce::MessageManager::getInstance()->runDispatchLoopUntil(10);
-            measureDisplayLatency(*panel);
+            std::thread sender([&] {
+                measureDisplayLatency(*panel);
+                measureScreenLatency(window, *panel);
+                juce::MessageManager::getInstance()->stopDispatchLoop();
+            });
+            // The program's own loop, which sleeps in poll() until a message comes (a timed
+            // loop would add its own naps to every figure); the sender ends it.
+            juce::MessageManager::getInstance()->runDispatchLoop();
+            sender.join();
         }
         home.deleteRecursively();
         juce::DeletedAtShutdown::deleteAll();
     }
     if (argc > 1)
-        measureProcess(argv[1]);
+        measureProcess(argv[1], argc > 2 ? argv[2] : nullptr);
     return 0;
 }

@@ -65,3 +65,15 @@ bool waitForMappedWindow(const char* title, int timeoutMs) {
     XCloseDisplay(display);
     return found;
 }
+
+// Puts the pointer in the screen's bottom right corner, over no window of the programs
+// measured: a pointer resting on a window keeps its tooltips watching it.
+void movePointerAway() {
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr)
+        return;
+    const Window root = DefaultRootWindow(display);
+    XWarpPointer(display, None, root, 0, 0, 0, 0, DisplayWidth(display, DefaultScreen(display)) - 1,
+                 DisplayHeight(display, DefaultScreen(display)) - 1);
+    XCloseDisplay(display);
+}

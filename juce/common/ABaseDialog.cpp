@@ -7,7 +7,7 @@ const int FADE_MS = 100;
 }
 
 ABaseDialog::ABaseDialog(const juce::String& title, juce::Component* parentComponent, bool isModal)
-    : juce::DialogWindow(title, juce::Colours::lightgrey, true, true), modal(isModal),
+    : juce::DialogWindow(title, juce::Colours::lightgrey, true, false), modal(isModal),
       parent(parentComponent) {}
 
 ABaseDialog::~ABaseDialog() {
@@ -32,6 +32,9 @@ void ABaseDialog::reposition() {
 void ABaseDialog::showTheDialog(bool doReposition) {
     if (doReposition)
         reposition();
+    // The modal state ends when the window changes while it is hidden: create it before.
+    if (!isOnDesktop())
+        addToDesktop();
     if (modal && !isCurrentlyModal()) {
         // Entering the modal state shows the dialog through setVisible, so it fades in.
         runModalLoop();
@@ -56,9 +59,9 @@ void ABaseDialog::setVisible(bool visible) {
 }
 
 bool ABaseDialog::mustDefer() const {
+    // Without a message manager there is no window to touch nor a thread to leave it to.
     auto* mm = juce::MessageManager::getInstanceWithoutCreating();
-    const bool locked = mm != nullptr && mm->currentThreadHasLockedMessageManager();
-    return !locked && getPeer() != nullptr;
+    return mm != nullptr && !mm->currentThreadHasLockedMessageManager();
 }
 
 void ABaseDialog::showWindow() {
@@ -79,13 +82,19 @@ void ABaseDialog::changeVisibility(Request request) {
     inTransition = true;
     auto& animator = juce::Desktop::getInstance().getAnimator();
     animator.cancelAnimation(this, false);
+    // A native window exists only while the dialog is shown: a hidden one would still cost
+    // the toolkit's work for every window. The fade-out draws its own copy of the dialog.
+    if (show && !isOnDesktop())
+        addToDesktop();
     if (show)
         animator.fadeIn(this, FADE_MS);
     else
         animator.fadeOut(this, FADE_MS);
     juce::DialogWindow::setVisible(show);
-    if (!show)
+    if (!show) {
         exitModalState(0);
+        removeFromDesktop();
+    }
     inTransition = false;
 }
 

@@ -179,10 +179,12 @@ std::unique_ptr<juce::Drawable> getDrawableOrImage(const juce::String& name,
         juce::File::getCurrentWorkingDirectory().getChildFile(".." + sep + ".." + sep + ".." + sep +
                                                               "resources" + sep + fileName),
     };
+    // Not through JUCE's image cache: its timer wakes the program every two seconds for as
+    // long as an image it handed out lives, and a window's picture lives as long as it.
     juce::Image loaded;
     for (const auto& file : candidates) {
         if (file.existsAsFile()) {
-            loaded = juce::ImageCache::getFromFile(file);
+            loaded = juce::ImageFileFormat::loadFrom(file);
             break;
         }
     }
@@ -190,8 +192,7 @@ std::unique_ptr<juce::Drawable> getDrawableOrImage(const juce::String& name,
         std::lock_guard<std::mutex> hold(embeddedMutex);
         auto found = embeddedResources().find(fileName);
         if (found != embeddedResources().end())
-            loaded = juce::ImageCache::getFromMemory(found->second.first,
-                                                     static_cast<int>(found->second.second));
+            loaded = juce::ImageFileFormat::loadFrom(found->second.first, found->second.second);
     }
     if (!loaded.isValid())
         return nullptr;

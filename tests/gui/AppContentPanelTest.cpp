@@ -1,5 +1,6 @@
 #include "juce/face/FaceDrawing.h"
 #include "tests/gui/support/AppWindowFixture.h"
+#include "tests/gui/support/ScreenPixels.h"
 #include "tests/support/MidiBytes.h"
 
 #include <cerrno>
@@ -76,6 +77,12 @@ TEST_F(AppPanelTest, startTextGivesWayToTheHintAndFailuresAreReportedOrSurvivedA
     EXPECT_EQ(panel->getCurrentProgram(), -1);
     pumpFor(6000);
     EXPECT_EQ(line1(), "HELLO");
+    // After the idle pause the window shows a message at once, not at its next timer.
+    void* const nativeWindow = window->getPeer()->getNativeHandle();
+    const auto area = window->getLocalArea(panel, displayArea);
+    const unsigned long idle = screenDigest(nativeWindow, area);
+    factory->feed(keys, Bytes{0xC0, 0x05});
+    EXPECT_TRUE(pumpUntil([&] { return screenDigest(nativeWindow, area) != idle; }, 500));
 }
 
 // Of what is printed on the face where the web link lies, only the maker's name is not
@@ -144,6 +151,7 @@ TEST_F(AppPanelTest, anAbsentInputIsNoErrorAndOnlyItsOpeningClearsTheHint) {
 TEST_F(AppPanelTest, programNamesOkAppliesCancelAndCloseDiscard) {
     startApp();
     auto& dialog = panel->getProgramDialog();
+    EXPECT_FALSE(dialog.isOnDesktop()); // a hidden dialog holds no native window
     dialog.setCurrentProgram(5);
     auto* content = dialog.getContent();
     const std::pair<std::function<void()>, const char*> ends[] = {
@@ -160,6 +168,8 @@ TEST_F(AppPanelTest, programNamesOkAppliesCancelAndCloseDiscard) {
         ASSERT_TRUE(script.runUntilClosed());
         EXPECT_EQ((*panel->getProgramNames().get())[5], end.second);
     }
+    EXPECT_TRUE(pumpUntil([&] { return !dialog.isVisible(); }));
+    EXPECT_FALSE(dialog.isOnDesktop());
 }
 
 // Ticked in the MIDI Port Settings dialog, or asked for on the command line for one run.
