@@ -2,6 +2,7 @@
 #include "src/Autostart.h"
 #include "tests/gui/support/AppWindowFixture.h"
 
+#include <arpa/inet.h>
 #include <thread>
 
 namespace {
@@ -74,6 +75,55 @@ TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
         panel->getSelectDeviceButton()->triggerClick();
         ASSERT_TRUE(reopen.runUntilClosed());
     }
+}
+
+// The web view's check box and address: Cancel keeps nothing, OK waits for an address that
+// parses, starts the view and keeps the choice for the next start; a port in use is said.
+TEST_F(PortDialogTest, webViewIsChosenWithItsAddressAndAPortInUseIsSaid) {
+    const int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof at;
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&at), size) | listen(taken, 1) |
+                  getsockname(taken, reinterpret_cast<sockaddr*>(&at), &size),
+              0);
+    const juce::String port(ntohs(at.sin_port));
+    startApp();
+    auto& dialog = panel->getPortDialog();
+    auto option = [&]() -> WebViewOption& { return dialog.getContent()->getWebViewOption(); };
+    auto run = [&](std::vector<ModalScript::Step> steps) {
+        ModalScript script(dialog, std::move(steps));
+        panel->getSelectDeviceButton()->triggerClick();
+        ASSERT_TRUE(script.runUntilClosed());
+    };
+    auto choose = [&](bool on, juce::String address) {
+        return [&, on, address] {
+            option().getToggle().setToggleState(on, juce::sendNotificationSync);
+            option().getAddressField().setText(address);
+            return true;
+        };
+    };
+    auto click = [&](juce::TextButton& (AliasChooserDialogContent::*button)()) {
+        return [&, button] { return (dialog.getContent()->*button)().triggerClick(), true; };
+    };
+    const auto ok = &AliasChooserDialogContent::getOkButton;
+    run({choose(true, "0"), click(&AliasChooserDialogContent::getCancelButton)});
+    EXPECT_EQ(panel->getWebView(), nullptr);
+    run({choose(true, "0:x"), [&] { return option().getNote().invalid; }, click(ok),
+         [&] { return dialog.isCurrentlyModal(); }, choose(true, "0"), click(ok)});
+    ASSERT_NE(panel->getWebView(), nullptr);
+    const juce::File file = settingsFile();
+    stopApp();
+    EXPECT_TRUE(file.loadFileAsString().contains("WebView=1\nWebViewAddress=0\n"));
+    startApp();
+    ASSERT_NE(panel->getWebView(), nullptr);
+    const juce::String url = "http://127.0.0.1:" + juce::String(panel->getWebView()->boundPort());
+    run({[&] { return option().getNote().text.contains(url); }, choose(true, port), click(ok)});
+    EXPECT_EQ(panel->getWebView(), nullptr);
+    EXPECT_TRUE(boxes.size() == 1 && boxes.snapshot()[0].contains(port));
+    run({[&] { return option().getNote().failed && option().getNote().text.contains(port); },
+         [&] { return saveScreenshot(dialog, "port_settings_web_view"), true; },
+         click(&AliasChooserDialogContent::getCancelButton)});
+    close(taken);
 }
 
 // Committing "(none)" on an alias bound to a port that the manager does not list unbinds it.
