@@ -70,7 +70,7 @@ int openListeningSocket(const WebViewEndpoint& endpoint, int stallSeconds, std::
         const int on = 1, off = 0, sendBuffer = SEND_BUFFER;
         // Accepted connections inherit these: a gone client (a phone out of range) is noticed
         // when the heartbeat stays unacknowledged this long.
-        const unsigned ackTimeoutMs = static_cast<unsigned>(std::max(stallSeconds, 1)) * 1000u;
+        const unsigned ackTimeoutMs = static_cast<unsigned>(stallSeconds) * 1000u;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &ackTimeoutMs, sizeof ackTimeoutMs);
@@ -154,7 +154,9 @@ struct WebViewServer::Impl {
         return state;
     }
 
-    // MHD's thread, for every request.
+    // MHD's thread, once per request, as soon as its headers are in. Answered at once, the
+    // connection is closed after the response: a page or JSON request never keeps one of the
+    // few places, and a body sent along is never read.
     static MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url,
                                 const char* method, const char*, const char*, size_t*, void**) {
         auto& self = *static_cast<Impl*>(cls);
@@ -297,16 +299,15 @@ WebViewServer::~WebViewServer() { stop(); }
 
 std::string WebViewServer::start(const WebViewEndpoint& endpoint, Timing timing) {
     stop();
+    // Zero would mean no stall limit, or a heartbeat without pause.
+    timing.stallSeconds = std::max(timing.stallSeconds, 1);
+    timing.heartbeatSeconds = std::max(timing.heartbeatSeconds, 1);
     std::string error;
     const int fd = openListeningSocket(endpoint, timing.stallSeconds, error);
     if (fd < 0)
         return error;
-    // Zero would mean no stall limit, or a heartbeat without pause.
-    timing.stallSeconds = std::max(timing.stallSeconds, 1);
-    timing.heartbeatSeconds = std::max(timing.heartbeatSeconds, 1);
     impl->timing = timing;
     impl->stopping = false;
-    impl->port = portOf(fd);
     // The library closes the socket it was given on some failures and not on others: it gets
     // a copy, and this one is closed either way.
     const int given = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -321,6 +322,7 @@ std::string WebViewServer::start(const WebViewEndpoint& endpoint, Timing timing)
                                    MHD_OPTION_NOTIFY_CONNECTION, &Impl::onConnection, impl.get(),
                                    MHD_OPTION_END);
     const int startError = errno;
+    impl->port = impl->daemon ? portOf(fd) : -1;
     close(fd);
     if (!impl->daemon)
         return "Web view: cannot listen on " + endpoint.address + ": " + errnoText(startError);
