@@ -1,4 +1,5 @@
 #include "src/DisplayProtocol.h"
+#include "src/WebViewContent.h"
 #include "tests/support/MidiBytes.h"
 
 #include <algorithm>
@@ -85,4 +86,20 @@ TEST(DisplayProtocol, programLinesShowTheNameInCapitalsCutBetweenCharactersOrIts
     DisplayLines lines;
     EXPECT_FALSE(formatProgramLines(-1, names, lines));
     EXPECT_FALSE(formatProgramLines(128, names, lines));
+}
+
+// Quotes and backslashes escaped, control bytes and what could end a script as \u escapes,
+// each byte that is not UTF-8 (a stray one, a cut sequence) as U+FFFD.
+TEST(WebViewContent, jsonEscapesQuotesControlBytesMarkupAndBytesThatAreNotUtf8) {
+    WebViewState state{"a\"\\\x01\x7F</script>", "\xC3\xA9\xFF\xE2\x82", 4, 15, "open"};
+    EXPECT_EQ(webViewJson(state), R"({"line1":"a\"\\\u0001\u007f\u003c/script\u003e","line2":")"
+                                  "\xC3\xA9"
+                                  R"(\ufffd\ufffd\ufffd","program":5,"channel":16,)"
+                                  R"("input":"open"})");
+    state.program = -1;
+    state.channel = kReceiveChannelOmni;
+    const std::string event = webViewEvent(state);
+    const std::string tail = R"(,"program":null,"channel":"omni","input":"open"})"
+                             "\n\n";
+    EXPECT_EQ(event.substr(0, 7) + event.substr(event.size() - tail.size()), "data: {" + tail);
 }
