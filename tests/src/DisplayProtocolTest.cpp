@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <regex>
 #include <string>
 
 namespace {
@@ -102,4 +103,26 @@ TEST(WebViewContent, jsonEscapesQuotesControlBytesMarkupAndBytesThatAreNotUtf8) 
     const std::string tail = R"(,"program":null,"channel":"omni","input":"open"})"
                              "\n\n";
     EXPECT_EQ(event.substr(0, 7) + event.substr(event.size() - tail.size()), "data: {" + tail);
+}
+
+// The page shows the state before its script runs: one character a cell and eight cells a
+// line, as the display has them; markup stays text; only its one style and script run.
+TEST(WebViewContent, pageShowsEachCharacterInItsCellAsTextAndCarriesTheNonce) {
+    const WebViewState state{"<b>&\"'", "Caf\xC3\xA9\xFF\xE2\x82\xAC!\x01more", -1, 4, "<open>"};
+    const std::string page = webViewPage(state, "n0nce");
+    const std::regex cell(R"(<span class="cell">([^<]*)</span>)");
+    std::string cells;
+    for (std::sregex_iterator it(page.begin(), page.end(), cell), end; it != end; ++it)
+        cells += (*it)[1].str() + "|";
+    EXPECT_EQ(cells,
+              "&lt;|b|&gt;|&amp;|&quot;|&#39;| | |C|a|f|\xC3\xA9|\xEF\xBF\xBD|\xE2\x82\xAC|!|"
+              "\xEF\xBF\xBD|");
+    EXPECT_NE(page.find(">Channel 5<"), std::string::npos);
+    EXPECT_NE(page.find(">MIDI input: &lt;open&gt;<"), std::string::npos);
+    EXPECT_EQ(page.find("<b>"), std::string::npos);
+    const std::regex tag("<(style|script)[ >]|style=|nonce=\"n0nce\"");
+    std::string tags;
+    for (std::sregex_iterator it(page.begin(), page.end(), tag), end; it != end; ++it)
+        tags += it->str() + "|";
+    EXPECT_EQ(tags, "<style |nonce=\"n0nce\"|<script |nonce=\"n0nce\"|");
 }
