@@ -60,7 +60,8 @@ int openListeningSocket(const WebViewEndpoint& endpoint, int stallSeconds, std::
     error.clear();
     // A name may stand for several addresses (localhost: ::1 and 127.0.0.1): the first that
     // works is taken, and the first failure is told when none does.
-    for (const addrinfo* candidate = found; candidate && listening < 0; candidate = candidate->ai_next) {
+    for (const addrinfo* candidate = found; candidate && listening < 0;
+         candidate = candidate->ai_next) {
         const int fd = socket(candidate->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             if (error.empty())
@@ -76,14 +77,16 @@ int openListeningSocket(const WebViewEndpoint& endpoint, int stallSeconds, std::
         setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &ackTimeoutMs, sizeof ackTimeoutMs);
         if (candidate->ai_family == AF_INET6) // "::" takes IPv4 clients as well
             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        if (bind(fd, candidate->ai_addr, candidate->ai_addrlen) == 0 && listen(fd, SOMAXCONN) == 0) {
+        if (bind(fd, candidate->ai_addr, candidate->ai_addrlen) == 0 &&
+            listen(fd, SOMAXCONN) == 0) {
             listening = fd;
             break;
         }
         if (error.empty())
-            error = errno == EADDRINUSE ? "Web view: port " + std::to_string(endpoint.port) + " on " +
-                                              address + " is in use by another program"
-                                        : "Web view: cannot listen on " + address + ": " + errnoText(errno);
+            error = errno == EADDRINUSE
+                        ? "Web view: port " + std::to_string(endpoint.port) + " on " + address +
+                              " is in use by another program"
+                        : "Web view: cannot listen on " + address + ": " + errnoText(errno);
         close(fd);
     }
     freeaddrinfo(found);
@@ -101,11 +104,11 @@ int portOf(int fd) {
                                              : reinterpret_cast<sockaddr_in&>(bound).sin_port);
 }
 
-// 16 random bytes in base64, for the page's one style and one script.
+// 18 random bytes as 24 characters of base64, for the page's one style and one script.
 std::string freshNonce() {
     unsigned char bytes[18] = {};
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
-        for (auto& byte : bytes) // no entropy pool yet: the nonce only has to be unguessable
+        for (auto& byte : bytes) // interrupted by a signal; as unguessable from here
             byte = static_cast<unsigned char>(std::random_device{}());
     static constexpr char digits[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -160,9 +163,10 @@ struct WebViewServer::Impl {
     static MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url,
                                 const char* method, const char*, const char*, size_t*, void**) {
         auto& self = *static_cast<Impl*>(cls);
-        if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
-            return self.reply(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "text/plain", "Only GET and HEAD\n",
-                              {{MHD_HTTP_HEADER_ALLOW, "GET, HEAD"}});
+        if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
+            std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
+            return self.reply(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "text/plain",
+                              "Only GET and HEAD\n", {{MHD_HTTP_HEADER_ALLOW, "GET, HEAD"}});
         if (std::strcmp(url, "/") == 0) {
             const std::string nonce = freshNonce();
             return self.reply(connection, MHD_HTTP_OK, "text/html; charset=utf-8",
@@ -201,8 +205,8 @@ struct WebViewServer::Impl {
 
     MHD_Result openStream(MHD_Connection* connection) {
         auto* stream = new Stream(*this, connection);
-        MHD_Response* response =
-            MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 1024, &readStream, stream, &closeStream);
+        MHD_Response* response = MHD_create_response_from_callback(
+            MHD_SIZE_UNKNOWN, 1024, &readStream, stream, &closeStream);
         if (!response) {
             delete stream;
             return MHD_NO;
@@ -261,7 +265,8 @@ struct WebViewServer::Impl {
         return stream.lastMessage + std::chrono::seconds(timing.heartbeatSeconds);
     }
 
-    static void onConnection(void* cls, MHD_Connection*, void**, MHD_ConnectionNotificationCode code) {
+    static void onConnection(void* cls, MHD_Connection*, void**,
+                             MHD_ConnectionNotificationCode code) {
         static_cast<Impl*>(cls)->clients += code == MHD_CONNECTION_NOTIFY_STARTED ? 1 : -1;
     }
 
@@ -295,7 +300,9 @@ struct WebViewServer::Impl {
 
 WebViewServer::WebViewServer() : impl(std::make_unique<Impl>()) {}
 
-WebViewServer::~WebViewServer() { stop(); }
+WebViewServer::~WebViewServer() {
+    stop();
+}
 
 std::string WebViewServer::start(const WebViewEndpoint& endpoint, Timing timing) {
     stop();
@@ -311,16 +318,16 @@ std::string WebViewServer::start(const WebViewEndpoint& endpoint, Timing timing)
     // The library closes the socket it was given on some failures and not on others: it gets
     // a copy, and this one is closed either way.
     const int given = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    impl->daemon = given < 0 ? nullptr
-                             : MHD_start_daemon(
-                                   MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME,
-                                   0, nullptr, nullptr, &Impl::onRequest, impl.get(),
-                                   MHD_OPTION_LISTEN_SOCKET, given,
-                                   MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(MAX_CLIENTS),
-                                   MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(timing.stallSeconds),
-                                   MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY,
-                                   MHD_OPTION_NOTIFY_CONNECTION, &Impl::onConnection, impl.get(),
-                                   MHD_OPTION_END);
+    impl->daemon =
+        given < 0
+            ? nullptr
+            : MHD_start_daemon(
+                  MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME, 0,
+                  nullptr, nullptr, &Impl::onRequest, impl.get(), MHD_OPTION_LISTEN_SOCKET, given,
+                  MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(MAX_CLIENTS),
+                  MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(timing.stallSeconds),
+                  MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY,
+                  MHD_OPTION_NOTIFY_CONNECTION, &Impl::onConnection, impl.get(), MHD_OPTION_END);
     const int startError = errno;
     impl->port = impl->daemon ? portOf(fd) : -1;
     close(fd);
@@ -347,9 +354,13 @@ void WebViewServer::stop() {
     impl->port = -1;
 }
 
-bool WebViewServer::isRunning() const { return impl->daemon != nullptr; }
+bool WebViewServer::isRunning() const {
+    return impl->daemon != nullptr;
+}
 
-int WebViewServer::boundPort() const { return impl->port; }
+int WebViewServer::boundPort() const {
+    return impl->port;
+}
 
 void WebViewServer::publish(const WebViewState& state) {
     std::string event = webViewEvent(state);
@@ -364,4 +375,6 @@ void WebViewServer::publish(const WebViewState& state) {
     impl->wake.notify_one();
 }
 
-int WebViewServer::clientCount() const { return impl->clients; }
+int WebViewServer::clientCount() const {
+    return impl->clients;
+}

@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -21,49 +20,35 @@ struct Client {
     explicit Client(int port, int receiveBuffer = 0) {
         if (receiveBuffer)
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        sockaddr_in address{
+            AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     }
     ~Client() { close(fd); }
     Client& send(const std::string& bytes) {
-        EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
         return *this;
     }
     Client& get(const std::string& path, const char* method = "GET") {
         return send(std::string(method) + " " + path + " HTTP/1.1\r\nHost: t\r\n\r\n");
     }
     // Reads until `wanted` has arrived (true), or the server closed or the time is up (false).
-    bool readUntil(const std::string& wanted, int timeoutMs = 5000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (received.find(wanted) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd readable{fd, POLLIN, 0};
+    bool readUntil(const std::string& wanted, unsigned timeoutMs = 5000) {
+        const auto arrivedOrClosed = [&] {
             char buffer[4096];
-            const ssize_t length = left.count() > 0 && poll(&readable, 1, static_cast<int>(left.count())) > 0
-                                       ? recv(fd, buffer, sizeof buffer, 0)
-                                       : -1;
+            const ssize_t length = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            received.append(buffer, static_cast<size_t>(std::max<ssize_t>(length, 0)));
             closed = length == 0;
-            if (length <= 0)
-                return false;
-            received.append(buffer, static_cast<size_t>(length));
-        }
-        return true;
+            return has(wanted) || closed;
+        };
+        return dokatest::waitUntil(arrivedOrClosed, timeoutMs) && has(wanted);
     }
-    std::string header(const std::string& name) const {
-        const size_t at = received.find("\r\n" + name + ": ");
-        return at == std::string::npos ? "(none)"
-                                       : received.substr(at + name.size() + 4,
-                                                         received.find("\r\n", at + 2) - at - name.size() - 4);
-    }
+    bool has(const std::string& text) const { return received.find(text) != std::string::npos; }
 };
 
 WebViewState stateWith(const std::string& line1, const std::string& input = "open") {
-    WebViewState state;
-    state.line1 = line1;
-    state.line2 = "<b>&\"";
-    state.input = input;
-    return state;
+    return {line1, "<b>&\"", -1, kReceiveChannelOmni, input};
 }
 
 class WebViewServerTest : public testing::Test {
@@ -86,32 +71,28 @@ TEST_F(WebViewServerTest, servesThePageTheJsonAndALiveStreamWithTheirHeaders) {
         ASSERT_TRUE(page.get("/").readUntil("</html>"));
         const size_t at = page.received.find("nonce=\"") + 7;
         nonce = page.received.substr(at, page.received.find('"', at) - at);
-        EXPECT_EQ(page.header("Content-Security-Policy"), webViewContentSecurityPolicy(nonce));
-        EXPECT_EQ(page.header("Content-Type"), "text/html; charset=utf-8");
-        EXPECT_EQ(page.header("X-Content-Type-Options"), "nosniff");
-        EXPECT_EQ(page.header("Referrer-Policy"), "no-referrer");
-        EXPECT_EQ(page.header("Cache-Control"), "no-store");
+        EXPECT_TRUE(page.has("Content-Security-Policy: " + webViewContentSecurityPolicy(nonce)));
+        EXPECT_TRUE(page.has("\r\nContent-Type: text/html; charset=utf-8\r\n"));
+        EXPECT_TRUE(page.has("\r\nX-Content-Type-Options: nosniff\r\n"));
+        EXPECT_TRUE(page.has("\r\nReferrer-Policy: no-referrer\r\n"));
+        EXPECT_TRUE(page.has("\r\nCache-Control: no-store\r\n"));
     }
     EXPECT_GE(nonces[0].size(), 22u);
     EXPECT_NE(nonces[0], nonces[1]);
 
-    Client json(port), missing(port), post(port), head(port);
+    Client json(port), missing(port), post(port);
     ASSERT_TRUE(json.get("/display.json").readUntil(webViewJson(stateWith("FIRST"))));
-    EXPECT_EQ(json.header("Content-Type"), "application/json");
-    EXPECT_EQ(json.header("Connection"), "close") << "holds no place once answered";
-    fprintf(stderr, "conn [%s]\n", json.header("Connection").c_str());
+    EXPECT_TRUE(json.has("\r\nContent-Type: application/json\r\n"));
+    EXPECT_TRUE(json.has("\r\nConnection: close\r\n")) << "holds no place once answered";
     EXPECT_TRUE(missing.get("/etc/passwd").readUntil("HTTP/1.1 404"));
-    EXPECT_TRUE(post.send("POST / HTTP/1.1\r\nHost: t\r\nContent-Length: 3\r\n\r\nabc").readUntil("\r\n\r\n"));
-    EXPECT_EQ(post.received.substr(0, 12), "HTTP/1.1 405");
-    EXPECT_EQ(post.header("Allow"), "GET, HEAD");
-    EXPECT_TRUE(head.get("/", "HEAD").readUntil("\r\n\r\n"));
-    EXPECT_FALSE(head.readUntil("<", 300)) << "no body for HEAD";
+    EXPECT_TRUE(post.get("/", "POST").readUntil("HTTP/1.1 405"));
+    EXPECT_TRUE(post.has("\r\nAllow: GET, HEAD\r\n"));
 
     Client events(port);
     ASSERT_TRUE(events.get("/events").readUntil(webViewEvent(stateWith("FIRST"))));
-    EXPECT_EQ(events.header("Content-Type"), "text/event-stream");
-    EXPECT_EQ(events.header("Cache-Control"), "no-store");
-    EXPECT_NE(events.received.find("retry: 1000\n\n"), std::string::npos);
+    EXPECT_TRUE(events.has("\r\nContent-Type: text/event-stream\r\n"));
+    EXPECT_TRUE(events.has("\r\nCache-Control: no-store\r\n"));
+    EXPECT_TRUE(events.has("retry: 1000\n\n"));
     server.publish(stateWith("SECOND"));
     EXPECT_TRUE(events.readUntil(webViewEvent(stateWith("SECOND"))));
     EXPECT_TRUE(events.readUntil(": \n\n", 3000));
@@ -123,28 +104,26 @@ TEST_F(WebViewServerTest, servesThePageTheJsonAndALiveStreamWithTheirHeaders) {
 // Streams and JSON readers come and go by the hundred while states are published; at most
 // MAX_CLIENTS are served at once, none is left behind, and a newcomer gets the newest state.
 TEST_F(WebViewServerTest, hundredClientsComeAndGoWhileStatesArePublished) {
-    std::atomic<bool> done{false};
-    std::atomic<int> mostClients{0}, served{0};
-    std::thread publisher([&] {
-        for (int i = 0; !done; ++i) {
-            server.publish(stateWith(std::to_string(i)));
-            mostClients = std::max(mostClients.load(), server.clientCount());
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-    });
+    std::atomic<int> served{0}, finished{0};
     std::vector<std::thread> clients;
     for (int t = 0; t < 25; ++t)
         clients.emplace_back([&, t] {
             for (int i = 0; i < 4; ++i) {
                 Client client(port);
                 const bool stream = (t + i) % 2 == 0;
-                served += client.get(stream ? "/events" : "/display.json").readUntil(stream ? "data: " : "}", 20000);
+                served += client.get(stream ? "/events" : "/display.json")
+                              .readUntil(stream ? "data: " : "}", 20000);
             }
+            ++finished;
         });
+    int mostClients = 0;
+    for (int i = 0; finished < 25; ++i) {
+        server.publish(stateWith(std::to_string(i)));
+        mostClients = std::max(mostClients, server.clientCount());
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
     for (std::thread& client : clients)
         client.join();
-    done = true;
-    publisher.join();
     EXPECT_EQ(served, 100);
     EXPECT_LE(mostClients, WebViewServer::MAX_CLIENTS);
     server.publish(stateWith("NEWEST"));
@@ -159,23 +138,13 @@ TEST_F(WebViewServerTest, aClientThatNeverReadsIsDroppedAndTheOthersKeepGettingS
     Client stalled(port, 4096), reading(port);
     stalled.get("/events");
     ASSERT_TRUE(reading.get("/events").readUntil("data: "));
-    std::atomic<bool> done{false};
-    std::thread publisher([&] {
-        for (int i = 0; !done; ++i) {
-            server.publish(stateWith("FAST", std::string(1000, 'x') + std::to_string(i)));
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
-    const auto started = std::chrono::steady_clock::now();
-    bool dropped = false;
-    while (!dropped && std::chrono::steady_clock::now() - started < std::chrono::seconds(8)) {
+    int published = 0;
+    EXPECT_TRUE(dokatest::waitUntil([&] {
+        server.publish(stateWith("FAST", std::string(1000, 'x') + std::to_string(++published)));
         reading.received.clear();
-        ASSERT_TRUE(reading.readUntil("data: ", 2000)) << "the reading client starved";
-        dropped = server.clientCount() == 1;
-    }
-    done = true;
-    publisher.join();
-    EXPECT_TRUE(dropped) << "the stalled client was not dropped";
+        EXPECT_TRUE(reading.readUntil("data: ", 2000)) << "the reading client starved";
+        return server.clientCount() == 1;
+    })) << "the stalled client was not dropped";
     server.publish(stateWith("AFTER"));
     EXPECT_TRUE(reading.readUntil(webViewEvent(stateWith("AFTER"))));
 }
@@ -185,7 +154,8 @@ TEST_F(WebViewServerTest, malformedAndOversizedRequestsAreRefused) {
     const std::string big(20000, 'a');
     for (const std::string& request :
          {std::string("GARBAGE\r\n\r\n"), std::string("GET / HTTP/9.9\r\n\r\n"),
-          "GET /" + big + " HTTP/1.1\r\nHost: t\r\n\r\n", "GET / HTTP/1.1\r\nHost: t\r\nX: " + big + "\r\n\r\n",
+          "GET /" + big + " HTTP/1.1\r\nHost: t\r\n\r\n",
+          "GET / HTTP/1.1\r\nHost: t\r\nX: " + big + "\r\n\r\n",
           std::string("GET /\x01\xff HTTP/1.1\r\nHost: t\r\n\r\n"), std::string("GET / HT")}) {
         Client client(port);
         client.send(request).readUntil("\r\n\r\n", 3000);
@@ -199,14 +169,13 @@ TEST_F(WebViewServerTest, malformedAndOversizedRequestsAreRefused) {
 // A port in use, or an address not on this computer, is one line; port 0 then works.
 TEST_F(WebViewServerTest, aPortInUseIsOneLineAndAnotherPortWorks) {
     WebViewServer second;
-    EXPECT_EQ(second.start({"127.0.0.1", port}),
-              "Web view: port " + std::to_string(port) + " on 127.0.0.1 is in use by another program");
+    EXPECT_EQ(second.start({"127.0.0.1", port}), "Web view: port " + std::to_string(port) +
+                                                     " on 127.0.0.1 is in use by another program");
     EXPECT_FALSE(second.isRunning());
-    EXPECT_EQ(second.start({"192.0.2.1", 0}), "Web view: cannot listen on 192.0.2.1: Cannot assign requested address");
+    EXPECT_EQ(second.start({"192.0.2.1", 0}),
+              "Web view: cannot listen on 192.0.2.1: Cannot assign requested address");
     ASSERT_EQ(second.start({"127.0.0.1", 0}), "");
     EXPECT_NE(second.boundPort(), port);
-    Client json(second.boundPort());
-    EXPECT_TRUE(json.get("/display.json").readUntil("\"line1\":\"\""));
 }
 
 } // namespace
