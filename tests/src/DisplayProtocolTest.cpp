@@ -1,8 +1,10 @@
 #include "src/DisplayProtocol.h"
+#include "src/WebViewContent.h"
 #include "tests/support/MidiBytes.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <regex>
 #include <string>
 
 namespace {
@@ -85,4 +87,42 @@ TEST(DisplayProtocol, programLinesShowTheNameInCapitalsCutBetweenCharactersOrIts
     DisplayLines lines;
     EXPECT_FALSE(formatProgramLines(-1, names, lines));
     EXPECT_FALSE(formatProgramLines(128, names, lines));
+}
+
+// Quotes and backslashes escaped, control bytes and what could end a script as \u escapes,
+// each byte that is not UTF-8 (a stray one, a cut sequence) as U+FFFD.
+TEST(WebViewContent, jsonEscapesQuotesControlBytesMarkupAndBytesThatAreNotUtf8) {
+    WebViewState state{"a\"\\\x01\x7F</script>", "\xC3\xA9\xFF\xE2\x82", 4, 15, "open"};
+    EXPECT_EQ(webViewJson(state), R"({"line1":"a\"\\\u0001\u007f\u003c/script\u003e","line2":")"
+                                  "\xC3\xA9"
+                                  R"(\ufffd\ufffd\ufffd","program":5,"channel":16,)"
+                                  R"("input":"open"})");
+    state.program = -1;
+    state.channel = kReceiveChannelOmni;
+    const std::string event = webViewEvent(state);
+    const std::string tail = R"(,"program":null,"channel":"omni","input":"open"})"
+                             "\n\n";
+    EXPECT_EQ(event.substr(0, 7) + event.substr(event.size() - tail.size()), "data: {" + tail);
+}
+
+// The page shows the state before its script runs: one character a cell and eight cells a
+// line, as the display has them; markup stays text; only its one style and script run.
+TEST(WebViewContent, pageShowsEachCharacterInItsCellAsTextAndCarriesTheNonce) {
+    const WebViewState state{"<b>&\"'", "Caf\xC3\xA9\xFF\xE2\x82\xAC!\x01more", -1, 4, "<open>"};
+    const std::string page = webViewPage(state, "n0nce");
+    const std::regex cell(R"(<span class="cell">([^<]*)</span>)");
+    std::string cells;
+    for (std::sregex_iterator it(page.begin(), page.end(), cell), end; it != end; ++it)
+        cells += (*it)[1].str() + "|";
+    EXPECT_EQ(cells,
+              "&lt;|b|&gt;|&amp;|&quot;|&#39;| | |C|a|f|\xC3\xA9|\xEF\xBF\xBD|\xE2\x82\xAC|!|"
+              "\xEF\xBF\xBD|");
+    EXPECT_NE(page.find(">Channel 5<"), std::string::npos);
+    EXPECT_NE(page.find(">MIDI input: &lt;open&gt;<"), std::string::npos);
+    EXPECT_EQ(page.find("<b>"), std::string::npos);
+    const std::regex tag("<(style|script)[ >]|style=|nonce=\"n0nce\"");
+    std::string tags;
+    for (std::sregex_iterator it(page.begin(), page.end(), tag), end; it != end; ++it)
+        tags += it->str() + "|";
+    EXPECT_EQ(tags, "<style |nonce=\"n0nce\"|<script |nonce=\"n0nce\"|");
 }
