@@ -88,10 +88,11 @@ TEST_F(PortDialogTest, webViewIsChosenWithItsAddressAndAPortInUseIsSaid) {
               0);
     const juce::String port(ntohs(at.sin_port));
     startApp();
-    auto& dialog = panel->getPortDialog();
-    auto option = [&]() -> WebViewOption& { return dialog.getContent()->getWebViewOption(); };
+    // The panel's, which a restart replaces.
+    auto dialog = [&]() -> AliasChooserDialog& { return panel->getPortDialog(); };
+    auto option = [&]() -> WebViewOption& { return dialog().getContent()->getWebViewOption(); };
     auto run = [&](std::vector<ModalScript::Step> steps) {
-        ModalScript script(dialog, std::move(steps));
+        ModalScript script(dialog(), std::move(steps));
         panel->getSelectDeviceButton()->triggerClick();
         ASSERT_TRUE(script.runUntilClosed());
     };
@@ -103,13 +104,13 @@ TEST_F(PortDialogTest, webViewIsChosenWithItsAddressAndAPortInUseIsSaid) {
         };
     };
     auto click = [&](juce::TextButton& (AliasChooserDialogContent::*button)()) {
-        return [&, button] { return (dialog.getContent()->*button)().triggerClick(), true; };
+        return [&, button] { return (dialog().getContent()->*button)().triggerClick(), true; };
     };
     const auto ok = &AliasChooserDialogContent::getOkButton;
     run({choose(true, "0"), click(&AliasChooserDialogContent::getCancelButton)});
     EXPECT_EQ(panel->getWebView(), nullptr);
     run({choose(true, "0:x"), [&] { return option().getNote().invalid; }, click(ok),
-         [&] { return dialog.isCurrentlyModal(); }, choose(true, "0"), click(ok)});
+         [&] { return dialog().isCurrentlyModal(); }, choose(true, "0"), click(ok)});
     ASSERT_NE(panel->getWebView(), nullptr);
     const juce::File file = settingsFile();
     stopApp();
@@ -121,7 +122,7 @@ TEST_F(PortDialogTest, webViewIsChosenWithItsAddressAndAPortInUseIsSaid) {
     EXPECT_EQ(panel->getWebView(), nullptr);
     EXPECT_TRUE(boxes.size() == 1 && boxes.snapshot()[0].contains(port));
     run({[&] { return option().getNote().failed && option().getNote().text.contains(port); },
-         [&] { return saveScreenshot(dialog, "port_settings_web_view"), true; },
+         [&] { return saveScreenshot(dialog(), "port_settings_web_view"), true; },
          click(&AliasChooserDialogContent::getCancelButton)});
     close(taken);
 }
