@@ -22,8 +22,9 @@ std::string summary(const CommandLineOptions& o) {
     return std::string(o.dump ? " dump" : "") + (o.printDisplay ? " print-display" : "") +
            (o.virtualPort ? " virtual-port" : "") +
            (o.stats ? " stats=" + std::to_string(o.statsIntervalSeconds) : "") +
+           (o.help ? " help" : "") + (o.version ? " version" : "") +
            (o.webView ? " web-view=" + o.webViewEndpoint.toString() : "") +
-           (o.badWebView.empty() ? "" : " bad=" + o.badWebView) + (o.help ? " help" : "") + (o.version ? " version" : "") +
+           (o.badWebView.empty() ? "" : " bad=" + o.badWebView) +
            (o.autostart == CommandLineOptions::AutostartRequest::unchanged
                 ? ""
                 : std::string(" autostart=") + "-+0?"[static_cast<int>(o.autostart)]) +
@@ -54,14 +55,10 @@ TEST(CommandLineOptions, eachOptionIsFoundOnlyWhereItMayStand) {
         {"--autostart off", " autostart=0"},
         {"--autostart", " autostart=?"},
         {"--Web-View --web-views", " web-view=8230 unknown=--web-views,--web-views"},
-        {"--web-view=0.0.0.0:8230", " web-view=0.0.0.0:8230"},
         {"--web-view=[::]:0 --web-view=LocalHost:65535", " web-view=localhost:65535"},
-        {"--web-view=127.0.0.1:01", " web-view=1"},
-        {"--web-view=65536", " bad=--web-view=65536"},
-        {"--web-view=9 --web-view=", " bad=--web-view="},
     };
-    for (const char* bad : {"::1:80", "[::1]", "[::1]80", "[1.2.3.4]:80", "1.2.3:80", "a_b:80",
-                            ":80", "x:-1", "x:", "99999999999", "-.a:80", "a..b:80"})
+    for (const char* bad : {"", "65536", "::1:80", "[::1]", "[::1]80", "[1.2.3.4]:80", "1.2.3:80",
+                            "a_b:80", ":80", "x:-1", "x:", "99999999999", "-.a:80", "a..b:80"})
         EXPECT_EQ(summary(CommandLineOptions::parse(std::string("--web-view=") + bad)),
                   std::string(" bad=--web-view=") + bad);
     for (const auto& [line, options] : cases)
@@ -71,25 +68,16 @@ TEST(CommandLineOptions, eachOptionIsFoundOnlyWhereItMayStand) {
 // Written as it is read; loopback or not, it names where a browser opens it.
 TEST(WebViewEndpoint, readsBackWhatItWritesAndSaysWhereToOpenIt) {
     WebViewEndpoint endpoint;
-    for (const char* text : {"8230", "0.0.0.0:80", "[::1]:0", "Host-1.lan:8230", "[::]:65535"}) {
-        ASSERT_TRUE(WebViewEndpoint::parse(text, endpoint)) << text;
-        EXPECT_EQ(endpoint.toString(), text);
-    }
-    EXPECT_FALSE(WebViewEndpoint::parse("8230 ", endpoint));
-    EXPECT_EQ(endpoint.port, 65535) << "untouched";
-    const std::pair<const char*, bool> loopback[] = {
-        {"127.1.2.3:1", true}, {"[::1]:1", true}, {"localhost:1", true},
-        {"128.0.0.1:1", false}, {"[::]:1", false}, {"0.0.0.0:1", false}};
-    for (const auto& [text, isLoopback] : loopback) {
-        ASSERT_TRUE(WebViewEndpoint::parse(text, endpoint));
-        EXPECT_EQ(endpoint.isLoopback(), isLoopback) << text;
-    }
+    const std::pair<const char*, bool> endpoints[] = {
+        {"8230", true},    {"[::1]:0", true},          {"localhost:1", true}, {"127.1.2.3:1", true},
+        {"[::]:1", false}, {"Host-1.lan:8230", false}, {"0.0.0.0:1", false}};
+    for (const auto& [text, isLoopback] : endpoints)
+        EXPECT_TRUE(WebViewEndpoint::parse(text, endpoint) && endpoint.toString() == text &&
+                    endpoint.isLoopback() == isLoopback);
     for (const std::string& url : endpoint.urls()) // one per interface, none loopback
-        EXPECT_TRUE(url.rfind("http://", 0) == 0 && url.find(":1/") + 3 == url.size() &&
-                    url.find("127.0.0.1") == std::string::npos) << url;
+        EXPECT_TRUE(url.rfind("http://", 0) == 0 && url.rfind(":1/") + 3 == url.size() &&
+                    url.find("//127.") == std::string::npos);
     EXPECT_NE(describeWebView(endpoint).find("Anyone on that network"), std::string::npos);
-    EXPECT_EQ(describeWebView(WebViewEndpoint()),
-              "Open http://127.0.0.1:8230/ in a browser on this computer.");
 }
 
 // Each change is written once as a line; blanks, quotes and control bytes survive the round
