@@ -3,6 +3,7 @@
 #include "juce/common/DisplayScale.h"
 #include "juce/common/JuceUtils.h"
 #include "juce/common/OxWindow.h"
+#include "juce/common/PortStateText.h"
 #include "juce/common/SystemUtils.h"
 #include "juce/face/FaceDrawing.h"
 #include "midi/MidiRouter.h"
@@ -58,6 +59,10 @@ AppContentPanel::AppContentPanel()
         if (!failure.empty())
             JuceUtils::ErrorDlg(failure);
     };
+    portDialog.describeWebView = [this](bool on, const juce::String& address) {
+        return webViewNote(on, address);
+    };
+    portDialog.onWebViewChosen = [this] { webViewChosen(); };
     Lk::TMidiAliasManager::instance()->setPersistenceEnabled(1);
     settingsFile = settingsFilePath();
 }
@@ -100,6 +105,8 @@ void AppContentPanel::createComponents() {
     const DisplayLines start = display.latest();
     line1Editor->setText(Lk::JuceStringFrom(start.line1), false);
     line2Editor->setText(Lk::JuceStringFrom(start.line2), false);
+    webViewState.line1 = start.line1.c_str();
+    webViewState.line2 = start.line2.c_str();
 
     selectDeviceButton = createButton({}, 56, 4, 123, 59, "Select MIDI device");
     selectDeviceButton2 = createButton({}, 482, 4, 114, 59, "Select MIDI device");
@@ -182,6 +189,8 @@ bool AppContentPanel::init(const juce::String& commandLine) {
     if (options.dump)
         dumpFile.open(DUMP_FILE_NAME);
     virtualPortThisRun = options.virtualPort;
+    if (options.webView || !options.badWebView.empty())
+        webViewChoice.setForThisRun(options.webView, options.webViewEndpoint);
     if (options.stats || options.printDisplay)
         standardOutput = std::make_unique<LineOutput>(STDOUT_FILENO);
     if (options.stats)
@@ -216,12 +225,14 @@ void AppContentPanel::start(bool s) {
     // The ports asked for while the manager was suspended were only marked pending.
     updateMIDIPorts();
     applyVirtualPort();
+    applyWebView();
     lightsChanged();
     startTimer = std::make_unique<Lk::OxTimer>(this, START_TEXT_MS, 0, "StartText");
     startTimer->start();
 }
 
 void AppContentPanel::close() {
+    webView.reset(); // its clients go before what it shows
     startTimer.reset();
     if (statsPrinter != nullptr)
         statsPrinter->finish();
@@ -258,6 +269,7 @@ void AppContentPanel::loadSettings() {
     selectReceiveChannel(ini.ReadInteger(SECTION_CURRENT, IDENT_RECEIVE_CHANNEL, receiveChannel,
                                          kReceiveChannelOmni, RECEIVE_CHANNELS - 1));
     virtualPortStored = ini.ReadInteger(SECTION_CURRENT, IDENT_VIRTUAL_PORT, 0, 0, 1) != 0;
+    webViewChoice.load(ini);
     // Saved at close, the defaults would replace what the file holds.
     settingsLoaded = ini.unreadableReason().isEmpty();
     if (!settingsLoaded)
@@ -283,6 +295,7 @@ bool AppContentPanel::saveSettings() {
     programNames.save(ini, read && settingsFileRead);
     ini.WriteInteger(SECTION_CURRENT, IDENT_RECEIVE_CHANNEL, receiveChannel);
     ini.WriteInteger(SECTION_CURRENT, IDENT_VIRTUAL_PORT, virtualPortStored ? 1 : 0);
+    webViewChoice.save(ini);
     if (ini.WriteToFile())
         return true;
     const Lk::OxString& why = ini.unreadableReason();
@@ -324,6 +337,69 @@ void AppContentPanel::applyVirtualPort() {
     }
 }
 
+void AppContentPanel::applyWebView() {
+    const bool wanted = webViewChoice.isOn();
+    const WebViewEndpoint& where = webViewChoice.endpoint();
+    portDialog.webViewEnabled = wanted;
+    portDialog.webViewAddress = juce::String::fromUTF8(where.toString().c_str());
+    if (webView != nullptr && wanted && where.toString() == webViewServing.toString())
+        return;
+    webView.reset(); // a move frees the old port first
+    webViewFailure.clear();
+    if (!wanted)
+        return;
+    auto server = std::make_unique<WebViewServer>();
+    webViewFailure = server->start(where);
+    if (!webViewFailure.empty()) {
+        std::fprintf(stderr, "%s\n", webViewFailure.c_str());
+        return;
+    }
+    webView = std::move(server);
+    webViewServing = where;
+    webViewPublished = currentWebViewState();
+    webView->publish(webViewPublished);
+}
+
+void AppContentPanel::webViewChosen() {
+    WebViewEndpoint where; // the dialog lets only an address that parses through
+    WebViewEndpoint::parse(portDialog.webViewAddress.toStdString(), where);
+    // Unchanged, a view that runs on this run's choice stays with it, and one that could not
+    // start is tried again.
+    if (portDialog.webViewEnabled != webViewChoice.isOn() ||
+        where.toString() != webViewChoice.endpoint().toString())
+        webViewChoice.store(portDialog.webViewEnabled, where);
+    applyWebView();
+    if (!webViewFailure.empty())
+        JuceUtils::ErrorDlg(juce::String::fromUTF8(webViewFailure.c_str()));
+}
+
+WebViewNote AppContentPanel::webViewNote(bool on, const juce::String& address) const {
+    WebViewEndpoint where;
+    if (!WebViewEndpoint::parse(address.toStdString(), where))
+        return {"Write a port (8230), or an address and a port (0.0.0.0:8230).", true, true};
+    const bool asChosen = where.toString() == webViewChoice.endpoint().toString();
+    if (on && asChosen && !webViewFailure.empty())
+        return {juce::String::fromUTF8(webViewFailure.c_str()), true, false};
+    if (asChosen && webView != nullptr)
+        where.port = webView->boundPort(); // the system's choice for port 0
+    return {juce::String::fromUTF8(describeWebView(where).c_str())};
+}
+
+const WebViewState& AppContentPanel::currentWebViewState() {
+    webViewState.program = currentProgram;
+    webViewState.channel = receiveChannel;
+    if (midiConnected)
+        webViewState.input = portStateText(chosenPortState(true)).toStdString();
+    return webViewState;
+}
+
+void AppContentPanel::publishWebView() {
+    if (webView == nullptr || currentWebViewState() == webViewPublished)
+        return;
+    webViewPublished = webViewState;
+    webView->publish(webViewPublished);
+}
+
 Lk::MidiThruStats AppContentPanel::currentThruStats() {
     return Lk::MidiManager::IsInstanceAllocated() ? Lk::MidiManager::instance()->GetThruStats()
                                                   : Lk::MidiThruStats();
@@ -347,6 +423,7 @@ void AppContentPanel::comboBoxChanged(juce::ComboBox* box) {
         return;
     const int index = box->getSelectedItemIndex();
     receiveChannel = index >= 1 ? index - 1 : kReceiveChannelOmni;
+    publishWebView();
 }
 
 void AppContentPanel::updateMIDIPorts() {
@@ -501,7 +578,10 @@ void AppContentPanel::handleAsyncUpdate() {
         line2Editor->setText(Lk::JuceStringFrom(lines.line2), false);
         if (displayLog != nullptr)
             displayLog->shown(lines);
+        webViewState.line1 = lines.line1.c_str();
+        webViewState.line2 = lines.line2.c_str();
     }
+    publishWebView();
     const int program = programForDialog.exchange(-1);
     if (program >= 0)
         programDialog.setCurrentProgram(program);

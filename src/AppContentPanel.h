@@ -12,6 +12,8 @@
 #include "src/ProgramEditor.h"
 #include "src/ProgramNames.h"
 #include "src/ThruStats.h"
+#include "src/WebViewChoice.h"
+#include "src/WebViewServer.h"
 #include "src/WindowControls.h"
 
 #include <memory>
@@ -66,6 +68,9 @@ public:
     void updateMIDIPorts();
     // Opens or closes our own input port as the settings and the command line want it.
     void applyVirtualPort();
+    // Starts, stops or moves the web view as the settings and the command line want it. A
+    // start that fails is said on stderr; the program runs on without the view.
+    void applyWebView();
     void loadSettings();
     bool saveSettings();
 
@@ -90,6 +95,7 @@ public:
     juce::TooltipWindow& getTooltipWindow() { return tooltips; }
     ActivityLight& getInputLight() { return inputLight; }
     ActivityLight& getThruLight() { return thruLight; }
+    WebViewServer* getWebView() const { return webView.get(); } // nullptr when off
 
 private:
     class TooltipWindowHeightCorrected : public juce::TooltipWindow {
@@ -121,6 +127,12 @@ private:
     // Any thread: the lights follow the ports' states on the message thread.
     void lightsChanged();
     void updateLights();
+    // Message thread: the web view's clients get what the panel shows when it changed.
+    void publishWebView();
+    const WebViewState& currentWebViewState();
+    // The line under the port dialog's web view choice.
+    WebViewNote webViewNote(bool on, const juce::String& address) const;
+    void webViewChosen();
     template <typename T> T* own(T* component) {
         components.emplace_back(component);
         return component;
@@ -167,6 +179,12 @@ private:
     bool midiConnected = false;
     bool virtualPortStored = false;  // the choice kept in the settings
     bool virtualPortThisRun = false; // "--virtual-port", until the dialog changes the choice
+    WebViewChoice webViewChoice;
+    std::unique_ptr<WebViewServer> webView;
+    WebViewEndpoint webViewServing;
+    std::string webViewFailure;    // of the last start, for the port dialog
+    WebViewState webViewState;     // what the panel shows, message thread only
+    WebViewState webViewPublished; // what the clients were last given
 };
 
 OxContentBase* CreateContentPanel();

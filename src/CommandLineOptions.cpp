@@ -6,6 +6,7 @@
 
 const char* const COMMAND_LINE_USAGE =
     "Usage: DOKA [/dump] [--print-display] [--stats[=SECONDS]] [--virtual-port]\n"
+    "            [--web-view[=[ADDRESS:]PORT]]\n"
     "       DOKA --autostart on|off\n"
     "       DOKA --help | --version\n"
     "Shows the DOKA display module's two lines and program names, and passes MIDI on.\n"
@@ -18,6 +19,10 @@ const char* const COMMAND_LINE_USAGE =
     "                      SECONDS, 1 to 3600) seconds and once more at exit\n"
     "  --virtual-port      offer the MIDI port \"DOKA Display\" to other programs for\n"
     "                      this run\n"
+    "  --web-view[=[ADDRESS:]PORT]\n"
+    "                      show the display to web browsers for this run, at\n"
+    "                      http://127.0.0.1:8230/ or the PORT and ADDRESS given\n"
+    "                      (0.0.0.0 for every device on the local network)\n"
     "  --autostart on|off  start the program with the desktop session, or no longer;\n"
     "                      then end without opening the window\n"
     "  -h, --help          print this help and end\n"
@@ -44,6 +49,16 @@ CommandLineOptions::AutostartRequest autostartValue(const std::string& value) {
     return value == "on" ? Request::on : value == "off" ? Request::off : Request::invalid;
 }
 
+// The last one counts. "--web-view=" without an endpoint is as wrong as junk.
+void readWebViewOption(const std::string& word, CommandLineOptions& options) {
+    const size_t equals = word.find('=');
+    options.webViewEndpoint = WebViewEndpoint();
+    options.webView = equals == std::string::npos ||
+                      (equals + 1 < word.size() &&
+                       WebViewEndpoint::parse(word.substr(equals + 1), options.webViewEndpoint));
+    options.badWebView = options.webView ? "" : word;
+}
+
 } // namespace
 
 CommandLineOptions CommandLineOptions::parse(const std::string& line) {
@@ -61,6 +76,8 @@ CommandLineOptions CommandLineOptions::parse(const std::string& line) {
             options.virtualPort = true;
         else if (word == "--stats" || word.rfind("--stats=", 0) == 0)
             readStatsOption(word, options);
+        else if (word == "--web-view" || word.rfind("--web-view=", 0) == 0)
+            readWebViewOption(word, options);
         else if (word == "--help" || word == "-h")
             options.help = true;
         else if (word == "--version")

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "src/WebViewEndpoint.h"
+
 #include <string>
 #include <vector>
 
@@ -16,6 +18,11 @@ struct CommandLineOptions {
     // counters on stdout every so many seconds and at exit.
     bool stats = false;
     int statsIntervalSeconds = 10;
+    // "--web-view" or "--web-view=[ADDRESS:]PORT": the web view on for this run, there. A
+    // value that does not parse leaves it off and is kept, as given, in badWebView.
+    bool webView = false;
+    WebViewEndpoint webViewEndpoint;
+    std::string badWebView;
     // These three do their job before any window or MIDI port is made, and end the program.
     bool help = false;    // "--help" or "-h": the usage on stdout
     bool version = false; // "--version": "DOKA <version>" on stdout

@@ -39,6 +39,10 @@ int runCommandLineOnly(const CommandLineOptions& options) {
         return std::printf("DOKA %s\n", DOKA_VERSION) > 0 ? 0 : 1;
     for (const std::string& word : options.unknown)
         std::fprintf(stderr, "DOKA: unknown option \"%s\" (see DOKA --help)\n", word.c_str());
+    if (!options.badWebView.empty())
+        std::fprintf(stderr,
+                     "DOKA: \"%s\" is not --web-view=[ADDRESS:]PORT; no web view this run\n",
+                     options.badWebView.c_str());
     if (options.autostart == Request::invalid) {
         std::fprintf(stderr, "DOKA: --autostart takes on or off (see DOKA --help)\n");
         return 2;

@@ -4,6 +4,7 @@
 #include "midi/MidiPortNames.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 const juce::Colour PALE_YELLOW(255, 255, 179);
@@ -13,13 +14,17 @@ const int STATE_HEIGHT = 16;
 const float STATE_FONT_HEIGHT = 13.0f;
 const int MIN_ROW_WIDTH = 200;
 const float TITLE_FONT_SCALE = 1.3f;
+const juce::Colour FAILED_STATE(255, 190, 110); // a port that could not be opened
+const int WEB_VIEW_INDENT = 24;                 // under the check box's text
+const int ADDRESS_LABEL_WIDTH = 110;
+const int ADDRESS_FIELD_WIDTH = 150;
 
 juce::Colour stateColour(const Lk::MidiPortState& state) {
     const Lk::MidiPortStatus status = state.status;
     if (status == Lk::MidiPortStatus::open && !state.dropping)
         return juce::Colour(170, 235, 170);
     if (status == Lk::MidiPortStatus::pending || status == Lk::MidiPortStatus::open)
-        return juce::Colour(255, 190, 110);
+        return FAILED_STATE;
     return PALE_YELLOW.withAlpha(0.75f);
 }
 } // namespace
@@ -154,6 +159,73 @@ void AliasCache::commit() {
         outputBox->commit();
 }
 
+// ---- WebViewOption ----
+
+WebViewOption::WebViewOption() {
+    toggle.setColour(juce::ToggleButton::textColourId, PALE_YELLOW);
+    toggle.setColour(juce::ToggleButton::tickColourId, PALE_YELLOW);
+    toggle.setTooltip("A page that shows the display, live, to web browsers on this computer "
+                      "or on the network: read-only, with no password.");
+    addressLabel.setColour(juce::Label::textColourId, PALE_YELLOW);
+    addressField.setColour(juce::TextEditor::textColourId, PALE_YELLOW);
+    addressField.setColour(juce::TextEditor::backgroundColourId, DARK_RED.darker(0.5f));
+    addressField.setColour(juce::TextEditor::outlineColourId, PALE_YELLOW.withAlpha(0.5f));
+    addressField.setTextToShowWhenEmpty("8230", PALE_YELLOW.withAlpha(0.5f));
+    addressField.setTooltip("A port (8230) for this computer only; an address and a port "
+                            "(0.0.0.0:8230) for the devices on the network.");
+    addressField.setInputRestrictions(260); // a host name and a port
+    addAndMakeVisible(toggle);
+    addAndMakeVisible(addressLabel);
+    addAndMakeVisible(addressField);
+    toggle.addListener(this);
+    addressField.addListener(this);
+}
+
+void WebViewOption::show(bool on, const juce::String& address, Describe describe) {
+    describer = std::move(describe);
+    toggle.setToggleState(on, juce::dontSendNotification);
+    addressField.setText(address, juce::dontSendNotification);
+    this->describe();
+}
+
+void WebViewOption::describe() {
+    note = describer ? describer(isOn(), getAddress()) : WebViewNote();
+    repaint();
+}
+
+void WebViewOption::changed() {
+    describe();
+    if (onNoteChanged)
+        onNoteChanged();
+}
+
+juce::TextLayout WebViewOption::noteLayout(int width) const {
+    juce::AttributedString text(note.text);
+    text.setFont(juce::Font(STATE_FONT_HEIGHT + 1.0f));
+    text.setColour(note.failed ? FAILED_STATE : PALE_YELLOW);
+    juce::TextLayout layout;
+    layout.createLayout(text, static_cast<float>(width - WEB_VIEW_INDENT));
+    return layout;
+}
+
+void WebViewOption::layout(int width) {
+    toggle.setBounds(0, 0, width, ROW_HEIGHT);
+    addressLabel.setBounds(WEB_VIEW_INDENT - 4, ROW_HEIGHT + 4, ADDRESS_LABEL_WIDTH, ROW_HEIGHT);
+    addressField.setBounds(addressLabel.getRight(), ROW_HEIGHT + 4,
+                           std::min(ADDRESS_FIELD_WIDTH, width - addressLabel.getRight()),
+                           ROW_HEIGHT);
+    const int noteTop = addressField.getBottom() + 6;
+    setSize(width, noteTop + static_cast<int>(std::ceil(noteLayout(width).getHeight())));
+}
+
+void WebViewOption::paint(juce::Graphics& g) {
+    const int noteTop = addressField.getBottom() + 6;
+    noteLayout(getWidth())
+        .draw(g, juce::Rectangle<int>(WEB_VIEW_INDENT, noteTop, getWidth() - WEB_VIEW_INDENT,
+                                      getHeight() - noteTop)
+                     .toFloat());
+}
+
 // ---- AliasChooserDialogContent ----
 
 AliasChooserDialogContent::AliasChooserDialogContent(AliasChooserDialog& owner)
@@ -179,6 +251,11 @@ AliasChooserDialogContent::AliasChooserDialogContent(AliasChooserDialog& owner)
     }
     serviceNotice.setColour(juce::Label::textColourId, juce::Colours::white);
     viewed->addChildComponent(serviceNotice);
+    viewed->addChildComponent(webViewOption);
+    webViewOption.onNoteChanged = [this] {
+        display(0);
+        dialog.fitContent(); // a longer line is read in full
+    };
     viewport.setViewedComponent(viewed, true);
     viewport.setScrollBarsShown(true, false);
     addAndMakeVisible(viewport);
@@ -204,6 +281,7 @@ AliasChooserDialogContent::~AliasChooserDialogContent() {
     viewed->removeChildComponent(&virtualInputToggle);
     viewed->removeChildComponent(&startWithDesktopToggle);
     viewed->removeChildComponent(&serviceNotice);
+    viewed->removeChildComponent(&webViewOption);
 }
 
 void AliasChooserDialogContent::setAliases(const Lk::OxList<Lk::TMidiAlias*>& aliases) {
@@ -266,6 +344,7 @@ void AliasChooserDialogContent::display(int reset) {
         if (dialog.isStartingWithDesktop)
             startWithDesktopToggle.setToggleState(dialog.isStartingWithDesktop(),
                                                   juce::dontSendNotification);
+        webViewOption.show(dialog.webViewEnabled, dialog.webViewAddress, dialog.describeWebView);
     }
     int y = 10;
     int w = W - viewport.getScrollBarThickness();
@@ -289,6 +368,12 @@ void AliasChooserDialogContent::display(int reset) {
         layoutToggle(virtualInputToggle, dialog.virtualInputName.isNotEmpty(), y, w);
         layoutToggle(startWithDesktopToggle,
                      dialog.isStartingWithDesktop && dialog.setStartingWithDesktop, y, w);
+        webViewOption.setVisible(dialog.describeWebView != nullptr);
+        if (webViewOption.isVisible()) {
+            webViewOption.setTopLeftPosition(10, y);
+            webViewOption.layout(w - 20);
+            y += webViewOption.getHeight() + 10;
+        }
         viewed->setSize(w, y);
     }
 }
@@ -322,6 +407,10 @@ void AliasChooserDialogContent::handleAsyncUpdate() {
 }
 
 void AliasChooserDialogContent::buttonClicked(juce::Button* button) {
+    if (button == &okButton && dialog.describeWebView && webViewOption.getNote().invalid) {
+        webViewOption.getAddressField().grabKeyboardFocus();
+        return;
+    }
     if (button == &okButton)
         commit();
     if (button == &okButton || button == &cancelButton)
@@ -340,6 +429,7 @@ void AliasChooserDialogContent::commit() {
     }
     aliases->EndUpdate();
     commitVirtualInput();
+    commitWebView();
     const bool startWithDesktop = startWithDesktopToggle.getToggleState();
     if (dialog.isStartingWithDesktop && dialog.setStartingWithDesktop &&
         startWithDesktop != dialog.isStartingWithDesktop())
@@ -353,6 +443,15 @@ void AliasChooserDialogContent::commitVirtualInput() {
     dialog.virtualInputEnabled = wanted;
     if (dialog.onVirtualInputChanged)
         dialog.onVirtualInputChanged();
+}
+
+void AliasChooserDialogContent::commitWebView() {
+    if (!dialog.describeWebView)
+        return;
+    dialog.webViewEnabled = webViewOption.isOn();
+    dialog.webViewAddress = webViewOption.getAddress();
+    if (dialog.onWebViewChosen)
+        dialog.onWebViewChosen();
 }
 
 // ---- AliasChooserDialog ----
@@ -388,11 +487,21 @@ void AliasChooserDialog::resized() {
     ABaseDialog::resized();
     // The content's size, not the window's: the dialog is placed by its content's size, and
     // the frame taken as content would make it grow by the frame at every opening.
-    if (getWidth() >= 1 && content != nullptr && isVisible()) {
+    if (getWidth() >= 1 && content != nullptr && isVisible() && !fitting) {
         preferredWidth = content->getWidth();
         preferredHeight = content->getHeight();
         sizedByUser = true;
     }
+}
+
+void AliasChooserDialog::fitContent() {
+    if (content == nullptr || !isVisible())
+        return;
+    const int hidden = content->getViewed().getHeight() - content->getViewport().getHeight();
+    if (hidden <= 0)
+        return;
+    const juce::ScopedValueSetter<bool> resizing(fitting, true);
+    setContentComponentSize(content->getWidth(), content->getHeight() + hidden);
 }
 
 bool AliasChooserDialog::shouldList(const Lk::TMidiAlias* a) const {

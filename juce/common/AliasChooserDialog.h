@@ -58,6 +58,49 @@ struct AliasElementComparator {
 
 class AliasChooserDialog;
 
+// What the web view's line in the port dialog says; `invalid`: the field holds no endpoint.
+struct WebViewNote {
+    juce::String text;
+    bool failed = false;
+    bool invalid = false;
+};
+
+// The port dialog's choice of a web view: a check box, a field for "[address:]port" and,
+// under them, the line that says what they mean (wrapped to the width).
+class WebViewOption : public juce::Component,
+                      private juce::Button::Listener,
+                      private juce::TextEditor::Listener {
+public:
+    using Describe = std::function<WebViewNote(bool on, const juce::String& address)>;
+
+    WebViewOption();
+    // When the dialog opens.
+    void show(bool on, const juce::String& address, Describe describe);
+    // Lays itself out at this width; its height follows its line.
+    void layout(int width);
+    bool isOn() const { return toggle.getToggleState(); }
+    juce::String getAddress() const { return addressField.getText().trim(); }
+    const WebViewNote& getNote() const { return note; }
+    juce::ToggleButton& getToggle() { return toggle; }
+    juce::TextEditor& getAddressField() { return addressField; }
+    void paint(juce::Graphics& g) override;
+    // Told when the line, and with it perhaps the height, changed.
+    std::function<void()> onNoteChanged;
+
+private:
+    void buttonClicked(juce::Button*) override { changed(); }
+    void textEditorTextChanged(juce::TextEditor&) override { changed(); }
+    void changed();
+    void describe();
+    juce::TextLayout noteLayout(int width) const;
+
+    juce::ToggleButton toggle{"Show the display in a web browser"};
+    juce::Label addressLabel{{}, "at [address:]port"};
+    juce::TextEditor addressField;
+    Describe describer;
+    WebViewNote note;
+};
+
 // Keeps the port state lines current while it exists: the MIDI manager's notifications
 // come from any thread and are handed to the message thread.
 class AliasChooserDialogContent : public juce::Component,
@@ -90,12 +133,14 @@ public:
     juce::TextButton& getCancelButton() { return cancelButton; }
     juce::ToggleButton& getVirtualInputToggle() { return virtualInputToggle; }
     juce::ToggleButton& getStartWithDesktopToggle() { return startWithDesktopToggle; }
+    WebViewOption& getWebViewOption() { return webViewOption; }
     // Above the rows while the MIDI backends cannot list any port: why, and what to do.
     juce::Label& getServiceNotice() { return serviceNotice; }
 
 private:
     void handleAsyncUpdate() override;
     void commitVirtualInput();
+    void commitWebView();
     static juce::String currentServiceProblem();
     void layoutToggle(juce::ToggleButton& toggle, bool shown, int& y, int width);
 
@@ -110,6 +155,7 @@ private:
     std::vector<std::unique_ptr<AliasCache>> rows;
     juce::ToggleButton virtualInputToggle;
     juce::ToggleButton startWithDesktopToggle;
+    WebViewOption webViewOption;
     juce::Label serviceNotice;
 };
 
@@ -124,6 +170,8 @@ public:
     void updateContent(bool unused = false);
     void showTheDialog(bool reposition) override;
     AliasChooserDialogContent* getContent() const { return content; }
+    // Grows to show all the content holds, when it grew (a longer line) while shown.
+    void fitContent();
 
     bool includeInputs = true;
     bool includeOutputs = true;
@@ -139,6 +187,15 @@ public:
     // dialog opens; OK hands a changed state to setStartingWithDesktop.
     std::function<bool()> isStartingWithDesktop;
     std::function<void(bool)> setStartingWithDesktop;
+    // With describeWebView set, the web view's check box and address field come under the
+    // rows, with the line describeWebView gives for what they show as the user changes them.
+    // They show webViewEnabled and webViewAddress when the dialog opens; OK stores them there
+    // and calls onWebViewChosen, also when unchanged (a view that could not start is tried
+    // again). While the line says the field is invalid, OK does nothing. Cancel leaves all.
+    WebViewOption::Describe describeWebView;
+    bool webViewEnabled = false;
+    juce::String webViewAddress;
+    std::function<void()> onWebViewChosen;
 
 protected:
     juce::Component* initContent() override;
@@ -154,4 +211,5 @@ private:
     int preferredWidth = 350;
     int preferredHeight = 250;
     bool sizedByUser = false; // resized while shown
+    bool fitting = false;     // resized by fitContent, not by the user
 };

@@ -118,6 +118,9 @@ TEST_F(AppPanelTest, onlyTheMakersNameOpensTheWebPageNotTheCaptionsBesideIt) {
     ModalScript close(dialog, [&dialog] { dialog.closeButtonPressed(); });
     click({534, 56}); // "SELECT DEVICE" under the right button
     EXPECT_TRUE(close.runUntilClosed());
+    // Fading out, the dialog's picture still covers the name.
+    ASSERT_TRUE(
+        pumpUntil([] { return !juce::Desktop::getInstance().getAnimator().isAnimating(); }));
     click(FaceDrawing::BRAND_AREA.getCentre());
     EXPECT_TRUE(pumpUntil(
         [&] { return folder.read("args") == AppContentPanel::PRODUCT_URL + std::string("\n"); }));

@@ -76,6 +76,47 @@ TEST_F(PortDialogTest, okBindsTheChangedAliasAndThePanelOpensThatPortOnly) {
     }
 }
 
+// The web view's check box and address: Cancel keeps nothing, OK waits for an address that
+// parses, starts the view and keeps the choice for the next start; a port in use is said.
+TEST_F(PortDialogTest, webViewIsChosenWithItsAddressAndAPortInUseIsSaid) {
+    WebViewServer other; // takes a port
+    ASSERT_EQ(other.start({WebViewEndpoint::LOOPBACK, 0}), "");
+    const juce::String port(other.boundPort());
+    startApp();
+    auto content = [&] { return panel->getPortDialog().getContent(); }; // a restart replaces it
+    auto option = [&]() -> WebViewOption& { return content()->getWebViewOption(); };
+    auto run = [&](std::vector<ModalScript::Step> steps) {
+        ModalScript script(panel->getPortDialog(), std::move(steps));
+        panel->getSelectDeviceButton()->triggerClick();
+        ASSERT_TRUE(script.runUntilClosed());
+    };
+    auto choose = [&](bool on, juce::String address) {
+        return [&, on, address] {
+            return option().getToggle().setToggleState(on, juce::sendNotificationSync),
+                   option().getAddressField().setText(address), true;
+        };
+    };
+    auto click = [&](juce::TextButton& (AliasChooserDialogContent::*button)()) {
+        return [&, button] { return (content()->*button)().triggerClick(), true; };
+    };
+    const auto ok = &AliasChooserDialogContent::getOkButton;
+    const auto cancel = &AliasChooserDialogContent::getCancelButton;
+    run({choose(true, "0"), click(cancel)});
+    EXPECT_EQ(panel->getWebView(), nullptr);
+    run({choose(true, "0:x"), [&] { return option().getNote().invalid; }, click(ok),
+         [&] { return panel->getPortDialog().isCurrentlyModal(); }, choose(true, "0"), click(ok)});
+    ASSERT_NE(panel->getWebView(), nullptr);
+    stopApp();
+    startApp();
+    ASSERT_NE(panel->getWebView(), nullptr);
+    const juce::String url = "http://127.0.0.1:" + juce::String(panel->getWebView()->boundPort());
+    run({[&] { return option().getNote().text.contains(url); }, choose(true, port), click(ok)});
+    EXPECT_TRUE(panel->getWebView() == nullptr && boxes.size() == 1);
+    run({[&] { return option().getNote().failed && option().getNote().text.contains(port); },
+         [&] { return saveScreenshot(panel->getPortDialog(), "port_settings_web_view"), true; },
+         click(cancel)});
+}
+
 // Committing "(none)" on an alias bound to a port that the manager does not list unbinds it.
 TEST_F(PortDialogTest, noneCommittedUnbindsAnAliasBoundToAnUnlistedPort) {
     ComboBoxMidi box(1);

@@ -116,6 +116,8 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFit
                                  juce::String(controls().getScale()),
                                  juce::String(int(window->isAlwaysOnTop())),
                                  juce::String(int(panel->getPortDialog().virtualInputEnabled)),
+                                 juce::String(int(panel->getPortDialog().webViewEnabled)),
+                                 panel->getPortDialog().webViewAddress,
                                  window->getPosition().toString(),
                                  input ? Lk::JuceStringFrom(input->deviceName) : ""}
             .joinIntoString(" ");
@@ -134,6 +136,8 @@ TEST_F(WindowScaleTest, settingsAreWrittenAtCloseAndReadBackAndATooLargeScaleFit
     const std::tuple<const char*, int, const char*> keys[] = {
         {"[Current]\nReceiveChannel", 9, ""},
         {"VirtualPort", 1, ""},
+        {"WebView", 1, ""},
+        {"WebViewAddress", 8231, ""},
         {"DisplayScale", 200, ""},
         {"AlwaysOnTop", 1, ""},
         {"MainLeft", 300, ""},

@@ -2,6 +2,7 @@
 #include "src/CommandLineOptions.h"
 #include "src/DisplayLog.h"
 #include "src/ThruStats.h"
+#include "src/WebViewChoice.h"
 
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitUntil.h"
@@ -22,6 +23,8 @@ std::string summary(const CommandLineOptions& o) {
            (o.virtualPort ? " virtual-port" : "") +
            (o.stats ? " stats=" + std::to_string(o.statsIntervalSeconds) : "") +
            (o.help ? " help" : "") + (o.version ? " version" : "") +
+           (o.webView ? " web-view=" + o.webViewEndpoint.toString() : "") +
+           (o.badWebView.empty() ? "" : " bad=" + o.badWebView) +
            (o.autostart == CommandLineOptions::AutostartRequest::unchanged
                 ? ""
                 : std::string(" autostart=") + "-+0?"[static_cast<int>(o.autostart)]) +
@@ -51,9 +54,30 @@ TEST(CommandLineOptions, eachOptionIsFoundOnlyWhereItMayStand) {
         {"--autostart=off --autostart=", " autostart=?"},
         {"--autostart off", " autostart=0"},
         {"--autostart", " autostart=?"},
+        {"--Web-View --web-views", " web-view=8230 unknown=--web-views,--web-views"},
+        {"--web-view=[::]:0 --web-view=LocalHost:65535", " web-view=localhost:65535"},
     };
+    for (const char* bad : {"", "65536", "::1:80", "[::1]", "[::1]80", "[1.2.3.4]:80", "1.2.3:80",
+                            "a_b:80", ":80", "x:-1", "x:", "99999999999", "-.a:80", "a..b:80"})
+        EXPECT_EQ(summary(CommandLineOptions::parse(std::string("--web-view=") + bad)),
+                  std::string(" bad=--web-view=") + bad);
     for (const auto& [line, options] : cases)
         EXPECT_EQ(summary(CommandLineOptions::parse(line)), options) << line;
+}
+
+// Written as it is read; loopback or not, it names where a browser opens it.
+TEST(WebViewEndpoint, readsBackWhatItWritesAndSaysWhereToOpenIt) {
+    WebViewEndpoint endpoint;
+    const std::pair<const char*, bool> endpoints[] = {
+        {"8230", true},    {"[::1]:0", true},          {"localhost:1", true}, {"127.1.2.3:1", true},
+        {"[::]:1", false}, {"Host-1.lan:8230", false}, {"0.0.0.0:1", false}};
+    for (const auto& [text, isLoopback] : endpoints)
+        EXPECT_TRUE(WebViewEndpoint::parse(text, endpoint) && endpoint.toString() == text &&
+                    endpoint.isLoopback() == isLoopback);
+    for (const std::string& url : endpoint.urls()) // one per interface, none loopback
+        EXPECT_TRUE(url.rfind("http://", 0) == 0 && url.rfind(":1/") + 3 == url.size() &&
+                    url.find("//127.") == std::string::npos);
+    EXPECT_NE(describeWebView(endpoint).find("Anyone on that network"), std::string::npos);
 }
 
 // Each change is written once as a line; blanks, quotes and control bytes survive the round
