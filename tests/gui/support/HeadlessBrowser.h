@@ -1,0 +1,51 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <functional>
+#include <string>
+#include <sys/types.h>
+
+// Debian's Chromium without a window, driven over the DevTools protocol on a pipe (the
+// browser reads commands on its fd 3 and writes replies and events on its fd 4, each a JSON
+// text ended by a NUL byte), with one page in a flattened session. A step that fails returns
+// false or a void var and leaves the reason in error().
+class HeadlessBrowser {
+public:
+    static constexpr const char* PROGRAM = "/usr/bin/chromium";
+    static bool isInstalled();
+
+    HeadlessBrowser();  // a fresh profile and a blank page; isReady() says whether it worked
+    ~HeadlessBrowser(); // the pipe closed, then killed after a grace period
+    HeadlessBrowser(const HeadlessBrowser&) = delete;
+    HeadlessBrowser& operator=(const HeadlessBrowser&) = delete;
+
+    bool isReady() const { return session.isNotEmpty(); }
+    const juce::String& error() const { return lastError; }
+
+    // Loads the address and waits for the page's load event.
+    bool open(const juce::String& url);
+    // The page as a phone or tablet of that size in CSS pixels shows it.
+    bool setViewport(int width, int height);
+    // The value of a JavaScript expression; a promise is waited for.
+    juce::var evaluate(const juce::String& expression, int timeoutMs = 10000);
+    bool screenshot(const juce::File& png);
+
+private:
+    bool launch();
+    // Writes a command: its id, or 0 when the browser takes none.
+    int send(const juce::String& method, const juce::var& params);
+    // Sends a command and waits for its reply's "result".
+    juce::var call(const juce::String& method, const juce::var& params, int timeoutMs = 10000);
+    bool readUntil(const std::function<bool(const juce::var&)>& wanted, int timeoutMs);
+    bool fail(const juce::String& why);
+
+    pid_t pid = 0;
+    int toBrowser = -1;
+    int fromBrowser = -1;
+    juce::File profile;
+    std::string unread; // bytes after the last complete message
+    int lastId = 0;
+    juce::String session;
+    juce::String lastError;
+};
