@@ -1,6 +1,7 @@
 #pragma once
 
 #include <juce_core/juce_core.h>
+#include <juce_events/juce_events.h>
 
 #include <functional>
 #include <string>
@@ -9,7 +10,8 @@
 // Debian's Chromium without a window, driven over the DevTools protocol on a pipe (the
 // browser reads commands on its fd 3 and writes replies and events on its fd 4, each a JSON
 // text ended by a NUL byte), with one page in a flattened session. A step that fails returns
-// false or a void var and leaves the reason in error().
+// false or a void var and leaves the reason in error(). Called on the message thread, it runs
+// the message loop while it waits for the browser.
 class HeadlessBrowser {
 public:
     static constexpr const char* PROGRAM = "/usr/bin/chromium";
@@ -23,8 +25,7 @@ public:
     bool isReady() const { return session.isNotEmpty(); }
     const juce::String& error() const { return lastError; }
 
-    // Loads the address and waits for the page's load event.
-    bool open(const juce::String& url);
+    bool open(const juce::String& url); // and waits for the page's load event
     // The page as a phone or tablet of that size in CSS pixels shows it.
     bool setViewport(int width, int height);
     // The value of a JavaScript expression; a promise is waited for.
@@ -33,10 +34,9 @@ public:
 
 private:
     bool launch();
-    // Writes a command: its id, or 0 when the browser takes none.
-    int send(const juce::String& method, const juce::var& params);
-    // Sends a command and waits for its reply's "result".
-    juce::var call(const juce::String& method, const juce::var& params, int timeoutMs = 10000);
+    // Sends a command (its parameters in JSON); its reply's "result" once `event`, if any, came.
+    juce::var call(const juce::String& method, const juce::String& params,
+                   const juce::String& event = {}, int timeoutMs = 10000);
     bool readUntil(const std::function<bool(const juce::var&)>& wanted, int timeoutMs);
     bool fail(const juce::String& why);
 
@@ -44,7 +44,7 @@ private:
     int toBrowser = -1;
     int fromBrowser = -1;
     juce::File profile;
-    std::string unread; // bytes after the last complete message
+    std::string unread; // what came after the last complete message
     int lastId = 0;
     juce::String session;
     juce::String lastError;
