@@ -7,6 +7,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libasound2-dev
+  # the web view's HTTP server
+  libmicrohttpd-dev
   # the application: JUCE's GUI modules, their X11, font and image libraries, and Xvfb
   # for the GUI tests
   juce-modules-source patch libx11-dev libxext-dev libxinerama-dev libxrandr-dev libxcursor-dev

@@ -26,7 +26,8 @@ public:
 
     // Listens and serves; "" on success, else one line that says why not, for stderr and the
     // port dialog: "Web view: port 8230 on 127.0.0.1 is in use by another program".
-    std::string start(const WebViewEndpoint& endpoint, Timing timing = {});
+    std::string start(const WebViewEndpoint& endpoint, Timing timing);
+    std::string start(const WebViewEndpoint& endpoint) { return start(endpoint, Timing()); }
     // Drops every client and waits for the server's threads. Idempotent.
     void stop();
     bool isRunning() const;
