@@ -25,14 +25,18 @@ protected:
     // machine (doka_app_measure measures the latency).
     void expectShown(const Bytes& message, const juce::String& lines, int withinMs = 2000) {
         factory->feed(keys, message);
-        const juce::String shown = browser.evaluate(
-            "new Promise(done => { const until = Date.now() + " + juce::String(withinMs) +
-                "; (function poll() { const text = Array.from(document.querySelectorAll('.cell'), "
-                "cell => cell.textContent).join(''), shown = text.slice(0, 8).trimEnd() + '|' + "
-                "text.slice(8).trimEnd(); shown === " +
-                juce::JSON::toString(lines) +
-                " || Date.now() > until ? done(shown) : setTimeout(poll, 5); })(); })",
-            withinMs + 5000);
+        const juce::String poll = R"JS(new Promise(done => {
+          const until = Date.now() + WITHIN;
+          (function poll() {
+            const text = Array.from(document.querySelectorAll('.cell'), c => c.textContent).join('');
+            const shown = text.slice(0, 8).trimEnd() + '|' + text.slice(8).trimEnd();
+            shown === LINES || Date.now() > until ? done(shown) : setTimeout(poll, 5);
+          })();
+        }))JS";
+        const juce::String shown =
+            browser.evaluate(poll.replace("WITHIN", juce::String(withinMs))
+                                 .replace("LINES", juce::JSON::toString(lines)),
+                             withinMs + 5000);
         EXPECT_EQ(shown, lines) << browser.error();
     }
 
@@ -70,7 +74,7 @@ TEST_F(WebViewBrowserTest, showsEachMessageAsTextAndReconnectsByItself) {
     WebViewEndpoint samePort;
     samePort.port = server.boundPort();
     server.stop();
-    pumpFor(1500); // the page finds it gone: the browser gives up, the page goes on asking
+    pumpFor(1500); // long enough for the page to find the port closed at least once
     ASSERT_EQ(server.start(samePort), "");
     expectShown({0xF0, 0x77, 1, 7, 1, 9, 14, 0x75, 0xF7}, "AGAIN|", 10000); // the page retries
 }

@@ -55,16 +55,13 @@ bool HeadlessBrowser::launch() {
     profile = juce::File::createTempFile("doka-chromium");
     profile.createDirectory();
     const std::string userData = "--user-data-dir=" + profile.getFullPathName().toStdString();
-    const char* argv[] = {PROGRAM,
-                          "--headless=new",
-                          "--disable-gpu",
-                          "--no-first-run",
-                          "--hide-scrollbars",
-                          "--remote-debugging-pipe",
-                          userData.c_str(),
-                          ::geteuid() == 0 ? "--no-sandbox" : "--no-first-run", // root has none
-                          "about:blank",
-                          nullptr};
+    // Chromium refuses its sandbox to root; the flag in that place is said twice otherwise.
+    const char* const sandbox = ::geteuid() == 0 ? "--no-sandbox" : "--no-first-run";
+    // clang-format off
+    const char* argv[] = {PROGRAM, "--headless=new", "--disable-gpu", "--no-first-run",
+                          "--hide-scrollbars", "--remote-debugging-pipe", userData.data(),
+                          sandbox, "about:blank", nullptr};
+    // clang-format on
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, theirs[0], 3);
@@ -93,10 +90,10 @@ bool HeadlessBrowser::open(const juce::String& url) {
 }
 
 bool HeadlessBrowser::setViewport(int width, int height) {
+    const juce::String size =
+        "{\"width\":" + juce::String(width) + ",\"height\":" + juce::String(height);
     return !call("Emulation.setDeviceMetricsOverride",
-                 juce::String::formatted(R"({"width":%d,"height":%d,"deviceScaleFactor":1,)"
-                                         R"("mobile":true})",
-                                         width, height))
+                 size + R"(,"deviceScaleFactor":1,"mobile":true})")
                 .isVoid();
 }
 
@@ -128,38 +125,22 @@ juce::var HeadlessBrowser::call(const juce::String& method, const juce::String& 
          (session.isEmpty() ? "" : ",\"sessionId\":\"" + session + "\"") + "}")
             .toStdString() +
         '\0';
-    if (::write(toBrowser, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-        fail("the browser takes no commands");
-        return {};
-    }
+    if (::write(toBrowser, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        return fail("the browser takes no commands"), juce::var();
     juce::var reply;
     bool happened = event.isEmpty();
-    if (!readUntil(
-            [&](const juce::var& message) {
-                if (static_cast<int>(message["id"]) == id)
-                    reply = message;
-                happened = happened || message["method"] == event;
-                return happened && !reply.isVoid();
-            },
-            timeoutMs))
-        return {};
-    if (reply.hasProperty("error"))
-        fail(method + ": " + reply["error"]["message"].toString());
-    return reply["result"];
-}
-
-bool HeadlessBrowser::readUntil(const std::function<bool(const juce::var&)>& wanted,
-                                int timeoutMs) {
     const auto deadline =
         juce::Time::getMillisecondCounter() + static_cast<juce::uint32>(timeoutMs);
     // The program under test may run on the same message thread: it goes on meanwhile.
     const bool onMessageThread = juce::MessageManager::existsAndIsCurrentThread();
-    for (;;) {
-        for (size_t end; (end = unread.find('\0')) != std::string::npos;) {
+    while (!happened || reply.isVoid()) {
+        const size_t end = unread.find('\0');
+        if (end != std::string::npos) {
             const juce::var message = juce::JSON::parse(unread.substr(0, end));
             unread.erase(0, end + 1);
-            if (wanted(message))
-                return true;
+            reply = static_cast<int>(message["id"]) == id ? message : reply;
+            happened = happened || message["method"] == event;
+            continue;
         }
         const int left = static_cast<int>(deadline - juce::Time::getMillisecondCounter());
         pollfd readable{fromBrowser, POLLIN, 0};
@@ -167,13 +148,17 @@ bool HeadlessBrowser::readUntil(const std::function<bool(const juce::var&)>& wan
         if (ready == 0 && left > 0 && onMessageThread)
             juce::MessageManager::getInstance()->runDispatchLoopUntil(5);
         else if (ready == 0)
-            return fail("no reply from the browser within " + juce::String(timeoutMs) + " ms");
+            return fail(method + ": no reply within " + juce::String(timeoutMs) + " ms"),
+                   juce::var();
         char chunk[65536];
         const ssize_t got = ready > 0 ? ::read(fromBrowser, chunk, sizeof chunk) : 0;
         if (ready > 0 && (got == 0 || (got < 0 && errno != EINTR)))
-            return fail("the browser ended");
+            return fail("the browser ended"), juce::var();
         unread.append(chunk, static_cast<size_t>(std::max<ssize_t>(got, 0)));
     }
+    if (reply.hasProperty("error"))
+        fail(method + ": " + reply["error"]["message"].toString());
+    return reply["result"];
 }
 
 bool HeadlessBrowser::fail(const juce::String& why) {

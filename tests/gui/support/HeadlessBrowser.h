@@ -3,7 +3,6 @@
 #include <juce_core/juce_core.h>
 #include <juce_events/juce_events.h>
 
-#include <functional>
 #include <string>
 #include <sys/types.h>
 
@@ -37,7 +36,6 @@ private:
     // Sends a command (its parameters in JSON); its reply's "result" once `event`, if any, came.
     juce::var call(const juce::String& method, const juce::String& params,
                    const juce::String& event = {}, int timeoutMs = 10000);
-    bool readUntil(const std::function<bool(const juce::var&)>& wanted, int timeoutMs);
     bool fail(const juce::String& why);
 
     pid_t pid = 0;
