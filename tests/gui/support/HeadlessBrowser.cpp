@@ -119,6 +119,8 @@ bool HeadlessBrowser::screenshot(const juce::File& png) {
 
 juce::var HeadlessBrowser::call(const juce::String& method, const juce::String& params,
                                 const juce::String& event, int timeoutMs) {
+    if (pid == 0)
+        return {}; // error() keeps why it did not start
     const int id = ++lastId;
     const std::string text =
         ("{\"id\":" + juce::String(id) + ",\"method\":\"" + method + "\",\"params\":" + params +
@@ -138,7 +140,8 @@ juce::var HeadlessBrowser::call(const juce::String& method, const juce::String& 
         if (end != std::string::npos) {
             const juce::var message = juce::JSON::parse(unread.substr(0, end));
             unread.erase(0, end + 1);
-            reply = static_cast<int>(message["id"]) == id ? message : reply;
+            if (static_cast<int>(message["id"]) == id)
+                reply = message;
             happened = happened || message["method"] == event;
             continue;
         }
