@@ -10,10 +10,6 @@
 
 extern char** environ;
 
-bool HeadlessBrowser::isInstalled() {
-    return ::access(PROGRAM, X_OK) == 0;
-}
-
 HeadlessBrowser::HeadlessBrowser() {
     if (!launch())
         return;

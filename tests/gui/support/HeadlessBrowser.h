@@ -4,7 +4,7 @@
 #include <juce_events/juce_events.h>
 
 #include <string>
-#include <sys/types.h>
+#include <unistd.h>
 
 // Debian's Chromium without a window, driven over the DevTools protocol on a pipe (the
 // browser reads commands on its fd 3 and writes replies and events on its fd 4, each a JSON
@@ -14,14 +14,12 @@
 class HeadlessBrowser {
 public:
     static constexpr const char* PROGRAM = "/usr/bin/chromium";
-    static bool isInstalled();
+    static bool isInstalled() { return ::access(PROGRAM, X_OK) == 0; }
 
-    HeadlessBrowser();  // a fresh profile and a blank page; isReady() says whether it worked
+    HeadlessBrowser();  // a fresh profile and a blank page; a failure shows at the first step
     ~HeadlessBrowser(); // the pipe closed, then killed after a grace period
-    HeadlessBrowser(const HeadlessBrowser&) = delete;
-    HeadlessBrowser& operator=(const HeadlessBrowser&) = delete;
+    JUCE_DECLARE_NON_COPYABLE(HeadlessBrowser)
 
-    bool isReady() const { return session.isNotEmpty(); }
     const juce::String& error() const { return lastError; }
 
     bool open(const juce::String& url); // and waits for the page's load event
