@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the application optimised (build-release/) and prints its figures: display
-# latency, start-up time, resident memory, and idle wake-ups and CPU per thread beside a bare
-# JUCE window's, on a private Xvfb server.
+# latency (to the web view's page too, in Chromium when it is installed), start-up time,
+# resident memory, and idle wake-ups and CPU per thread beside a bare JUCE window's, also with
+# the web view on, on a private Xvfb server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

@@ -16,6 +16,8 @@ packages=(
   xvfb xauth fonts-dejavu-core
   # the program as a user meets it: a window manager, and pointer and keys sent to it
   openbox xdotool
+  # the web view's test in a real browser, headless
+  chromium
   # the Debian package and its check (scripts/check-package.sh)
   dpkg-dev file lintian desktop-file-utils x11-utils devscripts
   # the test guest (tools/guest/run-in-guest)

@@ -1,11 +1,13 @@
-// Prints the application's figures: display latency from the data listener to the editors
-// and to the screen, start-up time to a shown window, resident memory, and idle wake-ups
-// and CPU per thread beside those of a bare JUCE window (doka_bare_window). Run it under an
-// X server (scripts/measure-app.sh starts Xvfb).
+// Prints the application's figures: display latency from the data listener to the editors,
+// to the screen and to the web view's page in a headless browser, start-up time to a shown
+// window, resident memory, and idle wake-ups and CPU per thread beside those of a bare JUCE
+// window (doka_bare_window), also with the web view on. Run it under an X server
+// (scripts/measure-app.sh starts Xvfb).
 #include "midi/MidiAlias.h"
 #include "src/AppContentPanel.h"
 #include "src/AppMain.h"
 #include "tests/core/support/FakeHotplugSource.h"
+#include "tests/gui/support/HeadlessBrowser.h"
 #include "tests/gui/support/ScreenPixels.h"
 #include "tests/midi/support/TestMidiFactory.h"
 
@@ -20,6 +22,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -31,6 +34,7 @@ void movePointerAway();
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr int IDLE_SECONDS = 10; // over which idle wake-ups are counted
 double microsSince(Clock::time_point t) {
     return std::chrono::duration<double, std::micro>(Clock::now() - t).count();
 }
@@ -94,6 +98,64 @@ void measureScreenLatency(AppWindow& window, AppContentPanel& panel) {
                 "worst %.1f ms\n", count, micros[micros.size() / 2] / 1000.0, micros.back() / 1000.0);
 }
 
+// The system clock in milliseconds, as a page's performance.timeOrigin + performance.now().
+double realtimeMs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// Runs on a thread of its own, while the message thread runs its loop.
+// Display messages 20 ms apart, each with its number as its text; the page in a headless
+// browser notes the time at which each text appears in its cells, matched by text with the
+// time at which the message was handed to the data listener.
+void measureWebViewLatency(AppContentPanel& panel) {
+    HeadlessBrowser browser;
+    const WebViewServer* server = panel.getWebView();
+    if (server == nullptr ||
+        !browser.open("http://127.0.0.1:" + juce::String(server->boundPort()) + "/") ||
+        browser.evaluate(R"JS(window.seen = [];
+            new MutationObserver(() => {
+              const line = Array.from(document.querySelectorAll('.cell'), c => c.textContent)
+                  .join('').slice(0, 8).trim();
+              seen.push([line, performance.timeOrigin + performance.now()]);
+            }).observe(document.querySelector('.display'),
+                       {subtree: true, childList: true, characterData: true});
+            true)JS").isVoid()) {
+        std::printf("display message to web page: no page (%s)\n", browser.error().toRawUTF8());
+        return;
+    }
+    const int count = 1000;
+    std::map<juce::String, double> sent;
+    for (int i = 0; i < count; ++i) {
+        const juce::String text = juce::String(i).paddedLeft('0', 4);
+        unsigned char message[] = {0xF0, 0x77, 0, 0, 0, 0, 0x75, 0xF7};
+        for (int d = 0; d < 4; ++d)
+            message[2 + d] = static_cast<unsigned char>(100 + text[d] - '0'); // digits
+        sent[text] = realtimeMs();
+        int handled = 0;
+        panel.OnMidiMessage(0, 0, message, sizeof message, handled);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::vector<double> ms;
+    const juce::var seen = browser.evaluate("seen");
+    for (int i = 0; seen.isArray() && i < seen.size(); ++i) {
+        const auto at = sent.find(seen[i][0].toString());
+        if (at != sent.end()) {
+            ms.push_back(static_cast<double>(seen[i][1]) - at->second);
+            sent.erase(at); // the first time it shows
+        }
+    }
+    std::sort(ms.begin(), ms.end());
+    if (ms.empty()) {
+        std::printf("display message to web page: none shown (%s)\n", browser.error().toRawUTF8());
+        return;
+    }
+    std::printf("display message to web page (headless Chromium), %zu of %d messages 20 ms apart: "
+                "median %.1f ms, worst %.1f ms\n", ms.size(), count, ms[ms.size() / 2], ms.back());
+}
+
 long readStatusKb(pid_t pid, const char* key) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -155,7 +217,8 @@ void printIdleFigures(const char* label, const std::map<std::string, ThreadSampl
 }
 
 // Starts a program with its own empty home folder, so that no settings of the user apply.
-pid_t spawnWithPrivateHome(const char* program, const juce::File& home) {
+pid_t spawnWithPrivateHome(const char* program, const juce::File& home,
+                           const char* option = nullptr) {
     home.createDirectory();
     std::vector<std::string> env{"HOME=" + home.getFullPathName().toStdString()};
     for (char** e = environ; *e != nullptr; ++e)
@@ -165,13 +228,29 @@ pid_t spawnWithPrivateHome(const char* program, const juce::File& home) {
     for (auto& e : env)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(program), nullptr};
+    char* argv[] = {const_cast<char*>(program), const_cast<char*>(option), nullptr};
     pid_t pid = 0;
     if (posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data()) != 0) {
         std::printf("cannot start %s\n", program);
         return 0;
     }
     return pid;
+}
+
+// The program again, with the web view on and no client: its server sleeps as the rest does.
+void measureIdleWithWebView(const char* program, const juce::File& home) {
+    const pid_t pid = spawnWithPrivateHome(program, home, "--web-view=127.0.0.1:0");
+    if (pid == 0)
+        return;
+    if (!waitForMappedWindow("Fennic DOKA", 20000))
+        std::printf("with the web view: no window within 20 s\n");
+    std::this_thread::sleep_for(std::chrono::seconds(6)); // past the start text's 5 s
+    const auto before = sampleThreads(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(IDLE_SECONDS));
+    printIdleFigures("program with --web-view, no client", before, sampleThreads(pid),
+                     IDLE_SECONDS);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
 }
 
 // The program itself: start to mapped window, memory after start, then its idle figures
@@ -194,16 +273,16 @@ void measureProcess(const char* program, const char* bareWindow) {
     std::printf("resident memory after start: %ld kB\n", readStatusKb(pid, "VmRSS:"));
     const auto before = sampleThreads(pid);
     const auto bareBefore = sampleThreads(barePid);
-    const int idleSeconds = 10;
-    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
-    printIdleFigures("program", before, sampleThreads(pid), idleSeconds);
+    std::this_thread::sleep_for(std::chrono::seconds(IDLE_SECONDS));
+    printIdleFigures("program", before, sampleThreads(pid), IDLE_SECONDS);
     if (barePid != 0)
-        printIdleFigures("bare JUCE window", bareBefore, sampleThreads(barePid), idleSeconds);
+        printIdleFigures("bare JUCE window", bareBefore, sampleThreads(barePid), IDLE_SECONDS);
     for (const pid_t child : {pid, barePid})
         if (child != 0) {
             kill(child, SIGTERM);
             waitpid(child, nullptr, 0);
         }
+    measureIdleWithWebView(program, home);
     home.deleteRecursively();
 }
 
@@ -224,13 +303,14 @@ int main(int argc, char** argv) {
         setenv("HOME", home.getFullPathName().toRawUTF8(), 1);
         {
             AppWindow window("Fennic DOKA");
-            window.init({}, true);
+            window.init("--web-view=127.0.0.1:0", true);
             auto* panel = dynamic_cast<AppContentPanel*>(window.getContent());
             while (!panel->isStarted())
                 juce::MessageManager::getInstance()->runDispatchLoopUntil(10);
             std::thread sender([&] {
                 measureDisplayLatency(*panel);
                 measureScreenLatency(window, *panel);
+                measureWebViewLatency(*panel);
                 juce::MessageManager::getInstance()->stopDispatchLoop();
             });
             // The program's own loop, which sleeps in poll() until a message comes (a timed
