@@ -12,6 +12,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <random>
 #include <set>
 #include <sys/random.h>
@@ -273,6 +274,7 @@ struct WebViewServer::Impl {
     // The notifier thread: resumes suspended streams that have a newer state or a heartbeat
     // due. Without suspended streams it sleeps until woken, so an idle server never wakes.
     void notify() {
+        pthread_setname_np(pthread_self(), "WebViewNotify");
         std::unique_lock<std::mutex> lock(mutex);
         while (!stopping) {
             const auto now = Clock::now();
