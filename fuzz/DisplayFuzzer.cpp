@@ -5,15 +5,20 @@
 //   glyph of its code; anything else decodes into no text;
 // - a Program Change on the receive channel, and nothing else, asks for a program 0..127;
 // - the program's two lines hold at most eight characters each, cut the name only between
-//   characters and show it from its start, in capitals.
+//   characters and show it from its start, in capitals;
+// - those lines in the web view: JSON of valid UTF-8 with every control byte and bracket
+//   escaped, and a page of sixteen cells with nothing of the text read as markup.
 #include "platform/OxUnicodeUtils.h"
 #include "src/DisplayProtocol.h"
+#include "src/Utf8Sequence.h"
+#include "src/WebViewContent.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -73,6 +78,31 @@ int characterCount(const Lk::OxString& text, bool utf8) {
     return count;
 }
 
+size_t occurrences(const std::string& text, const char* part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+void checkWebView(const DisplayLines& lines) {
+    WebViewState state;
+    state.line1 = lines.line1.c_str();
+    state.line2 = lines.line2.c_str();
+    const std::string json = webViewJson(state);
+    for (size_t i = 0; i < json.size(); i += validUtf8SequenceLength(json, i)) {
+        const unsigned char c = static_cast<unsigned char>(json[i]);
+        if (validUtf8SequenceLength(json, i) == 0)
+            fail("the web view's JSON is not valid UTF-8");
+        if (c < 0x20 || c == '<' || c == '>')
+            fail("the web view's JSON holds a control byte or a bracket unescaped");
+    }
+    const std::string page = webViewPage(state, "nonce");
+    if (occurrences(page, "<span class=\"cell\">") != 2 * kDisplayColumns ||
+        occurrences(page, "<") != occurrences(webViewPage(WebViewState{}, "nonce"), "<"))
+        fail("the web view's page reads a line as markup");
+}
+
 void checkProgramLines(int program, const uint8_t* bytes, size_t n) {
     static ProgramNames names; // one name set per input; the others stay empty
     names[program] = Lk::OxString(reinterpret_cast<const char*>(bytes), static_cast<int>(n));
@@ -98,6 +128,7 @@ void checkProgramLines(int program, const uint8_t* bytes, size_t n) {
         fail("the program lines leave room while part of the name is missing");
     if (lines.line2.isNotEmpty() && characterCount(lines.line1, utf8) < kDisplayColumns)
         fail("the second line starts before the first is full");
+    checkWebView(lines);
 }
 
 } // namespace
