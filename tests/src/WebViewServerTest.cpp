@@ -1,7 +1,6 @@
 #include "src/WebViewServer.h"
-#include "tests/support/WaitUntil.h"
+#include "tests/support/HttpClient.h"
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
@@ -10,42 +9,7 @@
 
 namespace {
 
-// A raw HTTP client: it connects, sends bytes as they are and reads with a timeout.
-struct Client {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::string received;
-    bool closed = false; // by the server
-
-    // A small receive buffer makes a client that never reads fill up soon.
-    explicit Client(int port, int receiveBuffer = 0) {
-        if (receiveBuffer)
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address{
-            AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
-    ~Client() { close(fd); }
-    Client& send(const std::string& bytes) {
-        EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
-        return *this;
-    }
-    Client& get(const std::string& path, const char* method = "GET") {
-        return send(std::string(method) + " " + path + " HTTP/1.1\r\nHost: t\r\n\r\n");
-    }
-    // Reads until `wanted` has arrived (true), or the server closed or the time is up (false).
-    bool readUntil(const std::string& wanted, unsigned timeoutMs = 5000) {
-        const auto arrivedOrClosed = [&] {
-            char buffer[4096];
-            const ssize_t length = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            received.append(buffer, static_cast<size_t>(std::max<ssize_t>(length, 0)));
-            closed = length == 0;
-            return has(wanted) || closed;
-        };
-        return dokatest::waitUntil(arrivedOrClosed, timeoutMs) && has(wanted);
-    }
-    bool has(const std::string& text) const { return received.find(text) != std::string::npos; }
-};
+using Client = dokatest::HttpClient;
 
 WebViewState stateWith(const std::string& line1, const std::string& input = "open") {
     return {line1, "<b>&\"", -1, kReceiveChannelOmni, input};
