@@ -388,8 +388,6 @@ WebViewNote AppContentPanel::webViewNote(bool on, const juce::String& address) c
 const WebViewState& AppContentPanel::currentWebViewState() {
     webViewState.program = currentProgram;
     webViewState.channel = receiveChannel;
-    if (midiConnected)
-        webViewState.input = portStateText(chosenPortState(true)).toStdString();
     return webViewState;
 }
 
@@ -539,6 +537,10 @@ void AppContentPanel::updateLights() {
         Lk::OxString port;
         const Lk::MidiPortState state = chosenPortState(input, &port);
         (input ? inputLight : thruLight).setState(Lk::JuceStringFrom(port), state);
+        // Asked here, when a port changed, and not at every update: that takes the
+        // manager's lock, which a refresh holds for a while.
+        if (input)
+            webViewState.input = portStateText(state).toStdString();
     }
 }
 
